@@ -1,0 +1,14 @@
+# Compile options shared by the module's own code (exports, dispatch and
+# kernels). Bits are the contract: no contraction of multiply and add into a
+# fused operation, no fast-math, no -march=native. The module needs none of
+# the language runtime: no exceptions, no RTTI.
+set(CIRCUIT_MODULE_OPTIONS
+  -ffp-contract=off -fno-fast-math -fno-exceptions -fno-rtti -fvisibility=hidden
+  -fvisibility-inlines-hidden -Wall -Wextra)
+
+# The i686 module runs on a plain i586 with x87 outside the kernels of the
+# entries flagged MMX, 3DNow! or SSE: no SSE, no MMX, no CMOV/FCOMI.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "86|x86|amd64|AMD64")
+  list(APPEND CIRCUIT_MODULE_OPTIONS -march=pentium -mtune=generic -mfpmath=387
+       -mno-mmx -mno-sse -mno-3dnow)
+endif()

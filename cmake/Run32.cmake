@@ -1,0 +1,24 @@
+# Decides how the 32-bit Linux build runs its own programs (tests, host,
+# benchmarks). Where the kernel runs 32-bit executables they run natively;
+# where it does not (some virtual machines leave 32-bit support out), they
+# run under qemu-i386 with a processor model that has every extension the
+# module knows (x87, MMX, SSE, 3DNow!). CIRCUIT_RUN32 is the command prefix,
+# empty when native.
+set(CIRCUIT_RUN32 "" CACHE STRING "Command prefix that runs a 32-bit program, empty if native")
+set(CIRCUIT_QEMU_CPU phenom CACHE STRING "qemu-i386 processor model for 32-bit programs")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32 AND NOT DEFINED CIRCUIT_RUN32_DECIDED)
+  try_run(run_result compile_result ${CMAKE_BINARY_DIR}/run32-probe
+    ${CMAKE_CURRENT_LIST_DIR}/run32_probe.c)
+  if(compile_result AND run_result EQUAL 0)
+    set(CIRCUIT_RUN32 "" CACHE STRING "" FORCE)
+    message(STATUS "32-bit programs run natively")
+  else()
+    find_program(QEMU_I386 qemu-i386 REQUIRED)
+    set(CIRCUIT_RUN32 "${QEMU_I386};-cpu;${CIRCUIT_QEMU_CPU}" CACHE STRING "" FORCE)
+    message(STATUS "32-bit programs run under: ${CIRCUIT_RUN32}")
+  endif()
+  set(CIRCUIT_RUN32_DECIDED ON CACHE INTERNAL "")
+endif()
+if(CIRCUIT_RUN32)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CIRCUIT_RUN32})
+endif()

@@ -1,0 +1,11 @@
+// Placeholder: the kernels of this family are not built yet; each returns
+// without effect, as runEntry does for an index it does not serve.
+#include "kernels.h"
+
+namespace portable {
+
+void kernelX87(const float*, const float*, float*, int32_t) {}
+void kernelX87Fxch(const float*, const float*, float*, int32_t) {}
+void kernelX87SoaOoo(const float*, const float*, float*, int32_t) {}
+
+} // namespace portable

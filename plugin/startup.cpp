@@ -1,0 +1,24 @@
+// What happens when the module is loaded: the loading thread's x87 precision
+// control goes to 53 bits (the bit-exact results of the x87 entries are
+// stated under that setting) and every entry gets its kernel for this
+// processor.
+#include "dispatch.h"
+
+namespace circuit {
+
+void setX87DoublePrecision() {
+#if defined(__i386__)
+    uint16_t control;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    // Precision control is bits 8 and 9; 2 (binary 10) selects a 53-bit significand.
+    control = static_cast<uint16_t>((control & ~0x0300u) | 0x0200u);
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control));
+#endif
+}
+
+} // namespace circuit
+
+#if !defined(_WIN32)
+// ELF shared objects: the dynamic loader runs this on the loading thread.
+__attribute__((constructor)) static void circuitModuleLoaded() { circuit::moduleStartup(); }
+#endif

@@ -1,0 +1,1 @@
+// Tests of this family's entries are added with its kernels.
