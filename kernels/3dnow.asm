@@ -18,6 +18,12 @@
 ;
 ; Loop heads (.repeat, .block) start on 32-byte boundaries, padded with
 ; one-byte NOPs.
+;
+; Special values are the unit's own business: a 3DNow! unit may flush
+; denormal operands and results to zero and does not produce IEEE infinities
+; or NaNs, while the twins follow IEEE single precision throughout. The two
+; give the same bits whenever every operand, product and partial sum is
+; normal or zero, which is what the tests compare.
 
 %include "x86abi.inc"
 
