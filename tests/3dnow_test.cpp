@@ -7,8 +7,9 @@
 // A 3DNow! unit may flush denormals to zero and does not follow IEEE for
 // infinities and NaNs; the C++ twins do follow IEEE. So every comparison
 // that may run on a 3DNow! unit keeps operands, products and partial sums
-// normal or zero (values here stay within 2^-31 .. 2^30), and NaN appears
-// only where the kernels never read. The twins' IEEE underflow is checked on
+// normal or zero (non-zero products here lie between 2^-62 and 2^60, so no
+// partial sum can be denormal or overflow), and NaN appears only where the
+// kernels never read. The twins' IEEE underflow is checked on
 // the twins alone.
 #include <cmath>
 #include <cstdio>
