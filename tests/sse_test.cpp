@@ -8,6 +8,7 @@
 //
 // Random problems use fixed seeds, printed with every failure; the
 // environment variable CIRCUIT_TEST_SEED replaces the base seed.
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -145,6 +146,18 @@ TEST(SseChains, OutputIUsesLaneIMod4) {
         for (int i = 0; i < SOA_OUTPUT_FLOATS; ++i)
             EXPECT_SAME_BITS(36.0f * static_cast<float>(i % SOA_LANES + 1), out[i]) << "output " << i;
     });
+}
+
+// runEntry filters these counts out itself; the kernels must not rely on it.
+TEST(SseChains, KernelsCalledWithCountZeroOrLessReturnAtOnce) {
+    circuit::Blocks b;
+    circuit::layoutSoa(ones(), b.coefficients, b.input, 1.0f);
+    for (const Implementation& impl : implementations())
+        for (int32_t count : {0, -1, INT32_MIN}) {
+            GuardedOutput out;
+            impl.kernel(b.coefficients, b.input, out.data(), count);
+            EXPECT_TRUE(out.untouched()) << impl.name << ", count " << count;
+        }
 }
 
 // A problem with distinct values of moderate range in every coefficient.
