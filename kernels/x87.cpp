@@ -22,11 +22,14 @@ namespace {
 typedef double Lanes __attribute__((vector_size(2 * sizeof(double))));
 constexpr int kLanes = 2;
 
+// x in every lane.
+inline Lanes broadcast(float x) { return Lanes{static_cast<double>(x), static_cast<double>(x)}; }
+
 // The coefficient at `m` and the one `stride` floats further on, each times
 // x: per lane exactly exactProduct(m[lane * stride], x).
-inline Lanes products(const float* m, std::ptrdiff_t stride, float x) {
+inline Lanes products(const float* m, std::ptrdiff_t stride, Lanes x) {
     const Lanes coefficient = {static_cast<double>(m[0]), static_cast<double>(m[stride])};
-    return coefficient * static_cast<double>(x);
+    return coefficient * x;
 }
 
 // Lane k rounded to single precision into y[k].
@@ -38,12 +41,25 @@ inline void store(float* y, Lanes sum) {
 typedef double Lanes;
 constexpr int kLanes = 1;
 
-inline Lanes products(const float* m, std::ptrdiff_t, float x) { return exactProduct(m[0], x); }
+inline Lanes broadcast(float x) { return x; }
+
+inline Lanes products(const float* m, std::ptrdiff_t, Lanes x) {
+    return static_cast<double>(m[0]) * x; // exactProduct(m[0], x)
+}
 
 inline void store(float* y, Lanes sum) { y[0] = roundToFloat(sum); }
 #endif
 
 static_assert(OUTPUT_COUNT % kLanes == 0, "outputs come in whole vectors");
+
+// The 36 inputs, each in every lane, converted once per repetition; x[j] is
+// read from input[stride * j].
+struct Inputs {
+    Lanes x[INPUT_COUNT];
+    Inputs(const float* input, int stride) {
+        for (int j = 0; j < INPUT_COUNT; ++j) x[j] = broadcast(input[stride * j]);
+    }
+};
 
 // Entry 3's reduction of one group of eight values: seven additions, a tree
 // of depth three.
@@ -64,8 +80,9 @@ inline Lanes groupSum(Lanes v0, Lanes v1, Lanes v2, Lanes v3, Lanes v4, Lanes v5
 // running result S as v0 and the next seven products as v1..v7 (p8..p14,
 // p15..p21, p22..p28, p29..p35), reduced by groupSum.
 void kernelX87(const float* coefficients, const float* input, float* output, int32_t count) {
-    const float* x = input;
     for (int32_t rep = 0; rep < count; ++rep) {
+        const Inputs in(input, 1);
+        const Lanes* x = in.x;
         for (int i = 0; i < OUTPUT_COUNT; i += kLanes) {
             const float* m = coefficients + INPUT_COUNT * i; // row i; row i + 1 in lane 1
             auto p = [&](int j) { return products(m + j, INPUT_COUNT, x[j]); };
@@ -82,8 +99,9 @@ void kernelX87(const float* coefficients, const float* input, float* output, int
 // k = 1..11 with a = p(3k), b = p(3k+1), c = p(3k+2) does L = L + N, then
 // T = T + a, then N = b + c. The output is ((L + T) + N).
 void kernelX87Fxch(const float* coefficients, const float* input, float* output, int32_t count) {
-    const float* x = input;
     for (int32_t rep = 0; rep < count; ++rep) {
+        const Inputs in(input, 1);
+        const Lanes* x = in.x;
         for (int i = 0; i < OUTPUT_COUNT; i += kLanes) {
             const float* m = coefficients + INPUT_COUNT * i;
             auto p = [&](int j) { return products(m + j, INPUT_COUNT, x[j]); };
@@ -111,14 +129,15 @@ void kernelX87SoaOoo(const float* coefficients, const float* input, float* outpu
                      int32_t count) {
     constexpr int kVectors = OUTPUT_COUNT / kLanes;
     for (int32_t rep = 0; rep < count; ++rep) {
+        const Inputs in(input, SOA_LANES); // lane 0 of every input group
+        const Lanes* x = in.x;
         Lanes sum[kVectors];
         for (int v = 0; v < kVectors; ++v) // j = 0 starts every chain
-            sum[v] = products(coefficients + kLanes * v, 1, input[0]);
+            sum[v] = products(coefficients + kLanes * v, 1, x[0]);
         for (int j = 1; j < INPUT_COUNT; ++j) {
             const float* row = coefficients + SOA_ROW_FLOATS * j;
-            const float x = input[SOA_LANES * j];
             for (int v = 0; v < kVectors; ++v)
-                sum[v] = sum[v] + products(row + kLanes * v, 1, x); // y[i] += M[i][j] * x[j]
+                sum[v] = sum[v] + products(row + kLanes * v, 1, x[j]); // y[i] += M[i][j] * x[j]
         }
         for (int v = 0; v < kVectors; ++v) store(output + kLanes * v, sum[v]);
     }
