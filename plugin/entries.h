@@ -23,9 +23,9 @@
     X(0, CSdk, ENTRY_NAME_0, ENTRY_FPU, 0)                                        \
     X(1, CTemp, ENTRY_NAME_1, ENTRY_FPU, 0)                                       \
     X(2, CUnrolled, ENTRY_NAME_2, ENTRY_FPU, 0)                                   \
-    X(3, X87, "x87", ENTRY_FPU, 0)                                                \
-    X(4, X87Fxch, "x87 (with fxch)", ENTRY_FPU, 0)                                \
-    X(5, X87SoaOoo, "x87 (SOA)(OoO)", ENTRY_FPU | ENTRY_SOA, 0)                   \
+    X(3, X87, "x87", ENTRY_FPU, 1)                                                \
+    X(4, X87Fxch, "x87 (with fxch)", ENTRY_FPU, 1)                                \
+    X(5, X87SoaOoo, "x87 (SOA)(OoO)", ENTRY_FPU | ENTRY_SOA, 1)                   \
     X(6, 3DNow, "3DNow!", ENTRY_MMX | ENTRY_3DNOW, 1)                             \
     X(7, 3DNowSoa, "3DNow! (SOA)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1)        \
     X(8, 3DNowSoaK6, "3DNow! (SOA)(OoO for K6)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1) \
