@@ -32,8 +32,8 @@
     X(9, 3DNowSoaK7, "3DNow! (SOA)(OoO for K7)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1) \
     X(10, SseSoa, "SSE (SOA)", ENTRY_SSE | ENTRY_SOA, 1)                          \
     X(11, SseSoaOoo, "SSE (SOA)(OoO)", ENTRY_SSE | ENTRY_SOA, 1)                  \
-    X(12, MmxFixed, "MMX (16bit fixed)", ENTRY_FPU | ENTRY_MMX, 0)                \
-    X(13, MmxFixedSoa, "MMX (16bit fixed)(SOA)", ENTRY_FPU | ENTRY_MMX | ENTRY_SOA, 0)
+    X(12, MmxFixed, "MMX (16bit fixed)", ENTRY_FPU | ENTRY_MMX, 1)                \
+    X(13, MmxFixedSoa, "MMX (16bit fixed)(SOA)", ENTRY_FPU | ENTRY_MMX | ENTRY_SOA, 1)
 
 #define CIRCUIT_CREATOR_SIGNATURE "Ostrel 2000/01/05"
 
