@@ -31,6 +31,42 @@
 ; Rounds %1 up to a multiple of 32.
 %define UP32(n) (((n) + 31) & ~31)
 
+; Converts %2 floats at [%1] to words at [esp + %3], ascending: each float is
+; multiplied by the factor %5 (exact: a power of two) and stored with FISTP,
+; which rounds in the mode in force and stores 0x8000 for anything out of
+; range, NaN or infinite. [esp + %4] is a float slot for the factor. Uses ecx;
+; the x87 stack is empty before and after.
+%macro TO_WORDS 5
+    mov dword [esp + %4], %5
+    fld dword [esp + %4]                                 ; st0 = factor
+    xor ecx, ecx
+%%next:
+    fld dword [%1 + 4*ecx]                               ; float n
+    fmul st0, st1                                        ; float n * factor, exact
+    fistp word [esp + %3 + 2*ecx]                        ; word n
+    inc ecx
+    cmp ecx, %2
+    jb %%next
+    fstp st0                                             ; x87 stack empty
+%endmacro
+
+; Writes outputs 0..17 = result word / 512 from the words at [esp + %1] to
+; [edx]; [esp + %2] is a float slot for the factor. Uses ecx; the x87 stack is
+; empty before and after.
+%macro TO_FLOATS 2
+    mov dword [esp + %2], OUTPUT_SCALE
+    fld dword [esp + %2]                                 ; st0 = OUTPUT_SCALE
+    xor ecx, ecx
+%%next:
+    fild word [esp + %1 + 2*ecx]                         ; result word i
+    fmul st0, st1                                        ; word / 512, exact
+    fstp dword [edx + 4*ecx]                             ; output[i]
+    inc ecx
+    cmp ecx, OUTPUT_COUNT
+    jb %%next
+    fstp st0                                             ; x87 stack empty on return
+%endmacro
+
 ; ---------------------------------------------------------------------------
 ; void kernelMmxFixed(const float* coefficients, const float* input,
 ;                     float* output, int32_t count)      entry 12, AOS
@@ -64,28 +100,8 @@ KERNEL_BEGIN kernelMmxFixed, 32
     ALIGNED_FRAME F12_BYTES, 32
 
     ; Input words 0..35, then coefficient words 0..647, ascending.
-    mov dword [esp + F12_SCALE], INPUT_SCALE
-    fld dword [esp + F12_SCALE]                          ; st0 = INPUT_SCALE
-    xor ecx, ecx
-.input:
-    fld dword [esi + 4*ecx]                              ; input[n]
-    fmul st0, st1                                        ; input[n] * 2^15, exact
-    fistp word [esp + F12_INPUT + 2*ecx]                 ; input word n (0x8000 if out of range)
-    inc ecx
-    cmp ecx, INPUT_COUNT
-    jb .input
-    fstp st0                                             ; x87 stack empty
-    mov dword [esp + F12_SCALE], COEFF_SCALE
-    fld dword [esp + F12_SCALE]                          ; st0 = COEFF_SCALE
-    xor ecx, ecx
-.coefficient:
-    fld dword [ebx + 4*ecx]                              ; coefficient[n]
-    fmul st0, st1                                        ; coefficient[n] * 2^10, exact
-    fistp word [esp + F12_COEF + 2*ecx]                  ; coefficient word n
-    inc ecx
-    cmp ecx, AOS_COEFFICIENT_WORDS
-    jb .coefficient
-    fstp st0                                             ; x87 stack empty for the MMX phase
+    TO_WORDS esi, INPUT_COUNT, F12_INPUT, F12_SCALE, INPUT_SCALE
+    TO_WORDS ebx, AOS_COEFFICIENT_WORDS, F12_COEF, F12_SCALE, COEFF_SCALE
 
     mov eax, FRAME_ARG_COUNT                             ; repetitions, >= 1
     pxor mm7, mm7                                        ; Z = 0, for the horizontal sums
@@ -133,17 +149,7 @@ KERNEL_BEGIN kernelMmxFixed, 32
 
     ; Outputs 0..17 = result word / 512, written only now.
     mov edx, FRAME_ARG_OUTPUT
-    mov dword [esp + F12_SCALE], OUTPUT_SCALE
-    fld dword [esp + F12_SCALE]                          ; st0 = OUTPUT_SCALE
-    xor ecx, ecx
-.output:
-    fild word [esp + F12_RESULT + 2*ecx]                 ; result word i
-    fmul st0, st1                                        ; word / 512, exact
-    fstp dword [edx + 4*ecx]                             ; output[i]
-    inc ecx
-    cmp ecx, OUTPUT_COUNT
-    jb .output
-    fstp st0                                             ; x87 stack empty on return
+    TO_FLOATS F12_RESULT, F12_SCALE
     ALIGNED_FRAME_END
 KERNEL_END
 
@@ -167,28 +173,8 @@ KERNEL_BEGIN kernelMmxFixedSoa, 32
 
     ; Input words 0..143 (every lane), then coefficient words 0..719 (pads
     ; included), ascending.
-    mov dword [esp + F13_SCALE], INPUT_SCALE
-    fld dword [esp + F13_SCALE]                          ; st0 = INPUT_SCALE
-    xor ecx, ecx
-.input:
-    fld dword [esi + 4*ecx]                              ; input[n]
-    fmul st0, st1                                        ; input[n] * 2^15, exact
-    fistp word [esp + F13_INPUT + 2*ecx]                 ; input word n (0x8000 if out of range)
-    inc ecx
-    cmp ecx, SOA_INPUT_WORDS
-    jb .input
-    fstp st0                                             ; x87 stack empty
-    mov dword [esp + F13_SCALE], COEFF_SCALE
-    fld dword [esp + F13_SCALE]                          ; st0 = COEFF_SCALE
-    xor ecx, ecx
-.coefficient:
-    fld dword [ebx + 4*ecx]                              ; coefficient[n]
-    fmul st0, st1                                        ; coefficient[n] * 2^10, exact
-    fistp word [esp + F13_COEF + 2*ecx]                  ; coefficient word n
-    inc ecx
-    cmp ecx, SOA_COEFFICIENT_WORDS
-    jb .coefficient
-    fstp st0                                             ; x87 stack empty for the MMX phase
+    TO_WORDS esi, SOA_INPUT_WORDS, F13_INPUT, F13_SCALE, INPUT_SCALE
+    TO_WORDS ebx, SOA_COEFFICIENT_WORDS, F13_COEF, F13_SCALE, COEFF_SCALE
 
     mov eax, FRAME_ARG_COUNT                             ; repetitions, >= 1
     align 32, ALIGN_FILL
@@ -234,16 +220,6 @@ KERNEL_BEGIN kernelMmxFixedSoa, 32
 
     ; Outputs 0..17 = result word / 512, written only now; 18 and 19 never.
     mov edx, FRAME_ARG_OUTPUT
-    mov dword [esp + F13_SCALE], OUTPUT_SCALE
-    fld dword [esp + F13_SCALE]                          ; st0 = OUTPUT_SCALE
-    xor ecx, ecx
-.output:
-    fild word [esp + F13_RESULT + 2*ecx]                 ; result word i
-    fmul st0, st1                                        ; word / 512, exact
-    fstp dword [edx + 4*ecx]                             ; output[i]
-    inc ecx
-    cmp ecx, OUTPUT_COUNT
-    jb .output
-    fstp st0                                             ; x87 stack empty on return
+    TO_FLOATS F13_RESULT, F13_SCALE
     ALIGNED_FRAME_END
 KERNEL_END
