@@ -145,9 +145,8 @@ double cyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
         if (calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles))
             perStep.push_back(cycles / (kBlocks * kStepsPerBlock));
     }
-    if (perStep.empty()) return 0;
-    std::sort(perStep.begin(), perStep.end());
-    return perStep[perStep.size() / 2];
+    // The least of the samples: another thread on the core can only add time.
+    return perStep.empty() ? 0 : *std::min_element(perStep.begin(), perStep.end());
 }
 
 } // namespace

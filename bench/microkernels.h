@@ -1,7 +1,7 @@
 // Small loops that measure what the bounds of the entries need from this
 // machine: the cost of one x87 load-multiply-add step (alone and with six
 // sums in flight), the x87 and SSE latencies, and the SSE throughputs. Each
-// result is core cycles per step, the median of calibrated samples.
+// result is core cycles per step, the least of 15 calibrated samples.
 #ifndef CIRCUIT_BENCH_MICROKERNELS_H
 #define CIRCUIT_BENCH_MICROKERNELS_H
 
