@@ -86,6 +86,9 @@ def main():
             w(f"| {name} | skipped: {b.get('error_message', '')} | | | | | | |")
             continue
         c = b.get("cycles")
+        if c is not None and c < 1:
+            w(f"| {name} | no work: kernel not built yet | | | {fmt(b.get('bound'))} | | | |")
+            continue
         label = f" ({b['label']}: portable code)" if b.get("label") else ""
         w(f"| {name}{label} | {fmt(c)} | {fmt(b.get('best'))} | {fmt(b.get('ns'))} | {fmt(b.get('bound'))} | "
           f"{fmt(b.get('vs_bound'), 2)} | {fmt(c / eigen if c and eigen else None, 2)} | "
