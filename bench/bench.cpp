@@ -28,7 +28,6 @@
 #include <thread>
 #include <utility>
 #include <algorithm>
-#include <array>
 #include <vector>
 
 #include "bounds.h"
@@ -51,7 +50,6 @@ struct Row {
     unsigned index;
     const char* stem;
     EntryFlags flags;
-    EntryKernel direct;
     bool directIsNative; // the hand-written kernel: never called where the CPU lacks its extensions
 };
 
@@ -66,7 +64,7 @@ struct Row {
 #define BENCH_DIRECT_1(stem) &portable::kernel##stem
 #endif
 #define BENCH_ROW(index, stem, name, flags, native) \
-    {index, #stem, flags, BENCH_DIRECT_##native(stem), CIRCUIT_NATIVE_KERNELS && (native)},
+    {index, #stem, flags, CIRCUIT_NATIVE_KERNELS && (native)},
 const Row kRows[ENTRY_COUNT] = {CIRCUIT_ENTRIES(BENCH_ROW)};
 #undef BENCH_ROW
 
@@ -81,12 +79,6 @@ void callDirect(const float* c, const float* x, float* y, int32_t count);
     }
 CIRCUIT_ENTRIES(BENCH_CALL)
 #undef BENCH_CALL
-
-using DirectCall = void (*)(const float*, const float*, float*, int32_t);
-template <unsigned... I>
-constexpr std::array<DirectCall, sizeof...(I)> directTable(std::integer_sequence<unsigned, I...>) {
-    return {&callDirect<I>...};
-}
 
 struct Fixture {
     circuit::Problem problem;
@@ -185,40 +177,45 @@ const char* missingExtension(EntryFlags flags) {
     return nullptr;
 }
 
-void registerEntries() {
-    static constexpr auto kDirect = directTable(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
-    for (const Row& row : kRows) {
-        const double bound = bench::boundCycles(bench::entryWork(row.index, gCosts), gCosts, kCount);
-        const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
-        char name[64];
-        std::snprintf(name, sizeof name, "Entry/%02u/%s", row.index, row.stem);
-        benchmark::RegisterBenchmark(name, [row, bound, &blocks](benchmark::State& state) {
-            if (const char* why = missingExtension(row.flags)) {
-                if (!gAllEntries) {
-                    skip(state, why, 0);
-                    return;
-                }
-                state.SetLabel(why);
+// Entry/NN/Stem through runEntry and Direct/NN/Stem calling the same kernel
+// by name (callDirect<Index> is a direct call, which the compiler may inline).
+template <unsigned Index>
+void registerEntry() {
+    const Row& row = kRows[Index];
+    const double bound = bench::boundCycles(bench::entryWork(row.index, gCosts), gCosts, kCount);
+    const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
+    char name[64];
+    std::snprintf(name, sizeof name, "Entry/%02u/%s", row.index, row.stem);
+    benchmark::RegisterBenchmark(name, [&row, bound, &blocks](benchmark::State& state) {
+        if (const char* why = missingExtension(row.flags)) {
+            if (!gAllEntries) {
+                skip(state, why, 0);
+                return;
             }
-            measure(state, bound, [&] {
-                runEntry(row.index, blocks.coefficients, blocks.input, gFixture.output, kCount);
-            });
-        })->UseManualTime()->Iterations(kSamples);
-        std::snprintf(name, sizeof name, "Direct/%02u/%s", row.index, row.stem);
-        const DirectCall direct = kDirect[row.index];
-        benchmark::RegisterBenchmark(name, [row, bound, direct, &blocks](benchmark::State& state) {
-            if (const char* why = missingExtension(row.flags)) {
-                if (!gAllEntries || row.directIsNative) {
-                    skip(state, why, 0);
-                    return;
-                }
-                state.SetLabel(why);
+            state.SetLabel(why);
+        }
+        measure(state, bound, [&] {
+            runEntry(row.index, blocks.coefficients, blocks.input, gFixture.output, kCount);
+        });
+    })->UseManualTime()->Iterations(kSamples);
+    std::snprintf(name, sizeof name, "Direct/%02u/%s", row.index, row.stem);
+    benchmark::RegisterBenchmark(name, [&row, bound, &blocks](benchmark::State& state) {
+        if (const char* why = missingExtension(row.flags)) {
+            if (!gAllEntries || row.directIsNative) {
+                skip(state, why, 0);
+                return;
             }
-            measure(state, bound, [&] {
-                direct(blocks.coefficients, blocks.input, gFixture.output, kCount);
-            });
-        })->UseManualTime()->Iterations(kSamples);
-    }
+            state.SetLabel(why);
+        }
+        measure(state, bound, [&] {
+            callDirect<Index>(blocks.coefficients, blocks.input, gFixture.output, kCount);
+        });
+    })->UseManualTime()->Iterations(kSamples);
+}
+
+template <unsigned... Index>
+void registerEntries(std::integer_sequence<unsigned, Index...>) {
+    (registerEntry<Index>(), ...);
 }
 
 void registerPeers() {
@@ -325,7 +322,7 @@ int main(int argc, char** argv) {
 #endif
 
     if (!peersAgree()) return 1;
-    registerEntries();
+    registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
     registerPeers();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
