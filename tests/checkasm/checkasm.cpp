@@ -647,6 +647,7 @@ std::string differenceMap(OutputArea& a, OutputArea& b, EntryFlags flags) {
 
 struct RowState {
     int reports = 0;
+    std::vector<std::string> shown; // data set and faults of each report printed
     int failedCalls = 0;
     int excused = 0;
     std::string excusedWhy;
@@ -656,7 +657,14 @@ struct RowState {
 void reportFailure(const CallSetup& s, const std::vector<std::string>& faults,
                    const std::vector<std::string>& details, RowState& state, Report& report) {
     ++state.failedCalls;
+    // The same faults on the same data set in another placement or count add
+    // nothing: one report of each, and at most kMaxReportsPerRow in all.
+    std::string key = kDataSets[s.set].name;
+    for (const std::string& f : faults) key += "\n" + f;
+    for (const std::string& k : state.shown)
+        if (k == key) return;
     if (state.reports++ >= kMaxReportsPerRow) return;
+    state.shown.push_back(key);
     char head[160];
     std::snprintf(head, sizeof head, "FAIL entry %d (kernel%s):", s.row->index, s.row->stem);
     report.line(head);
@@ -844,8 +852,7 @@ Verdict checkRow(const Row& row, const Options& options, Report& report) {
     std::string summary = head;
     if (state.failedCalls || state.crashed) {
         summary += " FAILED: " + std::to_string(state.failedCalls) + " of " + std::to_string(calls) + " calls";
-        if (state.reports > kMaxReportsPerRow)
-            summary += " (" + std::to_string(state.reports - kMaxReportsPerRow) + " not shown)";
+        summary += " (" + std::to_string(state.shown.size()) + " shown)";
     } else {
         summary += " ok: " + std::to_string(calls) + " calls match the C++ twin and keep the ABI";
     }
@@ -862,22 +869,20 @@ Verdict checkRow(const Row& row, const Options& options, Report& report) {
 }
 
 int checkRows(const Row* rows, int count, const Options& options, Report& report) {
+    bool any = false;
+    for (int i = 0; i < count; ++i) any = any || options.entry < 0 || rows[i].index == options.entry;
+    if (!any) {
+        std::fprintf(stderr, "checkasm: there is no entry %d\n", options.entry);
+        return 2;
+    }
     const EntryFlags have = cpuExtensions();
     char text[200];
     std::snprintf(text, sizeof text, "checkasm: seed %u, CPU has%s%s%s%s", options.seed,
                   (have & ENTRY_FPU) ? " x87" : "", (have & ENTRY_MMX) ? " MMX" : "",
                   (have & ENTRY_3DNOW) ? " 3DNow!" : "", (have & ENTRY_SSE) ? " SSE" : "");
     report.line(text);
-    bool any = false;
-    for (int i = 0; i < count; ++i) {
-        if (options.entry >= 0 && rows[i].index != options.entry) continue;
-        any = true;
-        checkRow(rows[i], options, report);
-    }
-    if (!any) {
-        std::fprintf(stderr, "checkasm: no entry %d\n", options.entry);
-        return 2;
-    }
+    for (int i = 0; i < count; ++i)
+        if (options.entry < 0 || rows[i].index == options.entry) checkRow(rows[i], options, report);
     std::snprintf(text, sizeof text, "%d passed, %d failed", report.passed, report.failed);
     std::string last = text;
     if (report.skipped) last += ", " + std::to_string(report.skipped) + " skipped (CPU lacks the extension)";
