@@ -77,7 +77,9 @@ EXPECTATIONS = {
                            per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=108,
                                         load_coefficients=216, load_input=108, output_stores=9),
                            per_call=dict(femms=2)),
-    # Entries 8 and 9: straight-line repetition, counts as the issue states.
+    # Entries 8 and 9: straight-line repetition; per output block and input
+    # one multiplier load and a PFMUL per output pair (5 + 4 = 9 pairs), the
+    # last pair's from memory; PFADD from input 1 on; nine MOVQ stores.
     "kernel3DNowSoaK6": dict(entry=8, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
@@ -86,7 +88,11 @@ EXPECTATIONS = {
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
                              per_call=dict(femms=2)),
-    # Entries 10 and 11: straight-line repetition, counts as the issue states.
+    # Entries 10 and 11: straight-line repetition; five chains of 36 MULPS
+    # and 35 ADDPS; entry 10 reads the input twice (two passes), folds the
+    # third vector's load into MULPS from step 1 of pass A and the second's in
+    # pass B (70 in all); entry 11 reads it once and folds the fifth vector's
+    # load (36).
     "kernelSseSoa": dict(entry=10, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
                          per_rep=dict(load_input=72, load_coefficients=110, mulps_mem=70,
                                       mulps=180, addps=175, output_stores=5)),
@@ -95,13 +101,12 @@ EXPECTATIONS = {
                                          mulps=180, addps=175, output_stores=5)),
     # Entry 12: six row groups of three rows (loop, 6 trips; if the nine
     # steps of four columns are a loop too, 9 trips inside it); per group
-    # 9 * 3 PMULHW and as many PADDW, then the horizontal sums: S0 and S2
-    # side by side and S1 alone, two or three PADDW per reduction (12 to 18
-    # per repetition beyond the 162 of the products... counted as 186 to 216
-    # to allow either form); two 4-byte stores of result words per group.
+    # 9 * 3 PMULHW and as many PADDW, then the horizontal sums (l3 + l1) +
+    # (l2 + l0): two PADDW for S0 and S2 side by side, two for S1 alone, so
+    # 162 + 6 * 4 = 186 PADDW; two 4-byte stores of result words per group.
     # The conversions run once per call, outside the repeat loop.
     "kernelMmxFixed": dict(entry=12, family="mmx", align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
-                           per_rep=dict(pmulhw=162, paddw=(174, 216), stores=12),
+                           per_rep=dict(pmulhw=162, paddw=186, stores=12),
                            per_call=dict(emms=1)),
     # Entry 13: one pass over the 36 input groups (loop, 36 trips, head on 32
     # bytes); per group 5 PMULHW and 5 PADDW; five MOVQ stores of result words.
@@ -348,7 +353,7 @@ def within(expected, value):
     return value == expected
 
 
-def analyse(name, spec, code, labels):
+def analyse(name, shape, code, labels):
     """(problems, notes) for one kernel."""
     problems, notes = [], []
     label_at = {}
@@ -359,12 +364,12 @@ def analyse(name, spec, code, labels):
     def where(addr):
         return "%s (0x%x)" % (label_at.get(addr, "unlabelled"), addr)
 
-    align = spec.get("align", {})
+    align = shape.get("align", {})
     start = code[0].addr
     if align.get("start") and start % align["start"]:
         problems.append("kernel start %s not on a %d-byte boundary" % (where(start), align["start"]))
 
-    family = spec["family"]
+    family = shape["family"]
     for insn in code:
         cls = simd_class(insn)
         if cls is None:
@@ -378,7 +383,7 @@ def analyse(name, spec, code, labels):
             problems.append("%s at 0x%x is outside the instructions this entry uses" % (insn.mnem, insn.addr))
     assign_roles(code)
     loops = find_loops(code)
-    anchors = ANCHORS[spec["family"]]
+    anchors = ANCHORS[shape["family"]]
 
     def contains(outer, inner):
         return outer[0] <= inner[0] and inner[1] <= outer[1] and outer != inner
@@ -396,7 +401,7 @@ def analyse(name, spec, code, labels):
         problems.append("repeat loop head %s not on a %d-byte boundary" % (where(repeat[0]), align["repeat"]))
 
     inner = [l for l in loops if contains(repeat, l)]
-    trips = spec.get("trips", [])
+    trips = shape.get("trips", [])
 
     def depth(loop):
         return 1 + sum(1 for o in inner if contains(o, loop))
@@ -431,8 +436,8 @@ def analyse(name, spec, code, labels):
                 elif not in_other_loop:
                     per_call[key] += 1
 
-    for table, counted, unit in ((spec.get("per_rep", {}), per_rep, "per repetition"),
-                                 (spec.get("per_call", {}), per_call, "per call")):
+    for table, counted, unit in ((shape.get("per_rep", {}), per_rep, "per repetition"),
+                                 (shape.get("per_call", {}), per_call, "per call")):
         for key, expected in table.items():
             value = counted[key]
             if expected is None:
@@ -448,8 +453,8 @@ def analyse(name, spec, code, labels):
 def audit(disassembly, symbols, expectations, out=sys.stdout):
     blocks = parse_disassembly(disassembly)
     passed = failed = skipped = 0
-    for name, spec in expectations.items():
-        label = "%s (entry %s)" % (name, spec.get("entry", "?"))
+    for name, shape in expectations.items():
+        label = "%s (entry %s)" % (name, shape.get("entry", "?"))
         found = kernel_code(blocks, name)
         if found is None or not found[0]:
             skipped += 1
@@ -459,7 +464,7 @@ def audit(disassembly, symbols, expectations, out=sys.stdout):
         for sym, addr in symbols.items():
             if sym == name or sym.startswith(name + "."):
                 labels.setdefault(sym, addr)
-        problems, notes = analyse(name, spec, code, labels)
+        problems, notes = analyse(name, shape, code, labels)
         if problems:
             failed += 1
             print("%s: FAIL" % label, file=out)

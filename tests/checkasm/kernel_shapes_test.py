@@ -17,11 +17,11 @@ OBJDUMP, EXE = "objdump", None
 
 
 def ok_kernel(**changes):
-    spec = dict(entry=101, family="x87", align=dict(start=16, repeat=None, inner=None), trips=[18, 36],
+    shape = dict(entry=101, family="x87", align=dict(start=16, repeat=None, inner=None), trips=[18, 36],
                 per_rep=dict(fmul=648, fadd=648, fxch=0, read_coefficients=648, read_input=648,
                              load_coefficients=648, output_stores=18))
-    spec.update(changes)
-    return spec
+    shape.update(changes)
+    return shape
 
 
 class KernelShapes(unittest.TestCase):
@@ -53,16 +53,16 @@ class KernelShapes(unittest.TestCase):
         self.assertTrue(ok, text)
 
     def test_wrong_count_fails(self):
-        spec = ok_kernel()
-        spec["per_rep"]["fadd"] = 630
-        ok, text = self.audit({"selftestOk": spec})
+        shape = ok_kernel()
+        shape["per_rep"]["fadd"] = 630
+        ok, text = self.audit({"selftestOk": shape})
         self.assertFalse(ok)
         self.assertIn("fadd: 648 per repetition, expected 630", text)
 
     def test_range_expectation(self):
-        spec = ok_kernel()
-        spec["per_rep"]["fadd"] = (640, 650)
-        self.assertTrue(self.audit({"selftestOk": spec})[0])
+        shape = ok_kernel()
+        shape["per_rep"]["fadd"] = (640, 650)
+        self.assertTrue(self.audit({"selftestOk": shape})[0])
 
     def test_misaligned_loop_head_fails(self):
         # The repeat loop follows a 15-byte prologue: never on 16 bytes.
@@ -93,10 +93,10 @@ class KernelShapes(unittest.TestCase):
         self.assertIn("kernelNotBuilt (entry 101): skipped", text)
 
     def test_table_is_well_formed(self):
-        for name, spec in ks.EXPECTATIONS.items():
-            self.assertIn(spec["family"], ks.ANCHORS, name)
-            self.assertIsInstance(spec["trips"], list, name)
-            for key in list(spec.get("per_rep", {})) + list(spec.get("per_call", {})):
+        for name, shape in ks.EXPECTATIONS.items():
+            self.assertIn(shape["family"], ks.ANCHORS, name)
+            self.assertIsInstance(shape["trips"], list, name)
+            for key in list(shape.get("per_rep", {})) + list(shape.get("per_call", {})):
                 self.assertIn(key, ks.COUNTERS, name)
 
 
