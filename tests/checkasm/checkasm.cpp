@@ -766,7 +766,6 @@ bool checkCall(const CallSetup& s, const Options& options, RowState& state, Repo
         }
     }
     if (!faults.empty()) reportFailure(s, faults, details, state, report);
-    if (!faults.empty() && options.verbose) report.line(differenceMap(twinOut, kernelOut, flags));
     return true;
 }
 

@@ -47,7 +47,7 @@ struct Report {
 
 enum class Verdict { Passed, Failed, Skipped, NoKernel };
 
-// The ENTRY_ extension bits of this CPU; checkasm::cpuMask() can narrow them.
+// The ENTRY_ extension bits of this CPU (the module's own CPUID probe).
 EntryFlags cpuExtensions();
 
 // Checks one row with every data set, both counts and every placement of the
