@@ -4,7 +4,7 @@ i686 module: per kernel, the instructions issued per repetition against the
 counts its entry is defined by, the loop heads on their boundaries, and no
 instruction outside the extensions the entry declares.
 
-Usage: kernel_shapes.py [--objdump OBJDUMP] MODULE
+Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h] MODULE
 
 How it counts. The disassembly (objdump -d -M intel) of each kernel runs from
 its symbol to the next symbol that is not one of its local labels. Loops are
@@ -17,7 +17,9 @@ attributed to a block by following the registers loaded from the argument
 slots (mov r, [esp+d] after the kernel's pushes) through mov, lea, add and sub.
 
 Kernels missing from the module (their row still has native 0) are reported
-as skipped. Exit status 1 when any present kernel differs from its row.
+as skipped; given the entry table (--entries), a kernel whose row says native 1
+but which is missing (a stripped module, a renamed symbol) fails instead.
+Exit status 1 when any kernel differs from its row.
 
 To correct an expectation, edit EXPECTATIONS: each count is a number or a
 (low, high) range, None leaves a counter unchecked (it is still printed).
@@ -450,13 +452,26 @@ def analyse(name, shape, code, labels):
     return problems, notes
 
 
-def audit(disassembly, symbols, expectations, out=sys.stdout):
+def native_rows(entries_text):
+    """{kernel name: native column} from the CIRCUIT_ENTRIES list."""
+    rows = {}
+    for m in re.finditer(r"X\(\s*(\d+)\s*,\s*(\w+)\s*,.*?,\s*([01])\s*\)", entries_text):
+        rows["kernel" + m.group(2)] = m.group(3) == "1"
+    return rows
+
+
+def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
     blocks = parse_disassembly(disassembly)
     passed = failed = skipped = 0
     for name, shape in expectations.items():
         label = "%s (entry %s)" % (name, shape.get("entry", "?"))
         found = kernel_code(blocks, name)
         if found is None or not found[0]:
+            if native and native.get(name):
+                failed += 1
+                print("%s: FAIL: the entry table says native 1, but the module has no such kernel "
+                      "(stripped, or the symbol renamed?)" % label, file=out)
+                continue
             skipped += 1
             print("%s: skipped, not in the module (no native kernel yet)" % label, file=out)
             continue
@@ -489,11 +504,18 @@ def run(objdump, path, *args):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="objdump")
+    parser.add_argument("--entries", help="plugin/entries.h, to tell a missing kernel from one not built yet")
     parser.add_argument("module")
     args = parser.parse_args(argv)
+    native = None
+    if args.entries:
+        with open(args.entries) as f:
+            native = native_rows(f.read())
+        if len(native) != 14:
+            sys.exit("kernel_shapes: found %d rows in %s, expected 14" % (len(native), args.entries))
     disassembly = run(args.objdump, args.module, "-d", "--no-show-raw-insn", "-M", "intel")
     symbols = parse_symbols(run(args.objdump, args.module, "-t"))
-    return 0 if audit(disassembly, symbols, EXPECTATIONS) else 1
+    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native) else 1
 
 
 if __name__ == "__main__":

@@ -92,6 +92,21 @@ class KernelShapes(unittest.TestCase):
         self.assertTrue(ok)
         self.assertIn("kernelNotBuilt (entry 101): skipped", text)
 
+    def test_missing_native_kernel_fails(self):
+        out = io.StringIO()
+        ok = ks.audit(self.disassembly, self.symbols, {"kernelNotBuilt": ok_kernel()}, out,
+                      native={"kernelNotBuilt": True})
+        self.assertFalse(ok)
+        self.assertIn("the entry table says native 1", out.getvalue())
+
+    def test_entry_table_is_read(self):
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with open(os.path.join(root, "plugin", "entries.h")) as f:
+            native = ks.native_rows(f.read())
+        self.assertEqual(len(native), 14)
+        self.assertIn("kernel3DNowSoaK7", native)
+        self.assertFalse(native["kernelCSdk"])
+
     def test_table_is_well_formed(self):
         for name, shape in ks.EXPECTATIONS.items():
             self.assertIn(shape["family"], ks.ANCHORS, name)
