@@ -185,8 +185,9 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref) {
         if (!(error <= bound)) {
             if (c.ok) {
                 char text[160];
-                std::snprintf(text, sizeof text, "y[%d] = %.9g, exact %.9Lg, off by %.3Lg (bound %.3Lg)",
-                              i, static_cast<double>(y[i]), ref.y[i], error, bound);
+                std::snprintf(text, sizeof text, "y[%d] = %.9g, exact %.9g, off by %.3g (bound %.3g)", i,
+                              static_cast<double>(y[i]), static_cast<double>(ref.y[i]),
+                              static_cast<double>(error), static_cast<double>(bound));
                 c.reason = text;
             }
             c.ok = false;

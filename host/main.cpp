@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <csignal>
 #include <random>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -46,7 +48,8 @@ const char kUsage[] =
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 when every entry run passed its check, 1 when one failed,\n"
-    "2 for bad options, unreadable files or a module this host cannot use.\n";
+    "2 for bad options, unreadable files or a module this host cannot use,\n"
+    "3 when the module stopped the program (the entry running is named).\n";
 
 struct Options {
     std::string module;
@@ -188,6 +191,26 @@ class Progress {
     bool on_;
 };
 
+// What the host is doing inside the module, for the message when the module
+// stops the program (an illegal instruction on a processor without the
+// extension, a stray pointer). Written before each call into the module.
+char gInside[160] = "loading the module";
+
+extern "C" void moduleCrashed(int signal) {
+    const char* what = signal == SIGILL ? "an illegal instruction"
+                       : signal == SIGFPE ? "an arithmetic exception"
+                       : signal == SIGSEGV ? "a memory access violation"
+                                           : "a fatal signal";
+    char text[320];
+    std::snprintf(text, sizeof text, "\ncircuit-host: the module stopped the program with %s while %s\n",
+                  what, gInside);
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    std::_Exit(3);
+}
+
+void inside(const std::string& what) { std::snprintf(gInside, sizeof gInside, "%s", what.c_str()); }
+
 double now() {
     using clock = std::chrono::steady_clock;
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
@@ -294,7 +317,12 @@ int runHost(int argc, char** argv) {
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = exactReference(problem);
 
+    for (int sig : {SIGILL, SIGSEGV, SIGFPE}) std::signal(sig, moduleCrashed);
+#ifdef SIGBUS
+    std::signal(SIGBUS, moduleCrashed);
+#endif
     Module module(o.module);
+    inside("asking the module for its circuit, creator and entries");
     run.module = module.query();
     bool creatorConverted = true;
     run.creator = sjisToUtf8(run.module.creator, &creatorConverted);
@@ -337,6 +365,7 @@ int runHost(int argc, char** argv) {
     for (size_t k : toRun) {
         EntryResult& e = run.entries[k];
         progress.show(step++, "checking " + e.name);
+        inside("running entry " + std::to_string(e.index) + " (" + e.name + ")");
         blocks.emplace_back(e.spec.flags, problem);
         EntryBlocks& b = blocks.back();
         module.run(static_cast<uint32_t>(e.index), b.coefficients(), b.input(), b.output(), 1);
@@ -371,6 +400,7 @@ int runHost(int argc, char** argv) {
         for (size_t n = 0; n < toRun.size(); ++n) {
             EntryResult& e = run.entries[toRun[n]];
             progress.show(step++, "timing " + e.name);
+            inside("timing entry " + std::to_string(e.index) + " (" + e.name + ")");
             if (e.status != Status::Ok && e.status != Status::Unchecked) continue;
             EntryBlocks& b = blocks[n];
             b.resetOutput();
@@ -418,6 +448,9 @@ int runHost(int argc, char** argv) {
 } // namespace host
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8); // the names are printed as UTF-8
+#endif
     try {
         return host::runHost(argc, argv);
     } catch (const host::Fatal& e) {

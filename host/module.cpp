@@ -32,8 +32,11 @@ std::string lastErrorText() {
 
 void* openModule(const std::string& path) {
 #ifdef _WIN32
-    // Search the module's own directory for its dependencies, not ours.
-    HMODULE h = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // A bare name would be looked for in the system directories too; the user
+    // means the file in the current directory. Its dependencies are looked
+    // for next to it.
+    std::string file = path.find_first_of("/\\:") == std::string::npos ? ".\\" + path : path;
+    HMODULE h = LoadLibraryExA(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (h == nullptr) throw Fatal("cannot load module " + path + ": " + lastErrorText());
     return reinterpret_cast<void*>(h);
 #else

@@ -104,7 +104,7 @@ void printTable(const RunInfo& run, std::FILE* out) {
     std::fprintf(out, "Circuit    %d (y = M x: 18 x 36 single-precision matrix, 36 inputs)\n",
                  run.module.circuit);
     std::fprintf(out, "Creator    %s\n", run.creator.c_str());
-    std::fprintf(out, "Entries    %zu\n", run.entries.size());
+    std::fprintf(out, "Entries    %u\n", static_cast<unsigned>(run.entries.size()));
     std::fprintf(out, "Processor  %s\n", processorText(run.cpu).c_str());
     std::fprintf(out, "Problem    %s\n", problemText(run.problem).c_str());
     if (run.trials > 0)

@@ -9,7 +9,11 @@
 
 #include "circuit.h"
 
+#ifdef _WIN32
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 #ifndef FAKE_CIRCUIT
 #define FAKE_CIRCUIT 2
@@ -112,6 +116,12 @@ FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const flo
     }
 #ifdef FAKE_WRONG_ENTRY
     if (index == 2) y[5] += 0.25f;
+#endif
+#ifdef FAKE_CRASH
+    if (index == 3) {
+        volatile float* nowhere = nullptr;
+        *nowhere = 1.0f;
+    }
 #endif
 #ifdef FAKE_SPILL
     if (index == 4) y[18] = 1.0f; // one float past an AOS output block
