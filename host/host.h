@@ -33,7 +33,7 @@ struct ModuleInfo {
     int32_t circuit = 0;
     std::string creator;                  // raw bytes, Shift_JIS
     bool creatorReturnedBuffer = true;    // getCreatorSignature returned its argument
-    std::vector<EntrySpec> specs;         // as getEntrySpecs wrote them
+    std::vector<EntrySpec> records;         // as getEntrySpecs wrote them
     std::vector<bool> nameTerminated;     // name had its NUL within the 64 bytes
 };
 
@@ -176,7 +176,7 @@ enum class Status { Ok, Failed, Skipped, Unchecked };
 
 struct EntryResult {
     int index = 0;
-    EntrySpec spec{};
+    EntrySpec record{};
     std::string name;          // UTF-8 or escaped
     bool nameConverted = true;
     bool nameTerminated = true;

@@ -173,22 +173,30 @@ class Progress {
     explicit Progress(int total) : total_(total), on_(isatty(fileno(stderr)) != 0) {}
     void show(int done, const std::string& what) {
         if (!on_) return;
-        const int width = 30;
-        const int filled = total_ ? done * width / total_ : width;
+        const int barWidth = 30;
+        const int filled = total_ ? done * barWidth / total_ : barWidth;
         std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(width - filled), '.');
-        std::fprintf(stderr, "\r[%s] %d/%d %s\033[K", bar.c_str(), done, total_, what.c_str());
+        bar.append(static_cast<size_t>(barWidth - filled), '.');
+        char head[64];
+        std::snprintf(head, sizeof head, "[%s] %d/%d ", bar.c_str(), done, total_);
+        std::string line = head + what;
+        const int width = displayWidth(line);
+        // Blanks rather than terminal escapes clear what a longer line left.
+        if (width < shown_) line.append(static_cast<size_t>(shown_ - width), ' ');
+        shown_ = width;
+        std::fprintf(stderr, "\r%s", line.c_str());
         std::fflush(stderr);
     }
     void finish() {
-        if (!on_) return;
-        std::fprintf(stderr, "\r\033[K");
+        if (!on_ || shown_ == 0) return;
+        std::fprintf(stderr, "\r%s\r", std::string(static_cast<size_t>(shown_), ' ').c_str());
         std::fflush(stderr);
     }
 
   private:
     int total_;
     bool on_;
+    int shown_ = 0;
 };
 
 // What the host is doing inside the module, for the message when the module
@@ -328,15 +336,15 @@ int runHost(int argc, char** argv) {
     run.creator = sjisToUtf8(run.module.creator, &creatorConverted);
     run.cpu = detectProcessor();
 
-    const int count = static_cast<int>(run.module.specs.size());
+    const int count = static_cast<int>(run.module.records.size());
     for (int i = 0; i < count; ++i) {
         EntryResult e;
         e.index = i;
-        e.spec = run.module.specs[static_cast<size_t>(i)];
+        e.record = run.module.records[static_cast<size_t>(i)];
         e.nameTerminated = run.module.nameTerminated[static_cast<size_t>(i)];
-        std::string raw(e.spec.name, e.nameTerminated ? std::strlen(e.spec.name) : ENTRY_NAME_BYTES);
+        std::string raw(e.record.name, e.nameTerminated ? std::strlen(e.record.name) : ENTRY_NAME_BYTES);
         e.name = sjisToUtf8(raw, &e.nameConverted);
-        e.missing = missingExtensions(e.spec.flags, run.cpu);
+        e.missing = missingExtensions(e.record.flags, run.cpu);
         e.runnable = e.missing.empty();
         e.selected = o.entries.empty() || o.entries[static_cast<size_t>(i)];
         run.entries.push_back(e);
@@ -366,11 +374,11 @@ int runHost(int argc, char** argv) {
         EntryResult& e = run.entries[k];
         progress.show(step++, "checking " + e.name);
         inside("running entry " + std::to_string(e.index) + " (" + e.name + ")");
-        blocks.emplace_back(e.spec.flags, problem);
+        blocks.emplace_back(e.record.flags, problem);
         EntryBlocks& b = blocks.back();
         module.run(static_cast<uint32_t>(e.index), b.coefficients(), b.input(), b.output(), 1);
         e.ran = true;
-        e.check = checkOutput(e.spec.flags, b.output(), reference);
+        e.check = checkOutput(e.record.flags, b.output(), reference);
         const std::vector<int> missing = b.unwritten();
         const std::string damage = b.damage();
         if (!damage.empty()) {

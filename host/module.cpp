@@ -135,9 +135,9 @@ ModuleInfo Module::query() const {
         if (buffer[i] != kFill)
             throw Fatal("module " + path_ + " wrote more than the " + std::to_string(count) +
                         " entry records that getEntryCount announces");
-    info.specs.resize(static_cast<size_t>(count));
-    std::memcpy(info.specs.data(), buffer.data(), bytes);
-    for (const EntrySpec& s : info.specs)
+    info.records.resize(static_cast<size_t>(count));
+    std::memcpy(info.records.data(), buffer.data(), bytes);
+    for (const EntrySpec& s : info.records)
         info.nameTerminated.push_back(std::memchr(s.name, '\0', ENTRY_NAME_BYTES) != nullptr);
     return info;
 }

@@ -121,11 +121,11 @@ void printTable(const RunInfo& run, std::FILE* out) {
     for (const EntryResult& e : run.entries) {
         std::vector<std::string> r;
         char flags[16];
-        std::snprintf(flags, sizeof flags, "0x%03X ", static_cast<unsigned>(e.spec.flags));
+        std::snprintf(flags, sizeof flags, "0x%03X ", static_cast<unsigned>(e.record.flags));
         r.push_back(std::to_string(e.index));
         r.push_back(e.name);
-        r.push_back(flags + flagsText(e.spec.flags & ~ENTRY_SOA));
-        r.push_back(layoutName(e.spec.flags));
+        r.push_back(flags + flagsText(e.record.flags & ~ENTRY_SOA));
+        r.push_back(layoutName(e.record.flags));
         r.push_back(e.runnable ? "yes" : "no");
         r.push_back(statusText(e.status) + ((e.status == Status::Failed || e.status == Status::Unchecked ||
                                              (e.status == Status::Skipped && e.selected)) ? "*" : ""));
@@ -191,8 +191,8 @@ void printCsv(const RunInfo& run, std::FILE* out) {
         const Timing& t = e.timing;
         const bool checked = e.ran && !e.check.unchecked;
         std::fprintf(out, "%d,%s,0x%03X,%s,%s,%d,%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", e.index,
-                     csvField(e.name).c_str(), static_cast<unsigned>(e.spec.flags),
-                     layoutName(e.spec.flags).c_str(), arithmeticName(arithmeticOf(e.spec.flags)),
+                     csvField(e.name).c_str(), static_cast<unsigned>(e.record.flags),
+                     layoutName(e.record.flags).c_str(), arithmeticName(arithmeticOf(e.record.flags)),
                      e.runnable ? 1 : 0, e.ran ? 1 : 0, statusText(e.status).c_str(), csvField(e.reason).c_str(),
                      checked ? jsonNumber(e.check.maxError).c_str() : "",
                      checked ? jsonNumber(e.check.bound).c_str() : "",
@@ -239,12 +239,12 @@ void printJson(const RunInfo& run, std::FILE* out) {
         s += ", \"name\": " + jsonString(e.name);
         s += ", \"name_converted\": " + b(e.nameConverted);
         s += ", \"name_sjis_hex\": " +
-             jsonString(hexBytes(std::string(e.spec.name, e.nameTerminated ? std::strlen(e.spec.name)
+             jsonString(hexBytes(std::string(e.record.name, e.nameTerminated ? std::strlen(e.record.name)
                                                                             : ENTRY_NAME_BYTES)));
-        s += ", \"flags\": " + std::to_string(e.spec.flags);
-        s += ", \"flags_text\": " + jsonString(flagsText(e.spec.flags));
-        s += ", \"layout\": " + jsonString(layoutName(e.spec.flags));
-        s += ", \"arithmetic\": " + jsonString(arithmeticName(arithmeticOf(e.spec.flags)));
+        s += ", \"flags\": " + std::to_string(e.record.flags);
+        s += ", \"flags_text\": " + jsonString(flagsText(e.record.flags));
+        s += ", \"layout\": " + jsonString(layoutName(e.record.flags));
+        s += ", \"arithmetic\": " + jsonString(arithmeticName(arithmeticOf(e.record.flags)));
         s += ", \"runnable\": " + b(e.runnable);
         s += ", \"missing\": " + jsonString(e.missing);
         s += ", \"ran\": " + b(e.ran);
@@ -339,9 +339,9 @@ std::string svgChart(const RunInfo& run) {
         s += buf + xml(std::to_string(e.index) + "  " + e.name) + "</text>\n";
         if (e.timing.done) {
             const Timing& t = e.timing;
-            const char* colour = (e.spec.flags & ENTRY_SSE)     ? "#4e79a7"
-                                 : (e.spec.flags & ENTRY_3DNOW) ? "#59a14f"
-                                 : (e.spec.flags & ENTRY_MMX)   ? "#e15759"
+            const char* colour = (e.record.flags & ENTRY_SSE)     ? "#4e79a7"
+                                 : (e.record.flags & ENTRY_3DNOW) ? "#59a14f"
+                                 : (e.record.flags & ENTRY_MMX)   ? "#e15759"
                                                                 : "#f28e2b";
             std::snprintf(buf, sizeof buf,
                           "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"

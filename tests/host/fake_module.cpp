@@ -24,7 +24,7 @@
 
 namespace {
 
-const EntrySpec kSpecs[14] = {
+const EntrySpec kRecords[14] = {
     {"C\x8C\xBE\x8C\xEA fake", ENTRY_FPU},
     {"x87 one", ENTRY_FPU},
     {"x87 two", ENTRY_FPU},
@@ -93,10 +93,10 @@ FAKE_EXPORT char* CIRCUIT_CALL getCreatorSignature(char* buffer) {
 
 FAKE_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) { return FAKE_COUNT; }
 
-FAKE_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* specs) {
-    std::memcpy(specs, kSpecs, sizeof kSpecs);
+FAKE_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
+    std::memcpy(records, kRecords, sizeof kRecords);
 #ifdef FAKE_SPECS_OVERRUN
-    std::memset(specs + 14, 0, sizeof(EntrySpec)); // one record more than announced
+    std::memset(records + 14, 0, sizeof(EntrySpec)); // one record more than announced
 #endif
 }
 
@@ -104,7 +104,7 @@ FAKE_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* specs) {
 FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const float* x, float* y,
                                        int32_t count) {
     if (index >= 14 || count <= 0) return;
-    const bool soa = (kSpecs[index].flags & ENTRY_SOA) != 0;
+    const bool soa = (kRecords[index].flags & ENTRY_SOA) != 0;
     for (int32_t n = 0; n < count; ++n) {
         if (index <= 5)
             x87(c, x, y, soa);
