@@ -1,7 +1,7 @@
 # Runs circuit-host once and checks what it did. Lists are passed joined
 # with "::". Variables:
 #   HOST, RUN32 (command prefix, may be empty), ARGS     the command
-#   EXIT                                                  expected exit status
+#   EXIT                                                  expected exit status (a regex)
 #   OUT, ERR            regular expressions stdout / stderr must match
 #   NOT_OUT             regular expressions stdout must not match
 #   JSON                "path=regex" pairs: stdout is JSON and the value at
@@ -16,7 +16,7 @@ endif()
 execute_process(COMMAND ${RUN32} ${HOST} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 set(problems "")
-if(NOT "${status}" STREQUAL "${EXIT}")
+if(NOT "${status}" MATCHES "^(${EXIT})$")
   string(APPEND problems "exit status ${status}, expected ${EXIT}\n")
 endif()
 foreach(re IN LISTS OUT)
