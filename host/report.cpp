@@ -62,6 +62,8 @@ std::string jsonNumber(double v) {
     return text;
 }
 
+std::string csvNumber(double v) { return std::isfinite(v) ? jsonNumber(v) : std::string(); }
+
 std::string csvField(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -194,9 +196,9 @@ void printCsv(const RunInfo& run, std::FILE* out) {
                      csvField(e.name).c_str(), static_cast<unsigned>(e.record.flags),
                      layoutName(e.record.flags).c_str(), arithmeticName(arithmeticOf(e.record.flags)),
                      e.runnable ? 1 : 0, e.ran ? 1 : 0, statusText(e.status).c_str(), csvField(e.reason).c_str(),
-                     checked ? jsonNumber(e.check.maxError).c_str() : "",
-                     checked ? jsonNumber(e.check.bound).c_str() : "",
-                     checked ? jsonNumber(e.check.worstRatio).c_str() : "",
+                     checked ? csvNumber(e.check.maxError).c_str() : "",
+                     checked ? csvNumber(e.check.bound).c_str() : "",
+                     checked ? csvNumber(e.check.worstRatio).c_str() : "",
                      t.done ? std::to_string(t.count).c_str() : "", t.done ? jsonNumber(t.minNs).c_str() : "",
                      t.done ? jsonNumber(t.medianNs).c_str() : "",
                      t.done && run.cpu.tsc ? jsonNumber(t.minCycles).c_str() : "",
