@@ -2,10 +2,67 @@
 // sums are rounded to double precision, and a value becomes single precision
 // only where the entry stores it. On the i686 build this is x87 code at the
 // 53-bit precision the module sets at load, which gives the same bits.
+//
+// The loops below are the plain statement of each order. On x86-64 with AVX
+// the kernels run the same orders on all eighteen outputs side by side
+// instead (the AVX section first): lane i of simd::Sums is output i, with its
+// own chain (simd.h). Each repetition first transposes the rows into
+// columns, so that the products of one input for all rows sit side by side.
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 namespace portable {
+
+#if CIRCUIT_SIMD
+namespace {
+CIRCUIT_AVX_BEGIN
+using simd::Columns;
+using simd::Sums;
+
+// Entry 0: y[i] = float(p(i,j) + y[i]) for j = 0..35 from y[i] = +0.0. The
+// running value stays in a register, rounded to single precision after
+// every term exactly as the store into y[i] rounds it.
+void cSdkAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) {
+        Columns t;
+        simd::transposeAos(coefficients, t);
+        Sums y = simd::zeroSums();
+        for (int j = 0; j < INPUT_COUNT; ++j)
+            y = simd::roundedToFloat(simd::products(t.m[j], input[j]) + y); // y[i] = p(i,j) + y[i], as a float
+        simd::storeSums(output, y);
+    }
+}
+
+// Entry 1: from +0.0, p0 .. p35 in ascending order.
+void cTempAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) {
+        Columns t;
+        simd::transposeAos(coefficients, t);
+        Sums sum = simd::zeroSums();
+        for (int j = 0; j < INPUT_COUNT; ++j) sum = sum + simd::products(t.m[j], input[j]);
+        simd::storeSums(output, sum);
+    }
+}
+
+// Entry 2: p35 + p1, then p2 .. p33 ascending, then p0, then p34.
+void cUnrolledAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) {
+        Columns t;
+        simd::transposeAos(coefficients, t);
+        const float* x = input;
+        auto p = [&](int j) { return simd::products(t.m[j], x[j]); };
+        Sums s = p(35) + p(1);
+        for (int j = 2; j <= 33; ++j) s = s + p(j);
+        s = s + p(0);
+        s = s + p(34);
+        simd::storeSums(output, s);
+    }
+}
+
+CIRCUIT_AVX_END
+} // namespace
+#endif
 
 // Entry 0: the running sum lives in y[i]. Each term reads y[i] back, adds the
 // product in double precision and stores the sum rounded to single precision,
@@ -15,6 +72,12 @@ namespace portable {
 // (a load and a store of y[i] per term) is lost. The store into the float
 // element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        cSdkAvx(coefficients, input, output, count);
+        return;
+    }
+#endif
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -29,6 +92,12 @@ void kernelCSdk(const float* coefficients, const float* input, float* output, in
 // Entry 1: one double accumulator per row, from +0.0, products 0..35 in
 // ascending order; one rounding to single precision at the store.
 void kernelCTemp(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        cTempAvx(coefficients, input, output, count);
+        return;
+    }
+#endif
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -43,6 +112,12 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
 // p35 + p1, then p2 .. p33 ascending, then p0, then p34.
 void kernelCUnrolled(const float* coefficients, const float* input, float* output,
                      int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        cUnrolledAvx(coefficients, input, output, count);
+        return;
+    }
+#endif
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* m = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, m += INPUT_COUNT) {

@@ -1,0 +1,205 @@
+// The vector paths of the C++ kernels on x86-64: which vector unit they use,
+// chosen once from the processor, and the small vocabulary they share.
+//
+// The C++ kernels are what the module runs where the hand-written i686 code
+// cannot, so on x86-64 they run several outputs per vector. Every lane is one
+// output and keeps that output's own chain of operations, in the entry's own
+// order and precision; lanes never mix. A vector operation on lanes is
+// therefore the same IEEE operation as the scalar statement of the order,
+// once per output, and gives the same bits. Nothing fuses a multiply with an
+// add: the AVX variants are compiled for "avx" only (never "fma"), and the
+// module is compiled with -ffp-contract=off.
+//
+// Where the processor has AVX (vectorUnit() tells, looking once), the
+// kernels run their AVX code, written with GCC's generic vectors: 8 floats
+// or 4 doubles per register. Elsewhere they run the plain statement of their
+// order, which the compiler turns into SSE2 code on x86-64.
+//
+// Everything here is x86-64 only. The i686 module's C++ stays plain i586 +
+// x87 code (no SSE, no MMX, no processor-model runtime), and other
+// processors build the plain statements of each order.
+#ifndef CIRCUIT_SIMD_H
+#define CIRCUIT_SIMD_H
+
+#if defined(__x86_64__)
+#define CIRCUIT_SIMD 1
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include <immintrin.h>
+
+#include "circuit.h"
+#include "rounding.h"
+
+// Functions taking or returning 32-byte vectors are all inlined; the note
+// about their ABI without AVX does not concern us.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+
+namespace portable {
+namespace simd {
+
+enum VectorUnit : int { kSse2 = 0, kAvx = 1 };
+
+// -1 until the processor has been looked at.
+inline std::atomic<int> gVectorUnit{-1};
+
+// AVX where the processor and the operating system support it (the check
+// includes the OS's saving of the AVX registers), SSE2 otherwise.
+inline VectorUnit bestVectorUnit() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") ? kAvx : kSse2;
+}
+
+// The unit the vector kernels use: chosen on first use, then one load.
+CIRCUIT_INLINE VectorUnit vectorUnit() {
+    int unit = gVectorUnit.load(std::memory_order_relaxed);
+    if (unit < 0) {
+        unit = bestVectorUnit();
+        gVectorUnit.store(unit, std::memory_order_relaxed);
+    }
+    return static_cast<VectorUnit>(unit);
+}
+
+// Test hook: makes the vector kernels use `unit`. Returns false, and changes
+// nothing, when the processor cannot run it.
+inline bool useVectorUnit(VectorUnit unit) {
+    if (unit == kAvx && bestVectorUnit() != kAvx) return false;
+    gVectorUnit.store(unit, std::memory_order_relaxed);
+    return true;
+}
+
+// Brackets the AVX code of a source file: every function defined between
+// them (templates included) is compiled for AVX. Whole functions must be
+// compiled so, not just inlined into an AVX caller: GCC lowers generic
+// vector operations per function before inlining.
+#define CIRCUIT_AVX_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx\")")
+#define CIRCUIT_AVX_END _Pragma("GCC pop_options")
+
+CIRCUIT_AVX_BEGIN
+
+// Generic vectors. Lane k sits at the k-th lowest address, as loads and
+// stores put it.
+typedef float F4 __attribute__((vector_size(16)));
+typedef float F8 __attribute__((vector_size(32)));
+typedef double D4 __attribute__((vector_size(32)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+typedef int64_t Q4 __attribute__((vector_size(32)));
+
+template <class V>
+CIRCUIT_INLINE V load(const void* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+CIRCUIT_INLINE void store(void* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// The four floats of v widened to double (exactly).
+CIRCUIT_INLINE D4 widen(F4 v) { return (D4)_mm256_cvtps_pd((__m128)v); } // VCVTPS2PD
+
+// Each lane rounded to single precision (to nearest, ties to even), as a
+// float store rounds it.
+CIRCUIT_INLINE F4 narrow(D4 v) { return (F4)_mm256_cvtpd_ps((__m256d)v); } // VCVTPD2PS
+
+// x in every lane.
+CIRCUIT_INLINE D4 broadcast(double x) { return D4{x, x, x, x}; }
+
+// The AOS coefficient block transposed so that every input's coefficients
+// lie side by side, as in the SOA layout: column j holds M[i][j] at
+// m[j][i] for i = 0..17. Floats 18 and 19 of a column repeat rows 16 and
+// 17; no output is stored from them.
+struct Columns {
+    alignas(32) float m[INPUT_COUNT][SOA_ROW_FLOATS];
+};
+
+// Four rows r[0..3], columns j .. j + 3, into columns j .. j + 3 at lanes
+// `lane` .. `lane` + 3. A 4 x 4 transposition in registers.
+CIRCUIT_INLINE void transpose4(const float* const r[4], int j, Columns& t, int lane) {
+    const F4 a0 = load<F4>(r[0] + j), a1 = load<F4>(r[1] + j);
+    const F4 a2 = load<F4>(r[2] + j), a3 = load<F4>(r[3] + j);
+    const F4 lo01 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5); // r0[j] r1[j] r0[j+1] r1[j+1]
+    const F4 hi01 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7); // r0[j+2] r1[j+2] r0[j+3] r1[j+3]
+    const F4 lo23 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);
+    const F4 hi23 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);
+    store(&t.m[j][lane], __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5));     // column j
+    store(&t.m[j + 1][lane], __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7)); // column j + 1
+    store(&t.m[j + 2][lane], __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5)); // column j + 2
+    store(&t.m[j + 3][lane], __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7)); // column j + 3
+}
+
+CIRCUIT_INLINE void transposeAos(const float* coefficients, Columns& t) {
+    static_assert(INPUT_COUNT % 4 == 0 && OUTPUT_COUNT == 18, "4 x 4 blocks, rows 16 and 17 left over");
+    for (int g = 0; g < 5; ++g) {
+        const int first = 4 * g;
+        const float* r[4];
+        for (int k = 0; k < 4; ++k) {
+            const int row = first + k < OUTPUT_COUNT ? first + k : first + k - 2; // 18, 19 -> 16, 17
+            r[k] = coefficients + INPUT_COUNT * row;
+        }
+        for (int j = 0; j < INPUT_COUNT; j += 4) transpose4(r, j, t, first);
+    }
+}
+
+// The running values of all eighteen outputs in double precision: output i
+// in lane i mod 4 of group i / 4 (g0 holds outputs 0..3, g4 outputs 16 and
+// 17 in lanes 0 and 1; its lanes 2 and 3 are spare and never stored).
+// Separate members rather than an array, so that the compiler keeps each
+// group in a register.
+struct Sums {
+    D4 g0, g1, g2, g3, g4;
+};
+
+CIRCUIT_INLINE Sums operator+(const Sums& a, const Sums& b) {
+    return Sums{a.g0 + b.g0, a.g1 + b.g1, a.g2 + b.g2, a.g3 + b.g3, a.g4 + b.g4}; // lane by lane
+}
+
+CIRCUIT_INLINE Sums zeroSums() {
+    const D4 zero = {0.0, 0.0, 0.0, 0.0}; // +0.0
+    return Sums{zero, zero, zero, zero, zero};
+}
+
+// The eighteen exact products of input j: M[i][j] * x in lane i. `column`
+// holds M[0][j] .. M[17][j] side by side (an SOA row or a Columns column);
+// the floats after M[17][j] are not read.
+CIRCUIT_INLINE Sums products(const float* column, float x) {
+    const D4 xj = broadcast(static_cast<double>(x));
+    const F4 last = {column[16], column[17], 0.0f, 0.0f};
+    return Sums{widen(load<F4>(column)) * xj, widen(load<F4>(column + 4)) * xj, // exactProduct(M[i][j], x)
+                widen(load<F4>(column + 8)) * xj, widen(load<F4>(column + 12)) * xj,
+                widen(last) * xj};
+}
+
+// Every lane rounded to single precision and widened back: the value a
+// float store of each output would leave.
+CIRCUIT_INLINE Sums roundedToFloat(const Sums& s) {
+    return Sums{widen(narrow(s.g0)), widen(narrow(s.g1)), widen(narrow(s.g2)), widen(narrow(s.g3)),
+                widen(narrow(s.g4))};
+}
+
+// y[i] = output i rounded to single precision, i = 0..17.
+CIRCUIT_INLINE void storeSums(float* y, const Sums& s) {
+    store(y, narrow(s.g0));
+    store(y + 4, narrow(s.g1));
+    store(y + 8, narrow(s.g2));
+    store(y + 12, narrow(s.g3));
+    const F4 last = narrow(s.g4);
+    y[16] = last[0];
+    y[17] = last[1];
+}
+
+CIRCUIT_AVX_END
+
+} // namespace simd
+} // namespace portable
+
+#else
+#define CIRCUIT_SIMD 0
+#endif
+
+#endif // CIRCUIT_SIMD_H
