@@ -25,6 +25,7 @@
 // rounded to 53 bits and then to 24 gives the correctly rounded single sum.
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <xmmintrin.h>
@@ -37,6 +38,94 @@ namespace portable {
 namespace {
 
 constexpr int kPairs = INPUT_COUNT / 2; // column pairs of an AOS row
+
+#if CIRCUIT_SIMD
+// With AVX (x86-64): eight lanes per register, same chains.
+CIRCUIT_AVX_BEGIN
+using simd::D4;
+using simd::F4;
+using simd::F8;
+using simd::load;
+using simd::store;
+
+// Entry 6, rows r[0..3]. Lanes 2k and 2k + 1 of the result are the even sum
+// E and the odd sum O of row r[k]. The products of a row come out of the
+// multiply pair by pair (lanes 2q, 2q + 1 hold columns 2p, 2p + 1 of pair
+// p = c/2 + q); a 4 x 4 transposition of those pairs (64-bit units, moved
+// whole: no arithmetic) lines up pair p of all four rows, which is then
+// added, pairs in ascending order.
+F8 evenOddAvx(const float* const r[4], const float* x) {
+    F8 acc = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f}; // E and O from +0.0
+    for (int c = 0; c < 32; c += 8) { // pairs c/2 .. c/2 + 3
+        const F8 xv = load<F8>(x + c);
+        const D4 p0 = (D4)(load<F8>(r[0] + c) * xv); // M[i][2p] x[2p], M[i][2p+1] x[2p+1]
+        const D4 p1 = (D4)(load<F8>(r[1] + c) * xv);
+        const D4 p2 = (D4)(load<F8>(r[2] + c) * xv);
+        const D4 p3 = (D4)(load<F8>(r[3] + c) * xv);
+        const D4 lo01 = __builtin_shufflevector(p0, p1, 0, 4, 2, 6);
+        const D4 hi01 = __builtin_shufflevector(p0, p1, 1, 5, 3, 7);
+        const D4 lo23 = __builtin_shufflevector(p2, p3, 0, 4, 2, 6);
+        const D4 hi23 = __builtin_shufflevector(p2, p3, 1, 5, 3, 7);
+        acc = acc + (F8)__builtin_shufflevector(lo01, lo23, 0, 1, 4, 5); // pair c/2
+        acc = acc + (F8)__builtin_shufflevector(hi01, hi23, 0, 1, 4, 5); // pair c/2 + 1
+        acc = acc + (F8)__builtin_shufflevector(lo01, lo23, 2, 3, 6, 7); // pair c/2 + 2
+        acc = acc + (F8)__builtin_shufflevector(hi01, hi23, 2, 3, 6, 7); // pair c/2 + 3
+    }
+    const F4 xv = load<F4>(x + 32); // pairs 16 and 17
+    typedef double D2 __attribute__((vector_size(16)));
+    const D2 q0 = (D2)(load<F4>(r[0] + 32) * xv), q1 = (D2)(load<F4>(r[1] + 32) * xv);
+    const D2 q2 = (D2)(load<F4>(r[2] + 32) * xv), q3 = (D2)(load<F4>(r[3] + 32) * xv);
+    acc = acc + (F8)D4{q0[0], q1[0], q2[0], q3[0]}; // pair 16
+    acc = acc + (F8)D4{q0[1], q1[1], q2[1], q3[1]}; // pair 17
+    return acc;
+}
+
+void evenOddSumsAvx(const float* coefficients, const float* input, float* output) {
+    for (int r0 = 0; r0 < OUTPUT_COUNT; r0 += 4) {
+        const float* r[4];
+        for (int k = 0; k < 4; ++k) // rows 16, 17, 16, 17 in the last group
+            r[k] = coefficients + INPUT_COUNT * (r0 + k < OUTPUT_COUNT ? r0 + k : r0 + k - 2);
+        const F8 acc = evenOddAvx(r, input);
+        const F4 y = __builtin_shufflevector(acc, acc, 0, 2, 4, 6) +
+                     __builtin_shufflevector(acc, acc, 1, 3, 5, 7); // y[i] = E + O
+        if (r0 + 4 <= OUTPUT_COUNT) {
+            store(output + r0, y);
+        } else {
+            output[r0] = y[0];
+            output[r0 + 1] = y[1];
+        }
+    }
+}
+
+// Entries 7 to 9: outputs 0..7 in acc0, 8..15 in acc1, 16 and 17 in lanes 0
+// and 1 of acc2. The multiplier (lane 0, lane 1, lane 0, ...) of input group
+// j gives output i its lane i mod 2. Pads and input lanes 2, 3 are not read.
+void runningSumsAvx(const float* coefficients, const float* input, float* output) {
+    F8 acc0, acc1;
+    F4 acc2;
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        const float* row = coefficients + SOA_ROW_FLOATS * j;
+        const float a = input[SOA_LANES * j], b = input[SOA_LANES * j + 1];
+        const F8 x = {a, b, a, b, a, b, a, b};
+        const F8 p0 = load<F8>(row) * x, p1 = load<F8>(row + 8) * x; // M[i][j] x[j]
+        const F4 p2 = F4{row[16], row[17], 0.0f, 0.0f} * F4{a, b, a, b};
+        if (j == 0) { // the chain starts with M[i][0] x[0]
+            acc0 = p0;
+            acc1 = p1;
+            acc2 = p2;
+        } else { // ... + M[i][j] x[j]
+            acc0 = acc0 + p0;
+            acc1 = acc1 + p1;
+            acc2 = acc2 + p2;
+        }
+    }
+    store(output, acc0);
+    store(output + 8, acc1);
+    output[16] = acc2[0];
+    output[17] = acc2[1];
+}
+CIRCUIT_AVX_END
+#endif
 
 #if CIRCUIT_3DNOW_SSE
 
@@ -122,10 +211,22 @@ void runningSums(const float* coefficients, const float* input, float* output) {
 } // namespace
 
 void kernel3DNow(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        for (int32_t rep = 0; rep < count; ++rep) evenOddSumsAvx(coefficients, input, output);
+        return;
+    }
+#endif
     for (int32_t rep = 0; rep < count; ++rep) evenOddSums(coefficients, input, output);
 }
 
 void kernel3DNowSoa(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        for (int32_t rep = 0; rep < count; ++rep) runningSumsAvx(coefficients, input, output);
+        return;
+    }
+#endif
     for (int32_t rep = 0; rep < count; ++rep) runningSums(coefficients, input, output);
 }
 

@@ -12,6 +12,7 @@
 // the blocks without assuming any alignment beyond that of a float.
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -97,14 +98,64 @@ extern "C" void sseSoaChains(const float* coefficients, const float* input, floa
 }
 
 namespace portable {
+namespace {
+
+#if CIRCUIT_SIMD
+// With AVX (x86-64): the same five chains in two eight-lane registers and
+// one four-lane register. acc0 holds outputs 0..7, acc1 8..15, acc2 16..19;
+// the input group is repeated in both halves of the eight-lane multiplier,
+// so output i still takes lane i mod 4.
+CIRCUIT_AVX_BEGIN
+void sseSoaChainsAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    using simd::F4;
+    using simd::F8;
+    using simd::load;
+    for (int32_t rep = 0; rep < count; ++rep) {
+        F8 acc0, acc1;
+        F4 acc2;
+        for (int j = 0; j < INPUT_COUNT; ++j) {
+            const float* row = coefficients + SOA_ROW_FLOATS * j;
+            const F4 x = load<F4>(input + SOA_LANES * j);
+            const F8 x8 = __builtin_shufflevector(x, x, 0, 1, 2, 3, 0, 1, 2, 3);
+            const F8 p0 = load<F8>(row) * x8, p1 = load<F8>(row + 8) * x8; // p(j,v)
+            const F4 p2 = load<F4>(row + 16) * x;
+            if (j == 0) { // y = p(0,v)
+                acc0 = p0;
+                acc1 = p1;
+                acc2 = p2;
+            } else { // y = p(0,v) + ... + p(j,v)
+                acc0 = acc0 + p0;
+                acc1 = acc1 + p1;
+                acc2 = acc2 + p2;
+            }
+        }
+        simd::store(output, acc0);
+        simd::store(output + 8, acc1);
+        simd::store(output + 16, acc2);
+    }
+}
+CIRCUIT_AVX_END
+#endif
+
+void soaChains(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        sseSoaChainsAvx(coefficients, input, output, count);
+        return;
+    }
+#endif
+    sseSoaChains(coefficients, input, output, count);
+}
+
+} // namespace
 
 void kernelSseSoa(const float* coefficients, const float* input, float* output, int32_t count) {
-    sseSoaChains(coefficients, input, output, count);
+    soaChains(coefficients, input, output, count);
 }
 
 void kernelSseSoaOoo(const float* coefficients, const float* input, float* output,
                      int32_t count) {
-    sseSoaChains(coefficients, input, output, count);
+    soaChains(coefficients, input, output, count);
 }
 
 } // namespace portable
