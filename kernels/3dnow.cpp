@@ -48,53 +48,63 @@ using simd::F8;
 using simd::load;
 using simd::store;
 
-// Entry 6, rows r[0..3]. Lanes 2k and 2k + 1 of the result are the even sum
-// E and the odd sum O of row r[k]. The products of a row come out of the
-// multiply pair by pair (lanes 2q, 2q + 1 hold columns 2p, 2p + 1 of pair
-// p = c/2 + q); a 4 x 4 transposition of those pairs (64-bit units, moved
-// whole: no arithmetic) lines up pair p of all four rows, which is then
-// added, pairs in ascending order.
-F8 evenOddAvx(const float* const r[4], const float* x) {
-    F8 acc = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f}; // E and O from +0.0
-    for (int c = 0; c < 32; c += 8) { // pairs c/2 .. c/2 + 3
-        const F8 xv = load<F8>(x + c);
-        const D4 p0 = (D4)(load<F8>(r[0] + c) * xv); // M[i][2p] x[2p], M[i][2p+1] x[2p+1]
-        const D4 p1 = (D4)(load<F8>(r[1] + c) * xv);
-        const D4 p2 = (D4)(load<F8>(r[2] + c) * xv);
-        const D4 p3 = (D4)(load<F8>(r[3] + c) * xv);
-        const D4 lo01 = __builtin_shufflevector(p0, p1, 0, 4, 2, 6);
-        const D4 hi01 = __builtin_shufflevector(p0, p1, 1, 5, 3, 7);
-        const D4 lo23 = __builtin_shufflevector(p2, p3, 0, 4, 2, 6);
-        const D4 hi23 = __builtin_shufflevector(p2, p3, 1, 5, 3, 7);
-        acc = acc + (F8)__builtin_shufflevector(lo01, lo23, 0, 1, 4, 5); // pair c/2
-        acc = acc + (F8)__builtin_shufflevector(hi01, hi23, 0, 1, 4, 5); // pair c/2 + 1
-        acc = acc + (F8)__builtin_shufflevector(lo01, lo23, 2, 3, 6, 7); // pair c/2 + 2
-        acc = acc + (F8)__builtin_shufflevector(hi01, hi23, 2, 3, 6, 7); // pair c/2 + 3
-    }
-    const F4 xv = load<F4>(x + 32); // pairs 16 and 17
-    typedef double D2 __attribute__((vector_size(16)));
-    const D2 q0 = (D2)(load<F4>(r[0] + 32) * xv), q1 = (D2)(load<F4>(r[1] + 32) * xv);
-    const D2 q2 = (D2)(load<F4>(r[2] + 32) * xv), q3 = (D2)(load<F4>(r[3] + 32) * xv);
-    acc = acc + (F8)D4{q0[0], q1[0], q2[0], q3[0]}; // pair 16
-    acc = acc + (F8)D4{q0[1], q1[1], q2[1], q3[1]}; // pair 17
-    return acc;
-}
-
+// Entry 6. Row group g = 0..3 covers rows 4g .. 4g + 3: lanes 2k and
+// 2k + 1 of acc[g] are the even sum E and the odd sum O of its row k. Rows
+// 16 and 17 go the same way in the four lanes of acc16. The products of a
+// row come out of the multiply pair by pair (lanes 2q, 2q + 1 hold columns
+// 2p, 2p + 1 of pair p = c/2 + q); a transposition of those pairs (64-bit
+// units, moved whole: no arithmetic) lines up pair p of the group's rows,
+// which is then added, pairs in ascending order. All chains run side by side.
 void evenOddSumsAvx(const float* coefficients, const float* input, float* output) {
-    for (int r0 = 0; r0 < OUTPUT_COUNT; r0 += 4) {
-        const float* r[4];
-        for (int k = 0; k < 4; ++k) // rows 16, 17, 16, 17 in the last group
-            r[k] = coefficients + INPUT_COUNT * (r0 + k < OUTPUT_COUNT ? r0 + k : r0 + k - 2);
-        const F8 acc = evenOddAvx(r, input);
-        const F4 y = __builtin_shufflevector(acc, acc, 0, 2, 4, 6) +
-                     __builtin_shufflevector(acc, acc, 1, 3, 5, 7); // y[i] = E + O
-        if (r0 + 4 <= OUTPUT_COUNT) {
-            store(output + r0, y);
-        } else {
-            output[r0] = y[0];
-            output[r0 + 1] = y[1];
+    typedef double D2 __attribute__((vector_size(16)));
+    auto row = [coefficients](int i) { return coefficients + INPUT_COUNT * i; };
+    const F8 zero8 = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    F8 acc[4] = {zero8, zero8, zero8, zero8}; // E and O from +0.0
+    F4 acc16 = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma GCC unroll 4
+    for (int c = 0; c < 32; c += 8) { // pairs c/2 .. c/2 + 3
+        const F8 xv = load<F8>(input + c);
+#pragma GCC unroll 4
+        for (int g = 0; g < 4; ++g) {
+            const D4 p0 = (D4)(load<F8>(row(4 * g) + c) * xv); // M[i][2p] x[2p], M[i][2p+1] x[2p+1]
+            const D4 p1 = (D4)(load<F8>(row(4 * g + 1) + c) * xv);
+            const D4 p2 = (D4)(load<F8>(row(4 * g + 2) + c) * xv);
+            const D4 p3 = (D4)(load<F8>(row(4 * g + 3) + c) * xv);
+            const D4 lo01 = __builtin_shufflevector(p0, p1, 0, 4, 2, 6);
+            const D4 hi01 = __builtin_shufflevector(p0, p1, 1, 5, 3, 7);
+            const D4 lo23 = __builtin_shufflevector(p2, p3, 0, 4, 2, 6);
+            const D4 hi23 = __builtin_shufflevector(p2, p3, 1, 5, 3, 7);
+            acc[g] = acc[g] + (F8)__builtin_shufflevector(lo01, lo23, 0, 1, 4, 5); // pair c/2
+            acc[g] = acc[g] + (F8)__builtin_shufflevector(hi01, hi23, 0, 1, 4, 5); // pair c/2 + 1
+            acc[g] = acc[g] + (F8)__builtin_shufflevector(lo01, lo23, 2, 3, 6, 7); // pair c/2 + 2
+            acc[g] = acc[g] + (F8)__builtin_shufflevector(hi01, hi23, 2, 3, 6, 7); // pair c/2 + 3
         }
+        const D4 p16 = (D4)(load<F8>(row(16) + c) * xv);
+        const D4 p17 = (D4)(load<F8>(row(17) + c) * xv);
+        const D4 lo = __builtin_shufflevector(p16, p17, 0, 4, 2, 6); // pairs c/2, c/2 + 2
+        const D4 hi = __builtin_shufflevector(p16, p17, 1, 5, 3, 7); // pairs c/2 + 1, c/2 + 3
+        acc16 = acc16 + (F4)__builtin_shufflevector(lo, lo, 0, 1);
+        acc16 = acc16 + (F4)__builtin_shufflevector(hi, hi, 0, 1);
+        acc16 = acc16 + (F4)__builtin_shufflevector(lo, lo, 2, 3);
+        acc16 = acc16 + (F4)__builtin_shufflevector(hi, hi, 2, 3);
     }
+    const F4 xv = load<F4>(input + 32); // pairs 16 and 17
+    auto tail = [&](int i) { return (D2)(load<F4>(row(i) + 32) * xv); };
+#pragma GCC unroll 4
+    for (int g = 0; g < 4; ++g) {
+        const D4 lo = __builtin_shufflevector(tail(4 * g), tail(4 * g + 1), 0, 1, 2, 3); // rows 0, 1
+        const D4 hi = __builtin_shufflevector(tail(4 * g + 2), tail(4 * g + 3), 0, 1, 2, 3); // rows 2, 3
+        acc[g] = acc[g] + (F8)__builtin_shufflevector(lo, hi, 0, 2, 4, 6); // pair 16
+        acc[g] = acc[g] + (F8)__builtin_shufflevector(lo, hi, 1, 3, 5, 7); // pair 17
+        store(output + 4 * g, __builtin_shufflevector(acc[g], acc[g], 0, 2, 4, 6) +
+                                  __builtin_shufflevector(acc[g], acc[g], 1, 3, 5, 7)); // y[i] = E + O
+    }
+    const D2 t16 = tail(16), t17 = tail(17);
+    acc16 = acc16 + (F4)__builtin_shufflevector(t16, t17, 0, 2); // pair 16
+    acc16 = acc16 + (F4)__builtin_shufflevector(t16, t17, 1, 3); // pair 17
+    const F4 y = __builtin_shufflevector(acc16, acc16, 0, 2, 0, 2) + __builtin_shufflevector(acc16, acc16, 1, 3, 1, 3);
+    output[16] = y[0];
+    output[17] = y[1];
 }
 
 // Entries 7 to 9: outputs 0..7 in acc0, 8..15 in acc1, 16 and 17 in lanes 0
@@ -103,12 +113,15 @@ void evenOddSumsAvx(const float* coefficients, const float* input, float* output
 void runningSumsAvx(const float* coefficients, const float* input, float* output) {
     F8 acc0, acc1;
     F4 acc2;
+#pragma GCC unroll 36
     for (int j = 0; j < INPUT_COUNT; ++j) {
         const float* row = coefficients + SOA_ROW_FLOATS * j;
-        const float a = input[SOA_LANES * j], b = input[SOA_LANES * j + 1];
-        const F8 x = {a, b, a, b, a, b, a, b};
+        // Lanes 0 and 1 of group j, repeated: (x0, x1, x0, x1, ...), moved
+        // as one 64-bit unit.
+        const F8 x = (F8)_mm256_broadcast_sd(reinterpret_cast<const double*>(input + SOA_LANES * j));
         const F8 p0 = load<F8>(row) * x, p1 = load<F8>(row + 8) * x; // M[i][j] x[j]
-        const F4 p2 = F4{row[16], row[17], 0.0f, 0.0f} * F4{a, b, a, b};
+        const F4 last = (F4)_mm_load_sd(reinterpret_cast<const double*>(row + 16)); // M[16][j], M[17][j], 0, 0
+        const F4 p2 = last * __builtin_shufflevector(x, x, 0, 1, 2, 3);
         if (j == 0) { // the chain starts with M[i][0] x[0]
             acc0 = p0;
             acc1 = p1;

@@ -133,17 +133,32 @@ CIRCUIT_INLINE void transpose4(const float* const r[4], int j, Columns& t, int l
     store(&t.m[j + 3][lane], __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7)); // column j + 3
 }
 
+// Rows r[0..7], columns j .. j + 3, into columns j .. j + 3 at lanes
+// `lane` .. `lane` + 7: two 4 x 4 transpositions side by side, rows 0..3 in
+// the low half of each register and rows 4..7 in the high half.
+CIRCUIT_INLINE void transpose8x4(const float* const r[8], int j, Columns& t, int lane) {
+    F8 a[4];
+    for (int k = 0; k < 4; ++k)
+        a[k] = __builtin_shufflevector(load<F4>(r[k] + j), load<F4>(r[k + 4] + j), 0, 1, 2, 3, 4, 5, 6, 7);
+    const F8 lo01 = __builtin_shufflevector(a[0], a[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const F8 hi01 = __builtin_shufflevector(a[0], a[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const F8 lo23 = __builtin_shufflevector(a[2], a[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const F8 hi23 = __builtin_shufflevector(a[2], a[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    store(&t.m[j][lane], __builtin_shufflevector(lo01, lo23, 0, 1, 8, 9, 4, 5, 12, 13));
+    store(&t.m[j + 1][lane], __builtin_shufflevector(lo01, lo23, 2, 3, 10, 11, 6, 7, 14, 15));
+    store(&t.m[j + 2][lane], __builtin_shufflevector(hi01, hi23, 0, 1, 8, 9, 4, 5, 12, 13));
+    store(&t.m[j + 3][lane], __builtin_shufflevector(hi01, hi23, 2, 3, 10, 11, 6, 7, 14, 15));
+}
+
 CIRCUIT_INLINE void transposeAos(const float* coefficients, Columns& t) {
-    static_assert(INPUT_COUNT % 4 == 0 && OUTPUT_COUNT == 18, "4 x 4 blocks, rows 16 and 17 left over");
-    for (int g = 0; g < 5; ++g) {
-        const int first = 4 * g;
-        const float* r[4];
-        for (int k = 0; k < 4; ++k) {
-            const int row = first + k < OUTPUT_COUNT ? first + k : first + k - 2; // 18, 19 -> 16, 17
-            r[k] = coefficients + INPUT_COUNT * row;
-        }
-        for (int j = 0; j < INPUT_COUNT; j += 4) transpose4(r, j, t, first);
+    static_assert(INPUT_COUNT % 4 == 0 && OUTPUT_COUNT == 18, "4-column blocks, rows 16 and 17 left over");
+    const float* r[8];
+    for (int first = 0; first < 16; first += 8) { // rows 0..7, then 8..15
+        for (int k = 0; k < 8; ++k) r[k] = coefficients + INPUT_COUNT * (first + k);
+        for (int j = 0; j < INPUT_COUNT; j += 4) transpose8x4(r, j, t, first);
     }
+    for (int k = 0; k < 4; ++k) r[k] = coefficients + INPUT_COUNT * (16 + k % 2); // rows 16, 17, 16, 17
+    for (int j = 0; j < INPUT_COUNT; j += 4) transpose4(r, j, t, 16);
 }
 
 // The running values of all eighteen outputs in double precision: output i
