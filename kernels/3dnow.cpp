@@ -55,13 +55,13 @@ using simd::store;
 // 2p, 2p + 1 of pair p = c/2 + q); a transposition of those pairs (64-bit
 // units, moved whole: no arithmetic) lines up pair p of the group's rows,
 // which is then added, pairs in ascending order. All chains run side by side.
-void evenOddSumsAvx(const float* coefficients, const float* input, float* output) {
+CIRCUIT_INLINE void evenOddSumsAvx(const float* coefficients, const float* input, float* output) {
     typedef double D2 __attribute__((vector_size(16)));
     auto row = [coefficients](int i) { return coefficients + INPUT_COUNT * i; };
     const F8 zero8 = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     F8 acc[4] = {zero8, zero8, zero8, zero8}; // E and O from +0.0
     F4 acc16 = {0.0f, 0.0f, 0.0f, 0.0f};
-#pragma GCC unroll 4
+#pragma GCC unroll 1 // unrolled, the products of later steps are formed early and spilled
     for (int c = 0; c < 32; c += 8) { // pairs c/2 .. c/2 + 3
         const F8 xv = load<F8>(input + c);
 #pragma GCC unroll 4
@@ -110,7 +110,7 @@ void evenOddSumsAvx(const float* coefficients, const float* input, float* output
 // Entries 7 to 9: outputs 0..7 in acc0, 8..15 in acc1, 16 and 17 in lanes 0
 // and 1 of acc2. The multiplier (lane 0, lane 1, lane 0, ...) of input group
 // j gives output i its lane i mod 2. Pads and input lanes 2, 3 are not read.
-void runningSumsAvx(const float* coefficients, const float* input, float* output) {
+CIRCUIT_INLINE void runningSumsAvx(const float* coefficients, const float* input, float* output) {
     F8 acc0, acc1;
     F4 acc2;
 #pragma GCC unroll 36
@@ -136,6 +136,15 @@ void runningSumsAvx(const float* coefficients, const float* input, float* output
     store(output + 8, acc1);
     output[16] = acc2[0];
     output[17] = acc2[1];
+}
+
+// The repeat loops, with the loop inside the AVX code.
+void kernel3DNowAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) evenOddSumsAvx(coefficients, input, output);
+}
+
+void kernel3DNowSoaAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) runningSumsAvx(coefficients, input, output);
 }
 CIRCUIT_AVX_END
 #endif
@@ -226,7 +235,7 @@ void runningSums(const float* coefficients, const float* input, float* output) {
 void kernel3DNow(const float* coefficients, const float* input, float* output, int32_t count) {
 #if CIRCUIT_SIMD
     if (simd::vectorUnit() == simd::kAvx) {
-        for (int32_t rep = 0; rep < count; ++rep) evenOddSumsAvx(coefficients, input, output);
+        kernel3DNowAvx(coefficients, input, output, count);
         return;
     }
 #endif
@@ -236,7 +245,7 @@ void kernel3DNow(const float* coefficients, const float* input, float* output, i
 void kernel3DNowSoa(const float* coefficients, const float* input, float* output, int32_t count) {
 #if CIRCUIT_SIMD
     if (simd::vectorUnit() == simd::kAvx) {
-        for (int32_t rep = 0; rep < count; ++rep) runningSumsAvx(coefficients, input, output);
+        kernel3DNowSoaAvx(coefficients, input, output, count);
         return;
     }
 #endif
