@@ -45,8 +45,8 @@ CIRCUIT_AVX_BEGIN
 using simd::D4;
 using simd::F4;
 using simd::F8;
-using simd::load;
-using simd::store;
+using simd::avx::load;
+using simd::avx::store;
 
 // Entry 6. Row group g = 0..3 covers rows 4g .. 4g + 3: lanes 2k and
 // 2k + 1 of acc[g] are the even sum E and the odd sum O of its row k. Rows

@@ -3,11 +3,10 @@
 // only where the entry stores it. On the i686 build this is x87 code at the
 // 53-bit precision the module sets at load, which gives the same bits.
 //
-// The loops below are the plain statement of each order. On x86-64 with AVX
-// the kernels run the same orders on all eighteen outputs side by side
-// instead (the AVX section first): lane i of simd::Sums is output i, with its
-// own chain (simd.h). Each repetition first transposes the rows into
-// columns, so that the products of one input for all rows sit side by side.
+// The loops below are the plain statement of each order, which the i686
+// build and other processors run. On x86-64 the kernels run the same orders
+// on all eighteen outputs side by side instead (portable_orders.inc, built
+// for SSE2 and for AVX; simd.h chooses per processor).
 #include "kernels.h"
 #include "rounding.h"
 #include "simd.h"
@@ -16,51 +15,16 @@ namespace portable {
 
 #if CIRCUIT_SIMD
 namespace {
+namespace sse2 {
+using namespace simd::sse2;
+#include "portable_orders.inc"
+} // namespace sse2
+namespace avx {
 CIRCUIT_AVX_BEGIN
-using simd::Columns;
-using simd::Sums;
-
-// Entry 0: y[i] = float(p(i,j) + y[i]) for j = 0..35 from y[i] = +0.0. The
-// running value stays in a register, rounded to single precision after
-// every term exactly as the store into y[i] rounds it.
-void cSdkAvx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        Columns t;
-        simd::transposeAos(coefficients, t);
-        Sums y = simd::zeroSums();
-        for (int j = 0; j < INPUT_COUNT; ++j)
-            y = simd::roundedToFloat(simd::products(t.m[j], input[j]) + y); // y[i] = p(i,j) + y[i], as a float
-        simd::storeSums(output, y);
-    }
-}
-
-// Entry 1: from +0.0, p0 .. p35 in ascending order.
-void cTempAvx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        Columns t;
-        simd::transposeAos(coefficients, t);
-        Sums sum = simd::zeroSums();
-        for (int j = 0; j < INPUT_COUNT; ++j) sum = sum + simd::products(t.m[j], input[j]);
-        simd::storeSums(output, sum);
-    }
-}
-
-// Entry 2: p35 + p1, then p2 .. p33 ascending, then p0, then p34.
-void cUnrolledAvx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        Columns t;
-        simd::transposeAos(coefficients, t);
-        const float* x = input;
-        auto p = [&](int j) { return simd::products(t.m[j], x[j]); };
-        Sums s = p(35) + p(1);
-        for (int j = 2; j <= 33; ++j) s = s + p(j);
-        s = s + p(0);
-        s = s + p(34);
-        simd::storeSums(output, s);
-    }
-}
-
+using namespace simd::avx;
+#include "portable_orders.inc"
 CIRCUIT_AVX_END
+} // namespace avx
 } // namespace
 #endif
 
@@ -73,11 +37,8 @@ CIRCUIT_AVX_END
 // element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
-        cSdkAvx(coefficients, input, output, count);
-        return;
-    }
-#endif
+    simd::run(sse2::cSdk, avx::cSdk, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -87,17 +48,15 @@ void kernelCSdk(const float* coefficients, const float* input, float* output, in
                 y = exactProduct(row[j], input[j]) + y; // y[i] = p(i,j) + y[i], stored as a float
         }
     }
+#endif
 }
 
 // Entry 1: one double accumulator per row, from +0.0, products 0..35 in
 // ascending order; one rounding to single precision at the store.
 void kernelCTemp(const float* coefficients, const float* input, float* output, int32_t count) {
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
-        cTempAvx(coefficients, input, output, count);
-        return;
-    }
-#endif
+    simd::run(sse2::cTemp, avx::cTemp, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -106,6 +65,7 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
             output[i] = roundToFloat(sum);
         }
     }
+#endif
 }
 
 // Entry 2: one straight run per row, in the fixed order
@@ -113,11 +73,8 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
 void kernelCUnrolled(const float* coefficients, const float* input, float* output,
                      int32_t count) {
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
-        cUnrolledAvx(coefficients, input, output, count);
-        return;
-    }
-#endif
+    simd::run(sse2::cUnrolled, avx::cUnrolled, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* m = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, m += INPUT_COUNT) {
@@ -160,6 +117,7 @@ void kernelCUnrolled(const float* coefficients, const float* input, float* outpu
             output[i] = roundToFloat(s);
         }
     }
+#endif
 }
 
 } // namespace portable

@@ -71,6 +71,13 @@ inline bool useVectorUnit(VectorUnit unit) {
     return true;
 }
 
+// Runs the AVX variant of a kernel where the processor has AVX, the SSE2
+// variant otherwise.
+CIRCUIT_INLINE void run(EntryKernel sse2, EntryKernel avx, const float* coefficients,
+                        const float* input, float* output, int32_t count) {
+    (vectorUnit() == kAvx ? avx : sse2)(coefficients, input, output, count);
+}
+
 // Brackets the AVX code of a source file: every function defined between
 // them (templates included) is compiled for AVX. Whole functions must be
 // compiled so, not just inlined into an AVX caller: GCC lowers generic
@@ -78,27 +85,124 @@ inline bool useVectorUnit(VectorUnit unit) {
 #define CIRCUIT_AVX_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx\")")
 #define CIRCUIT_AVX_END _Pragma("GCC pop_options")
 
-CIRCUIT_AVX_BEGIN
-
 // Generic vectors. Lane k sits at the k-th lowest address, as loads and
-// stores put it.
+// stores put it. The 16-byte ones are SSE2 registers; the 32-byte ones are
+// used in AVX code only.
 typedef float F4 __attribute__((vector_size(16)));
 typedef float F8 __attribute__((vector_size(32)));
+typedef double D2 __attribute__((vector_size(16)));
 typedef double D4 __attribute__((vector_size(32)));
-typedef int32_t I4 __attribute__((vector_size(16)));
-typedef int64_t Q4 __attribute__((vector_size(32)));
 
-template <class V>
-CIRCUIT_INLINE V load(const void* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// The AOS coefficient block transposed so that every input's coefficients
+// lie side by side, as in the SOA layout: column j holds M[i][j] at
+// m[j][i] for i = 0..17. Floats 18 and 19 of a column repeat rows 16 and
+// 17; no output is stored from them.
+struct Columns {
+    alignas(32) float m[INPUT_COUNT][SOA_ROW_FLOATS];
+};
+
+// What both vector units use: one set compiled for SSE2 (sse2::) and one for
+// AVX (avx::), from the same text.
+#define CIRCUIT_SIMD_COMMON                                                                    \
+    template <class V>                                                                         \
+    CIRCUIT_INLINE V load(const void* p) {                                                     \
+        V v;                                                                                   \
+        std::memcpy(&v, p, sizeof v);                                                          \
+        return v;                                                                              \
+    }                                                                                          \
+    template <class V>                                                                         \
+    CIRCUIT_INLINE void store(void* p, V v) {                                                  \
+        std::memcpy(p, &v, sizeof v);                                                          \
+    }                                                                                          \
+    /* Four rows r[0..3], columns j .. j + 3, into columns j .. j + 3 at lanes                 \
+       `lane` .. `lane` + 3: a 4 x 4 transposition in registers. */                           \
+    CIRCUIT_INLINE void transpose4(const float* const r[4], int j, Columns& t, int lane) {    \
+        const F4 a0 = load<F4>(r[0] + j), a1 = load<F4>(r[1] + j);                            \
+        const F4 a2 = load<F4>(r[2] + j), a3 = load<F4>(r[3] + j);                            \
+        const F4 lo01 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5);                           \
+        const F4 hi01 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7);                           \
+        const F4 lo23 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);                           \
+        const F4 hi23 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);                           \
+        store(&t.m[j][lane], __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5));                 \
+        store(&t.m[j + 1][lane], __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7));             \
+        store(&t.m[j + 2][lane], __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5));             \
+        store(&t.m[j + 3][lane], __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7));             \
+    }
+
+// SSE2: the running values of the eighteen outputs in nine two-lane
+// registers, output i in lane i mod 2 of g[i / 2].
+namespace sse2 {
+CIRCUIT_SIMD_COMMON
+
+CIRCUIT_INLINE void transposeAos(const float* coefficients, Columns& t) {
+    static_assert(INPUT_COUNT % 4 == 0 && OUTPUT_COUNT == 18, "4-column blocks, rows 16 and 17 left over");
+    for (int first = 0; first < 20; first += 4) { // the last block is rows 16, 17, 16, 17
+        const float* r[4];
+        for (int k = 0; k < 4; ++k) r[k] = coefficients + INPUT_COUNT * (first + k < 18 ? first + k : first + k - 2);
+        for (int j = 0; j < INPUT_COUNT; j += 4) transpose4(r, j, t, first);
+    }
 }
 
-template <class V>
-CIRCUIT_INLINE void store(void* p, V v) {
-    std::memcpy(p, &v, sizeof v);
+struct Sums {
+    D2 g[9];
+};
+
+CIRCUIT_INLINE Sums operator+(const Sums& a, const Sums& b) {
+    Sums r;
+    for (int k = 0; k < 9; ++k) r.g[k] = a.g[k] + b.g[k]; // lane by lane
+    return r;
 }
+
+CIRCUIT_INLINE Sums zeroSums() {
+    Sums r;
+    for (int k = 0; k < 9; ++k) r.g[k] = D2{0.0, 0.0}; // +0.0
+    return r;
+}
+
+// The floats of lanes 0, 1 and of lanes 2, 3 widened to double (exactly).
+CIRCUIT_INLINE D2 widenLow(F4 v) { return (D2)_mm_cvtps_pd((__m128)v); }
+CIRCUIT_INLINE D2 widenHigh(F4 v) { return (D2)_mm_cvtps_pd(_mm_movehl_ps((__m128)v, (__m128)v)); }
+// Each lane rounded to single precision (to nearest, ties to even), in lanes 0 and 1.
+CIRCUIT_INLINE F4 narrow(D2 v) { return (F4)_mm_cvtpd_ps((__m128d)v); }
+
+// The eighteen exact products of input j: M[i][j] * x in lane i. `column`
+// holds M[0][j] .. M[17][j] side by side (an SOA row or a Columns column);
+// the floats after M[17][j] are not read.
+CIRCUIT_INLINE Sums products(const float* column, float x) {
+    const double xd = x;
+    const D2 xj = {xd, xd};
+    Sums p;
+    for (int k = 0; k < 4; ++k) {
+        const F4 m = load<F4>(column + 4 * k);
+        p.g[2 * k] = widenLow(m) * xj; // exactProduct(M[i][j], x)
+        p.g[2 * k + 1] = widenHigh(m) * xj;
+    }
+    p.g[8] = D2{column[16], column[17]} * xj;
+    return p;
+}
+
+// Every lane rounded to single precision and widened back: the value a
+// float store of each output would leave.
+CIRCUIT_INLINE Sums roundedToFloat(const Sums& s) {
+    Sums r;
+    for (int k = 0; k < 9; ++k) r.g[k] = widenLow(narrow(s.g[k]));
+    return r;
+}
+
+// y[i] = output i rounded to single precision, i = 0..17.
+CIRCUIT_INLINE void storeSums(float* y, const Sums& s) {
+    for (int k = 0; k < 4; ++k)
+        store(y + 4 * k, __builtin_shufflevector(narrow(s.g[2 * k]), narrow(s.g[2 * k + 1]), 0, 1, 4, 5));
+    const F4 last = narrow(s.g[8]);
+    y[16] = last[0];
+    y[17] = last[1];
+}
+} // namespace sse2
+
+// AVX: four-lane registers, output i in lane i mod 4 of group i / 4.
+namespace avx {
+CIRCUIT_AVX_BEGIN
+CIRCUIT_SIMD_COMMON
 
 // The four floats of v widened to double (exactly).
 CIRCUIT_INLINE D4 widen(F4 v) { return (D4)_mm256_cvtps_pd((__m128)v); } // VCVTPS2PD
@@ -109,29 +213,6 @@ CIRCUIT_INLINE F4 narrow(D4 v) { return (F4)_mm256_cvtpd_ps((__m256d)v); } // VC
 
 // x in every lane.
 CIRCUIT_INLINE D4 broadcast(double x) { return D4{x, x, x, x}; }
-
-// The AOS coefficient block transposed so that every input's coefficients
-// lie side by side, as in the SOA layout: column j holds M[i][j] at
-// m[j][i] for i = 0..17. Floats 18 and 19 of a column repeat rows 16 and
-// 17; no output is stored from them.
-struct Columns {
-    alignas(32) float m[INPUT_COUNT][SOA_ROW_FLOATS];
-};
-
-// Four rows r[0..3], columns j .. j + 3, into columns j .. j + 3 at lanes
-// `lane` .. `lane` + 3. A 4 x 4 transposition in registers.
-CIRCUIT_INLINE void transpose4(const float* const r[4], int j, Columns& t, int lane) {
-    const F4 a0 = load<F4>(r[0] + j), a1 = load<F4>(r[1] + j);
-    const F4 a2 = load<F4>(r[2] + j), a3 = load<F4>(r[3] + j);
-    const F4 lo01 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5); // r0[j] r1[j] r0[j+1] r1[j+1]
-    const F4 hi01 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7); // r0[j+2] r1[j+2] r0[j+3] r1[j+3]
-    const F4 lo23 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);
-    const F4 hi23 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);
-    store(&t.m[j][lane], __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5));     // column j
-    store(&t.m[j + 1][lane], __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7)); // column j + 1
-    store(&t.m[j + 2][lane], __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5)); // column j + 2
-    store(&t.m[j + 3][lane], __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7)); // column j + 3
-}
 
 // Rows r[0..7], columns j .. j + 3, into columns j .. j + 3 at lanes
 // `lane` .. `lane` + 7: two 4 x 4 transpositions side by side, rows 0..3 in
@@ -209,6 +290,7 @@ CIRCUIT_INLINE void storeSums(float* y, const Sums& s) {
 }
 
 CIRCUIT_AVX_END
+} // namespace avx
 
 } // namespace simd
 } // namespace portable

@@ -109,7 +109,7 @@ CIRCUIT_AVX_BEGIN
 void sseSoaChainsAvx(const float* coefficients, const float* input, float* output, int32_t count) {
     using simd::F4;
     using simd::F8;
-    using simd::load;
+    using simd::avx::load;
     for (int32_t rep = 0; rep < count; ++rep) {
         F8 acc0, acc1;
         F4 acc2;
@@ -129,9 +129,9 @@ void sseSoaChainsAvx(const float* coefficients, const float* input, float* outpu
                 acc2 = acc2 + p2;
             }
         }
-        simd::store(output, acc0);
-        simd::store(output + 8, acc1);
-        simd::store(output + 16, acc2);
+        simd::avx::store(output, acc0);
+        simd::avx::store(output + 8, acc1);
+        simd::avx::store(output + 16, acc2);
     }
 }
 CIRCUIT_AVX_END

@@ -5,11 +5,11 @@
 // (which is what the x87 unit does at the 53-bit precision the module sets at
 // load), and a value becomes single precision only at the store of an output.
 //
-// Speed: where the compiler does its double arithmetic in SSE2 registers,
-// two outputs share one two-lane vector (`Lanes`), each lane keeping its own
-// chain of additions in its own order; vector lanes never mix, so the bits
-// are those of the one-output-at-a-time form. Elsewhere (the i686 x87 build)
-// `Lanes` is a plain double and the same code computes one output at a time.
+// The kernels below state each order one output at a time (`Lanes` is one
+// double); the i686 build and other processors run them. On x86-64 the
+// kernels run the same orders on all eighteen outputs side by side instead
+// (x87_orders.inc), each lane keeping its own chain; lanes never mix, so the
+// bits are those of the one-output-at-a-time form.
 #include <cstddef>
 
 #include "kernels.h"
@@ -20,94 +20,25 @@ namespace portable {
 namespace {
 
 #if CIRCUIT_SIMD
-// With AVX (x86-64): the same three orders on all eighteen outputs at once,
-// lane i of simd::Sums being output i (simd.h). Entries 3 and 4 work on the
-// rows of the repetition transposed into columns.
+// x86-64: the same orders on all eighteen outputs at once (x87_orders.inc,
+// built for SSE2 and for AVX; simd.h chooses per processor).
+namespace sse2 {
+using namespace simd::sse2;
+#include "x87_orders.inc"
+} // namespace sse2
+namespace avx {
 CIRCUIT_AVX_BEGIN
-using simd::Sums;
-
-// groupSum below, on all outputs.
-Sums groupSumAll(Sums v0, Sums v1, Sums v2, Sums v3, Sums v4, Sums v5, Sums v6, Sums v7) {
-    const Sums a = v0 + v7;
-    const Sums b = v1 + v6;
-    const Sums c = v2 + v5;
-    const Sums d = v3 + v4;
-    const Sums e = a + d;
-    const Sums f = b + c;
-    return e + f; // ((v0 + v7) + (v3 + v4)) + ((v1 + v6) + (v2 + v5))
-}
-
-void x87Avx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        simd::Columns t;
-        simd::transposeAos(coefficients, t);
-        auto p = [&](int j) { return simd::products(t.m[j], input[j]); };
-        Sums s = groupSumAll(p(0), p(1), p(2), p(3), p(4), p(5), p(6), p(7));
-        for (int first = 8; first < INPUT_COUNT; first += 7) // groups 1 to 4
-            s = groupSumAll(s, p(first), p(first + 1), p(first + 2), p(first + 3), p(first + 4),
-                            p(first + 5), p(first + 6));
-        simd::storeSums(output, s);
-    }
-}
-
-void x87FxchAvx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        simd::Columns t;
-        simd::transposeAos(coefficients, t);
-        auto p = [&](int j) { return simd::products(t.m[j], input[j]); };
-        Sums sumL = p(0), sumN = p(1), sumT = p(2);
-        for (int k = 1; k <= 11; ++k) {
-            const Sums a = p(3 * k), b = p(3 * k + 1), c = p(3 * k + 2);
-            sumL = sumL + sumN; // L += N
-            sumT = sumT + a;    // T += p(3k)
-            sumN = b + c;       // N = p(3k+1) + p(3k+2)
-        }
-        simd::storeSums(output, (sumL + sumT) + sumN);
-    }
-}
-
-// Column j of the SOA block is already M[0][j] .. M[17][j] side by side; the
-// pads (floats 18, 19) are not read, x[j] is lane 0 of input group j.
-void x87SoaOooAvx(const float* coefficients, const float* input, float* output, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        Sums sum = simd::products(coefficients, input[0]); // p0 starts every chain
-        for (int j = 1; j < INPUT_COUNT; ++j)
-            sum = sum + simd::products(coefficients + SOA_ROW_FLOATS * j, input[SOA_LANES * j]);
-        simd::storeSums(output, sum);
-    }
-}
+using namespace simd::avx;
+#include "x87_orders.inc"
 CIRCUIT_AVX_END
-
-// Runs `avx` instead of the plain statement where the processor has AVX.
-#define CIRCUIT_USE_AVX(avx)                                  \
-    if (simd::vectorUnit() == simd::kAvx) {                   \
-        avx(coefficients, input, output, count);              \
-        return;                                               \
-    }
+} // namespace avx
+#define CIRCUIT_VECTOR_PATH(name) \
+    simd::run(sse2::name, avx::name, coefficients, input, output, count); \
+    return;
 #else
-#define CIRCUIT_USE_AVX(avx)
+#define CIRCUIT_VECTOR_PATH(name)
 #endif
 
-#if defined(__SSE2_MATH__)
-typedef double Lanes __attribute__((vector_size(2 * sizeof(double))));
-constexpr int kLanes = 2;
-
-// x in every lane.
-inline Lanes broadcast(float x) { return Lanes{static_cast<double>(x), static_cast<double>(x)}; }
-
-// The coefficient at `m` and the one `stride` floats further on, each times
-// x: per lane exactly exactProduct(m[lane * stride], x).
-inline Lanes products(const float* m, std::ptrdiff_t stride, Lanes x) {
-    const Lanes coefficient = {static_cast<double>(m[0]), static_cast<double>(m[stride])};
-    return coefficient * x;
-}
-
-// Lane k rounded to single precision into y[k].
-inline void store(float* y, Lanes sum) {
-    y[0] = roundToFloat(sum[0]);
-    y[1] = roundToFloat(sum[1]);
-}
-#else
 typedef double Lanes;
 constexpr int kLanes = 1;
 
@@ -118,7 +49,6 @@ inline Lanes products(const float* m, std::ptrdiff_t, Lanes x) {
 }
 
 inline void store(float* y, Lanes sum) { y[0] = roundToFloat(sum); }
-#endif
 
 static_assert(OUTPUT_COUNT % kLanes == 0, "outputs come in whole vectors");
 
@@ -150,7 +80,7 @@ inline Lanes groupSum(Lanes v0, Lanes v1, Lanes v2, Lanes v3, Lanes v4, Lanes v5
 // running result S as v0 and the next seven products as v1..v7 (p8..p14,
 // p15..p21, p22..p28, p29..p35), reduced by groupSum.
 void kernelX87(const float* coefficients, const float* input, float* output, int32_t count) {
-    CIRCUIT_USE_AVX(x87Avx)
+    CIRCUIT_VECTOR_PATH(x87Tree)
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, 1);
         const Lanes* x = in.x;
@@ -170,7 +100,7 @@ void kernelX87(const float* coefficients, const float* input, float* output, int
 // k = 1..11 with a = p(3k), b = p(3k+1), c = p(3k+2) does L = L + N, then
 // T = T + a, then N = b + c. The output is ((L + T) + N).
 void kernelX87Fxch(const float* coefficients, const float* input, float* output, int32_t count) {
-    CIRCUIT_USE_AVX(x87FxchAvx)
+    CIRCUIT_VECTOR_PATH(x87Fxch)
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, 1);
         const Lanes* x = in.x;
@@ -199,7 +129,7 @@ void kernelX87Fxch(const float* coefficients, const float* input, float* output,
 // so running all eighteen side by side here gives the same bits.
 void kernelX87SoaOoo(const float* coefficients, const float* input, float* output,
                      int32_t count) {
-    CIRCUIT_USE_AVX(x87SoaOooAvx)
+    CIRCUIT_VECTOR_PATH(x87SoaOoo)
     constexpr int kVectors = OUTPUT_COUNT / kLanes;
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, SOA_LANES); // lane 0 of every input group
