@@ -113,10 +113,11 @@ void sseSoaChainsAvx(const float* coefficients, const float* input, float* outpu
     for (int32_t rep = 0; rep < count; ++rep) {
         F8 acc0, acc1;
         F4 acc2;
+#pragma GCC unroll 36
         for (int j = 0; j < INPUT_COUNT; ++j) {
             const float* row = coefficients + SOA_ROW_FLOATS * j;
             const F4 x = load<F4>(input + SOA_LANES * j);
-            const F8 x8 = __builtin_shufflevector(x, x, 0, 1, 2, 3, 0, 1, 2, 3);
+            const F8 x8 = (F8)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(input + SOA_LANES * j));
             const F8 p0 = load<F8>(row) * x8, p1 = load<F8>(row + 8) * x8; // p(j,v)
             const F4 p2 = load<F4>(row + 16) * x;
             if (j == 0) { // y = p(0,v)
