@@ -17,9 +17,10 @@
 // own way; the results agree with it wherever no operand, product or partial
 // sum is denormal, infinite or NaN.
 //
-// On x86-64 the chains of four outputs run side by side in the lanes of SSE
-// registers (mulps/addps: single precision, no wider intermediate, no fused
-// multiply-add). Elsewhere, notably on the i686 module's x87 code, each
+// On x86-64 the chains of several outputs run side by side in the lanes of
+// vector registers, each lane one output's own chain (mulps/addps: single
+// precision, no wider intermediate, no fused multiply-add): eight lanes where
+// the processor has AVX (simd.h chooses), four with SSE2. Elsewhere, notably on the i686 module's x87 code, each
 // operation is written out and rounded to single precision by a store
 // (roundToFloat): a float product is exact at 53 bits and a sum of two floats
 // rounded to 53 bits and then to 24 gives the correctly rounded single sum.
@@ -28,7 +29,7 @@
 #include "simd.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
-#include <xmmintrin.h>
+#include <emmintrin.h>
 #define CIRCUIT_3DNOW_SSE 1
 #else
 #define CIRCUIT_3DNOW_SSE 0
@@ -151,29 +152,31 @@ CIRCUIT_AVX_END
 
 #if CIRCUIT_3DNOW_SSE
 
-// Entry 6, rows r0 .. r0 + n - 1 (n = 4, or 2 for the last rows) in the lanes
-// of one register; lanes beyond n repeat the last row and are not stored.
-void evenOddRows(const float* coefficients, const float* input, float* output, int r0, int n) {
-    const float* row[4];
-    for (int lane = 0; lane < 4; ++lane)
-        row[lane] = coefficients + INPUT_COUNT * (r0 + (lane < n ? lane : n - 1));
-    __m128 even = _mm_setzero_ps(); // +0.0 in every lane
-    __m128 odd = _mm_setzero_ps();
-    for (int p = 0; p < kPairs; ++p) {
-        const int c = 2 * p;
-        const __m128 me = _mm_setr_ps(row[0][c], row[1][c], row[2][c], row[3][c]);
-        const __m128 mo = _mm_setr_ps(row[0][c + 1], row[1][c + 1], row[2][c + 1], row[3][c + 1]);
-        even = _mm_add_ps(even, _mm_mul_ps(me, _mm_set1_ps(input[c])));    // E += M[i][2p] x[2p]
-        odd = _mm_add_ps(odd, _mm_mul_ps(mo, _mm_set1_ps(input[c + 1]))); // O += M[i][2p+1] x[2p+1]
-    }
-    float y[4];
-    _mm_storeu_ps(y, _mm_add_ps(even, odd)); // y[i] = E + O
-    for (int lane = 0; lane < n; ++lane) output[r0 + lane] = y[lane];
-}
-
+// Entry 6. Rows 2k and 2k + 1 sit in acc[k]: lanes 0 and 1 hold the even
+// sum E and the odd sum O of row 2k, lanes 2 and 3 those of row 2k + 1. A
+// multiply gives a row's products of two column pairs (lanes 0, 1: pair p;
+// lanes 2, 3: pair p + 1); moving 64-bit halves (no arithmetic) lines up
+// pair p of both rows, then pair p + 1, which are added in that order. The
+// nine chains run side by side.
 void evenOddSums(const float* coefficients, const float* input, float* output) {
-    for (int r0 = 0; r0 < 16; r0 += 4) evenOddRows(coefficients, input, output, r0, 4);
-    evenOddRows(coefficients, input, output, 16, 2);
+    constexpr int kRowPairs = OUTPUT_COUNT / 2;
+    __m128 acc[kRowPairs];
+    for (int k = 0; k < kRowPairs; ++k) acc[k] = _mm_setzero_ps(); // E and O from +0.0
+    for (int c = 0; c < INPUT_COUNT; c += 4) { // pairs c/2 and c/2 + 1
+        const __m128 x = _mm_loadu_ps(input + c);
+        for (int k = 0; k < kRowPairs; ++k) {
+            const float* even = coefficients + INPUT_COUNT * 2 * k;
+            const __m128d a = _mm_castps_pd(_mm_mul_ps(_mm_loadu_ps(even + c), x)); // row 2k
+            const __m128d b = _mm_castps_pd(_mm_mul_ps(_mm_loadu_ps(even + INPUT_COUNT + c), x)); // row 2k + 1
+            acc[k] = _mm_add_ps(acc[k], _mm_castpd_ps(_mm_unpacklo_pd(a, b))); // pair c/2
+            acc[k] = _mm_add_ps(acc[k], _mm_castpd_ps(_mm_unpackhi_pd(a, b))); // pair c/2 + 1
+        }
+    }
+    for (int k = 0; k < kRowPairs; ++k) { // y[i] = E + O
+        const __m128 e = _mm_shuffle_ps(acc[k], acc[k], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 o = _mm_shuffle_ps(acc[k], acc[k], _MM_SHUFFLE(3, 1, 3, 1));
+        _mm_storel_pi(reinterpret_cast<__m64*>(output + 2 * k), _mm_add_ps(e, o));
+    }
 }
 
 // Entries 7 to 9. Outputs 4g .. 4g + 3 sit in the lanes of acc[g]; outputs

@@ -84,16 +84,19 @@ extern "C" void sseSoaChains(const float* coefficients, const float* input, floa
                              int32_t count) {
     using namespace portable;
     for (int32_t rep = 0; rep < count; ++rep) {
-        for (int v = 0; v < kGroups; ++v) {
-            // y[4v..4v+3] = p(0,v), then y += p(j,v) for j = 1 to 35.
-            Group sum = multiply(loadGroup(coefficientGroup(coefficients, 0, v)), loadGroup(input));
-            for (int j = 1; j < INPUT_COUNT; ++j) {
-                const Group product = multiply(loadGroup(coefficientGroup(coefficients, j, v)),
-                                               loadGroup(input + SOA_LANES * j)); // p(j,v)
-                sum = add(sum, product); // p(0,v) + ... + p(j,v)
+        // The five chains side by side: y[4v..4v+3] = p(0,v), then
+        // y += p(j,v) for j = 1 to 35.
+        Group sum[kGroups];
+        for (int v = 0; v < kGroups; ++v)
+            sum[v] = multiply(loadGroup(coefficientGroup(coefficients, 0, v)), loadGroup(input));
+        for (int j = 1; j < INPUT_COUNT; ++j) {
+            const Group x = loadGroup(input + SOA_LANES * j);
+            for (int v = 0; v < kGroups; ++v) {
+                const Group product = multiply(loadGroup(coefficientGroup(coefficients, j, v)), x); // p(j,v)
+                sum[v] = add(sum[v], product); // p(0,v) + ... + p(j,v)
             }
-            storeGroup(output + SOA_LANES * v, sum);
         }
+        for (int v = 0; v < kGroups; ++v) storeGroup(output + SOA_LANES * v, sum[v]);
     }
 }
 
