@@ -10,10 +10,13 @@
 // add: the AVX variants are compiled for "avx" only (never "fma"), and the
 // module is compiled with -ffp-contract=off.
 //
-// Where the processor has AVX (vectorUnit() tells, looking once), the
-// kernels run their AVX code, written with GCC's generic vectors: 8 floats
-// or 4 doubles per register. Elsewhere they run the plain statement of their
-// order, which the compiler turns into SSE2 code on x86-64.
+// Each kernel has an SSE2 variant (every x86-64 processor) and an AVX one
+// (8 floats or 4 doubles per register); vectorUnit() picks AVX where the
+// processor has it, looking once. The double-precision orders of entries 0
+// to 5 are written once (portable_orders.inc, x87_orders.inc) against the
+// vocabulary below and compiled for each unit (sse2::, avx::); the
+// single-precision and fixed-point entries have their AVX code beside their
+// SSE2 code. Lane maps are stated where each vector path is defined.
 //
 // Everything here is x86-64 only. The i686 module's C++ stays plain i586 +
 // x87 code (no SSE, no MMX, no processor-model runtime), and other
@@ -32,11 +35,6 @@
 
 #include "circuit.h"
 #include "rounding.h"
-
-// Functions taking or returning 32-byte vectors are all inlined; the note
-// about their ABI without AVX does not concern us.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 
 namespace portable {
 namespace simd {
