@@ -161,7 +161,7 @@ static_assert(OUTPUT_COUNT % 3 == 0 && INPUT_COUNT % 4 == 0, "rows go in threes,
 
 // Entry 12, one repetition: row groups of three; lane k of each accumulator
 // collects columns k, k + 4, ..., k + 32 of its row.
-void multiplyAccumulateAos(FixedScratch& s) {
+[[maybe_unused]] void multiplyAccumulateAos(FixedScratch& s) { // x86-64: multiplyAccumulate8
     const int16_t* row = s.coefficients;
     for (int g = 0; g < kRowGroups; ++g, row += 3 * kAosRowWords) {
         Words4 s0 = zero4(), s1 = zero4(), s2 = zero4(); // rows 3g, 3g + 1, 3g + 2
@@ -183,7 +183,7 @@ void multiplyAccumulateAos(FixedScratch& s) {
 // Entry 13, one repetition: five accumulators, Rv for results 4v..4v+3;
 // result i takes lane i mod 4 of every input group. Results 18 and 19 come
 // from the pad coefficients and stay in the scratch.
-void multiplyAccumulateSoa(FixedScratch& s) {
+[[maybe_unused]] void multiplyAccumulateSoa(FixedScratch& s) { // x86-64: multiplyAccumulate8
     Words4 r0 = zero4(), r1 = zero4(), r2 = zero4(), r3 = zero4(), r4 = zero4();
     for (int j = 0; j < INPUT_COUNT; ++j) {
         const int16_t* c = s.coefficients + SOA_ROW_FLOATS * j;
@@ -201,13 +201,59 @@ void multiplyAccumulateSoa(FixedScratch& s) {
     store4(s.result + 16, r4);
 }
 
+#if CIRCUIT_MMX_SSE2
+// x86-64: eight words per register. Results 0..7, 8..15 and 16..19 (the last
+// in the low half) are three accumulators; input group j is repeated in both
+// halves of the multiplier, so result i still takes lane i mod 4. This is
+// the arithmetic of multiplyAccumulateSoa, lane for lane.
+void multiplyAccumulate8(FixedScratch& s) {
+    __m128i r0 = _mm_setzero_si128(), r1 = _mm_setzero_si128(), r2 = _mm_setzero_si128();
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        const int16_t* c = s.coefficients + SOA_ROW_FLOATS * j;
+        const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.input + SOA_LANES * j));
+        const __m128i x = _mm_unpacklo_epi64(group, group);
+        r0 = _mm_add_epi16(r0, _mm_mulhi_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)), x));
+        r1 = _mm_add_epi16(r1, _mm_mulhi_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 8)), x));
+        r2 = _mm_add_epi16(r2, _mm_mulhi_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 16)), x));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(s.result), r0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(s.result + 8), r1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(s.result + 16), r2);
+}
+
+// Entry 12's words in the arrangement of entry 13: coefficient word 20j + i
+// is M[i][j] (words 18 and 19 of each row zero), and the four input words of
+// group j are all x[j]. A result is the sum modulo 2^16 of its 36 exact
+// PMULHW words, which no order or grouping of the additions changes, so
+// entry 12 gets the same result words from multiplyAccumulate8.
+void convertInAosAsSoa(const float* coefficients, const float* input, FixedScratch& s) {
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        const int16_t x = toFixed(input[j], INPUT_SCALE);
+        for (int k = 0; k < SOA_LANES; ++k) s.input[SOA_LANES * j + k] = x;
+    }
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        int16_t* row = s.coefficients + SOA_ROW_FLOATS * j;
+        for (int i = 0; i < OUTPUT_COUNT; ++i) row[i] = toFixed(coefficients[INPUT_COUNT * i + j], COEFF_SCALE);
+        row[18] = row[19] = 0;
+    }
+}
+#endif
+
 } // namespace
 
 void kernelMmxFixed(const float* coefficients, const float* input, float* output, int32_t count) {
     if (count <= 0) return;
     FixedScratch s;
+#if CIRCUIT_MMX_SSE2
+    convertInAosAsSoa(coefficients, input, s);
+    for (int32_t rep = 0; rep < count; ++rep) {
+        __asm__ volatile("" : : "r"(&s) : "memory"); // every repetition computes afresh
+        multiplyAccumulate8(s);
+    }
+#else
     convertIn(coefficients, AOS_COEFFICIENT_FLOATS, input, AOS_INPUT_FLOATS, s);
     for (int32_t rep = 0; rep < count; ++rep) multiplyAccumulateAos(s);
+#endif
     convertOut(s, output);
 }
 
@@ -215,7 +261,14 @@ void kernelMmxFixedSoa(const float* coefficients, const float* input, float* out
     if (count <= 0) return;
     FixedScratch s;
     convertIn(coefficients, SOA_COEFFICIENT_FLOATS, input, SOA_INPUT_FLOATS, s);
+#if CIRCUIT_MMX_SSE2
+    for (int32_t rep = 0; rep < count; ++rep) {
+        __asm__ volatile("" : : "r"(&s) : "memory"); // every repetition computes afresh
+        multiplyAccumulate8(s);
+    }
+#else
     for (int32_t rep = 0; rep < count; ++rep) multiplyAccumulateSoa(s);
+#endif
     convertOut(s, output);
 }
 

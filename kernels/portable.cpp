@@ -2,10 +2,31 @@
 // sums are rounded to double precision, and a value becomes single precision
 // only where the entry stores it. On the i686 build this is x87 code at the
 // 53-bit precision the module sets at load, which gives the same bits.
+//
+// The loops below are the plain statement of each order, which the i686
+// build and other processors run. On x86-64 the kernels run the same orders
+// on all eighteen outputs side by side instead (portable_orders.inc, built
+// for SSE2 and for AVX; simd.h chooses per processor).
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 namespace portable {
+
+#if CIRCUIT_SIMD
+namespace {
+namespace sse2 {
+using namespace simd::sse2;
+#include "portable_orders.inc"
+} // namespace sse2
+namespace avx {
+CIRCUIT_AVX_BEGIN
+using namespace simd::avx;
+#include "portable_orders.inc"
+CIRCUIT_AVX_END
+} // namespace avx
+} // namespace
+#endif
 
 // Entry 0: the running sum lives in y[i]. Each term reads y[i] back, adds the
 // product in double precision and stores the sum rounded to single precision,
@@ -15,6 +36,9 @@ namespace portable {
 // (a load and a store of y[i] per term) is lost. The store into the float
 // element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    simd::run(sse2::cSdk, avx::cSdk, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -24,11 +48,15 @@ void kernelCSdk(const float* coefficients, const float* input, float* output, in
                 y = exactProduct(row[j], input[j]) + y; // y[i] = p(i,j) + y[i], stored as a float
         }
     }
+#endif
 }
 
 // Entry 1: one double accumulator per row, from +0.0, products 0..35 in
 // ascending order; one rounding to single precision at the store.
 void kernelCTemp(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    simd::run(sse2::cTemp, avx::cTemp, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
@@ -37,12 +65,16 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
             output[i] = roundToFloat(sum);
         }
     }
+#endif
 }
 
 // Entry 2: one straight run per row, in the fixed order
 // p35 + p1, then p2 .. p33 ascending, then p0, then p34.
 void kernelCUnrolled(const float* coefficients, const float* input, float* output,
                      int32_t count) {
+#if CIRCUIT_SIMD
+    simd::run(sse2::cUnrolled, avx::cUnrolled, coefficients, input, output, count);
+#else
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* m = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, m += INPUT_COUNT) {
@@ -85,6 +117,7 @@ void kernelCUnrolled(const float* coefficients, const float* input, float* outpu
             output[i] = roundToFloat(s);
         }
     }
+#endif
 }
 
 } // namespace portable

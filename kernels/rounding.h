@@ -8,6 +8,10 @@
 #ifndef CIRCUIT_ROUNDING_H
 #define CIRCUIT_ROUNDING_H
 
+// Forces inlining: the kernels' order templates and lambdas are inlined into
+// each compiled variant of a kernel (see simd.h).
+#define CIRCUIT_INLINE inline __attribute__((always_inline))
+
 namespace portable {
 
 #if defined(__i386__) && !defined(__SSE2_MATH__)

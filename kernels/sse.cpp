@@ -12,6 +12,7 @@
 // the blocks without assuming any alignment beyond that of a float.
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -83,28 +84,82 @@ extern "C" void sseSoaChains(const float* coefficients, const float* input, floa
                              int32_t count) {
     using namespace portable;
     for (int32_t rep = 0; rep < count; ++rep) {
-        for (int v = 0; v < kGroups; ++v) {
-            // y[4v..4v+3] = p(0,v), then y += p(j,v) for j = 1 to 35.
-            Group sum = multiply(loadGroup(coefficientGroup(coefficients, 0, v)), loadGroup(input));
-            for (int j = 1; j < INPUT_COUNT; ++j) {
-                const Group product = multiply(loadGroup(coefficientGroup(coefficients, j, v)),
-                                               loadGroup(input + SOA_LANES * j)); // p(j,v)
-                sum = add(sum, product); // p(0,v) + ... + p(j,v)
+        // The five chains side by side: y[4v..4v+3] = p(0,v), then
+        // y += p(j,v) for j = 1 to 35.
+        Group sum[kGroups];
+        for (int v = 0; v < kGroups; ++v)
+            sum[v] = multiply(loadGroup(coefficientGroup(coefficients, 0, v)), loadGroup(input));
+        for (int j = 1; j < INPUT_COUNT; ++j) {
+            const Group x = loadGroup(input + SOA_LANES * j);
+            for (int v = 0; v < kGroups; ++v) {
+                const Group product = multiply(loadGroup(coefficientGroup(coefficients, j, v)), x); // p(j,v)
+                sum[v] = add(sum[v], product); // p(0,v) + ... + p(j,v)
             }
-            storeGroup(output + SOA_LANES * v, sum);
         }
+        for (int v = 0; v < kGroups; ++v) storeGroup(output + SOA_LANES * v, sum[v]);
     }
 }
 
 namespace portable {
+namespace {
+
+#if CIRCUIT_SIMD
+// With AVX (x86-64): the same five chains in two eight-lane registers and
+// one four-lane register. acc0 holds outputs 0..7, acc1 8..15, acc2 16..19;
+// the input group is repeated in both halves of the eight-lane multiplier,
+// so output i still takes lane i mod 4.
+CIRCUIT_AVX_BEGIN
+void sseSoaChainsAvx(const float* coefficients, const float* input, float* output, int32_t count) {
+    using simd::F4;
+    using simd::F8;
+    using simd::avx::load;
+    for (int32_t rep = 0; rep < count; ++rep) {
+        F8 acc0, acc1;
+        F4 acc2;
+#pragma GCC unroll 36
+        for (int j = 0; j < INPUT_COUNT; ++j) {
+            const float* row = coefficients + SOA_ROW_FLOATS * j;
+            const F4 x = load<F4>(input + SOA_LANES * j);
+            const F8 x8 = (F8)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(input + SOA_LANES * j));
+            const F8 p0 = load<F8>(row) * x8, p1 = load<F8>(row + 8) * x8; // p(j,v)
+            const F4 p2 = load<F4>(row + 16) * x;
+            if (j == 0) { // y = p(0,v)
+                acc0 = p0;
+                acc1 = p1;
+                acc2 = p2;
+            } else { // y = p(0,v) + ... + p(j,v)
+                acc0 = acc0 + p0;
+                acc1 = acc1 + p1;
+                acc2 = acc2 + p2;
+            }
+        }
+        simd::avx::store(output, acc0);
+        simd::avx::store(output + 8, acc1);
+        simd::avx::store(output + 16, acc2);
+    }
+}
+CIRCUIT_AVX_END
+#endif
+
+void soaChains(const float* coefficients, const float* input, float* output, int32_t count) {
+#if CIRCUIT_SIMD
+    if (simd::vectorUnit() == simd::kAvx) {
+        sseSoaChainsAvx(coefficients, input, output, count);
+        return;
+    }
+#endif
+    sseSoaChains(coefficients, input, output, count);
+}
+
+} // namespace
 
 void kernelSseSoa(const float* coefficients, const float* input, float* output, int32_t count) {
-    sseSoaChains(coefficients, input, output, count);
+    soaChains(coefficients, input, output, count);
 }
 
 void kernelSseSoaOoo(const float* coefficients, const float* input, float* output,
                      int32_t count) {
-    sseSoaChains(coefficients, input, output, count);
+    soaChains(coefficients, input, output, count);
 }
 
 } // namespace portable

@@ -5,39 +5,40 @@
 // (which is what the x87 unit does at the 53-bit precision the module sets at
 // load), and a value becomes single precision only at the store of an output.
 //
-// Speed: where the compiler does its double arithmetic in SSE2 registers,
-// two outputs share one two-lane vector (`Lanes`), each lane keeping its own
-// chain of additions in its own order; vector lanes never mix, so the bits
-// are those of the one-output-at-a-time form. Elsewhere (the i686 x87 build)
-// `Lanes` is a plain double and the same code computes one output at a time.
+// The kernels below state each order one output at a time (`Lanes` is one
+// double); the i686 build and other processors run them. On x86-64 the
+// kernels run the same orders on all eighteen outputs side by side instead
+// (x87_orders.inc), each lane keeping its own chain; lanes never mix, so the
+// bits are those of the one-output-at-a-time form.
 #include <cstddef>
 
 #include "kernels.h"
 #include "rounding.h"
+#include "simd.h"
 
 namespace portable {
 namespace {
 
-#if defined(__SSE2_MATH__)
-typedef double Lanes __attribute__((vector_size(2 * sizeof(double))));
-constexpr int kLanes = 2;
-
-// x in every lane.
-inline Lanes broadcast(float x) { return Lanes{static_cast<double>(x), static_cast<double>(x)}; }
-
-// The coefficient at `m` and the one `stride` floats further on, each times
-// x: per lane exactly exactProduct(m[lane * stride], x).
-inline Lanes products(const float* m, std::ptrdiff_t stride, Lanes x) {
-    const Lanes coefficient = {static_cast<double>(m[0]), static_cast<double>(m[stride])};
-    return coefficient * x;
-}
-
-// Lane k rounded to single precision into y[k].
-inline void store(float* y, Lanes sum) {
-    y[0] = roundToFloat(sum[0]);
-    y[1] = roundToFloat(sum[1]);
-}
+#if CIRCUIT_SIMD
+// x86-64: the same orders on all eighteen outputs at once (x87_orders.inc,
+// built for SSE2 and for AVX; simd.h chooses per processor).
+namespace sse2 {
+using namespace simd::sse2;
+#include "x87_orders.inc"
+} // namespace sse2
+namespace avx {
+CIRCUIT_AVX_BEGIN
+using namespace simd::avx;
+#include "x87_orders.inc"
+CIRCUIT_AVX_END
+} // namespace avx
+#define CIRCUIT_VECTOR_PATH(name) \
+    simd::run(sse2::name, avx::name, coefficients, input, output, count); \
+    return;
 #else
+#define CIRCUIT_VECTOR_PATH(name)
+#endif
+
 typedef double Lanes;
 constexpr int kLanes = 1;
 
@@ -48,7 +49,6 @@ inline Lanes products(const float* m, std::ptrdiff_t, Lanes x) {
 }
 
 inline void store(float* y, Lanes sum) { y[0] = roundToFloat(sum); }
-#endif
 
 static_assert(OUTPUT_COUNT % kLanes == 0, "outputs come in whole vectors");
 
@@ -80,6 +80,7 @@ inline Lanes groupSum(Lanes v0, Lanes v1, Lanes v2, Lanes v3, Lanes v4, Lanes v5
 // running result S as v0 and the next seven products as v1..v7 (p8..p14,
 // p15..p21, p22..p28, p29..p35), reduced by groupSum.
 void kernelX87(const float* coefficients, const float* input, float* output, int32_t count) {
+    CIRCUIT_VECTOR_PATH(x87Tree)
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, 1);
         const Lanes* x = in.x;
@@ -99,6 +100,7 @@ void kernelX87(const float* coefficients, const float* input, float* output, int
 // k = 1..11 with a = p(3k), b = p(3k+1), c = p(3k+2) does L = L + N, then
 // T = T + a, then N = b + c. The output is ((L + T) + N).
 void kernelX87Fxch(const float* coefficients, const float* input, float* output, int32_t count) {
+    CIRCUIT_VECTOR_PATH(x87Fxch)
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, 1);
         const Lanes* x = in.x;
@@ -127,6 +129,7 @@ void kernelX87Fxch(const float* coefficients, const float* input, float* output,
 // so running all eighteen side by side here gives the same bits.
 void kernelX87SoaOoo(const float* coefficients, const float* input, float* output,
                      int32_t count) {
+    CIRCUIT_VECTOR_PATH(x87SoaOoo)
     constexpr int kVectors = OUTPUT_COUNT / kLanes;
     for (int32_t rep = 0; rep < count; ++rep) {
         const Inputs in(input, SOA_LANES); // lane 0 of every input group
