@@ -14,8 +14,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "86|x86|amd64|
 endif()
 
 # Windows: stack probes (___chkstk_ms) live in libgcc, which the DLL does not
-# link; the module's frames are small, so none are needed. Symbol visibility
-# has no meaning for PE (the .def file decides what is exported).
+# link; the module's frames are small, so none are needed. Nothing in the DLL
+# unwinds (no exceptions, no runtime), so it carries no unwind tables. Symbol
+# visibility has no meaning for PE (the .def file decides what is exported).
 if(WIN32)
-  list(APPEND CIRCUIT_MODULE_OPTIONS -mno-stack-arg-probe -Wno-attributes)
+  list(APPEND CIRCUIT_MODULE_OPTIONS -mno-stack-arg-probe -fno-asynchronous-unwind-tables
+       -fno-unwind-tables -Wno-attributes)
 endif()
