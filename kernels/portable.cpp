@@ -9,14 +9,19 @@ namespace portable {
 
 // Entry 0: the running sum lives in y[i]. Each term reads y[i] back, adds the
 // product in double precision and stores the sum rounded to single precision,
-// so every partial sum passes through memory.
+// so every partial sum passes through memory. y[i] is reached through a
+// volatile reference: otherwise the compiler forwards the value it has just
+// stored from a register instead of loading it again, and the entry's shape
+// (a load and a store of y[i] per term) is lost. The store into the float
+// element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
     for (int32_t rep = 0; rep < count; ++rep) {
         const float* row = coefficients;
         for (int i = 0; i < OUTPUT_COUNT; ++i, row += INPUT_COUNT) {
-            output[i] = 0.0f;
+            volatile float& y = output[i];
+            y = 0.0f;
             for (int j = 0; j < INPUT_COUNT; ++j)
-                output[i] = roundToFloat(exactProduct(row[j], input[j]) + output[i]);
+                y = exactProduct(row[j], input[j]) + y; // y[i] = p(i,j) + y[i], stored as a float
         }
     }
 }

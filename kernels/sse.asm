@@ -1,2 +1,255 @@
-; The hand-written kernels of this family are added here.
+; Entries 10 and 11: the SOA product with SSE packed single-precision
+; arithmetic, four lanes per instruction (C++ twin: kernels/sse.cpp).
+;
+; Both kernels keep one four-lane chain per output group v = 0 to 4 (outputs
+; 4v to 4v + 3; group 4 holds outputs 16 and 17 and the pad results 18 and
+; 19). A chain starts as its first product and adds the products of input
+; groups 1 to 35 in ascending order, each MULPS and ADDPS rounding every lane
+; to single precision:
+;     y(v) = p(0,v) + p(1,v) + ... + p(35,v),   p(j,v) = c(j,v) * x(j)
+; c(j,v) being coefficient group (j, v) (floats 20j + 4v to 20j + 4v + 3) and
+; x(j) input group j (floats 4j to 4j + 3). The two kernels perform the same
+; operations per lane and differ only in the order they issue them:
+;   kernelSseSoa     two software-pipelined passes, chains 0-2 then 3-4;
+;   kernelSseSoaOoo  one pass with all five chains, one input group per step.
+;
+; Notation in the comments: x(j) load of input group j; c(j,v) load of
+; coefficient group (j, v); m(j,v) MULPS forming p(j,v) with the coefficients
+; in a register; m*(j,v) the same with the coefficients read straight from
+; memory; a(j,v) ADDPS of p(j,v) into chain v; s(v) store of output group v.
+;
+; Only MOVAPS, MULPS and ADDPS touch the SSE registers, and every memory
+; operand is an aligned 16-byte access. Blocks off a 16-byte boundary would
+; fault, so each kernel tests the three pointers once at entry and hands
+; misaligned blocks to the C++ code of these entries (sseSoaChains), which
+; gives the same bits. MXCSR is neither read nor written: the arithmetic
+; follows the caller's rounding and denormal settings.
+
 %include "x86abi.inc"
+
+KERNEL_EXTERN sseSoaChains
+
+; Pointers while a repetition runs: esi the coefficient block, ebx the input
+; block, edi the output block; ebp counts the repetitions left.
+%define COEF(j, v)  [esi + ((j) * SOA_ROW_FLOATS + (v) * SOA_LANES) * 4]
+%define INPUT(j)    [ebx + (j) * SOA_GROUP_BYTES]
+%define OUTPUT(v)   [edi + (v) * SOA_GROUP_BYTES]
+
+; Chain v lives in xmm<v> in both kernels.
+%define Y0 xmm0
+%define Y1 xmm1
+%define Y2 xmm2
+%define Y3 xmm3
+%define Y4 xmm4
+
+; Entry checks, after KERNEL_BEGIN has returned for a count of 0 or less:
+; misaligned blocks go to the C++ code; the aligned path loads the count.
+%macro ENTRY_CHECKS 0
+    mov     eax, ARG_COEFFICIENTS
+    or      eax, ARG_INPUT
+    or      eax, ARG_OUTPUT
+    test    eax, 15                       ; any pointer off a 16-byte boundary
+    jnz     .misaligned
+    mov     ebp, ARG_COUNT
+%endmacro
+
+; Head of the repeat loop, on a 32-byte boundary (one-byte NOPs before it).
+; Every repetition starts again from the blocks the caller passed.
+%macro REPEAT_HEAD 0
+    align   32
+.repeat:
+    mov     esi, ARG_COEFFICIENTS
+    mov     ebx, ARG_INPUT
+    mov     edi, ARG_OUTPUT
+%endmacro
+
+%macro REPEAT_TAIL 0
+    dec     ebp
+    jnz     .repeat
+%endmacro
+
+; ---------------------------------------------------------------------------
+; kernelSseSoa (entry 10): two passes over the input groups. Pass A carries
+; chains 0 to 2 and stores them; pass B reads the input again for chains 3
+; and 4. Both are software-pipelined: the input group of step j + 1 is loaded
+; in the middle of step j, so its latency hides behind step j's multiplies.
+;
+; Input groups alternate between xmm5 (even j) and xmm6 (odd j). The product
+; of the last chain of a pass is formed in place of its input group, whose
+; last use it is, from memory coefficients (m*).
+
+; X_J: the register of input group %1; X_OTHER: that of groups %1 - 1 and %1 + 1.
+%macro INPUT_REGISTERS 1
+  %if ((%1) & 1) == 0
+    %define X_J     xmm5
+    %define X_OTHER xmm6
+  %else
+    %define X_J     xmm6
+    %define X_OTHER xmm5
+  %endif
+%endmacro
+
+; Pass A products of chains 0 and 1 (chains 3 and 4 are not live yet).
+%define P0 xmm3
+%define P1 xmm4
+; Pass B product of chain 3.
+%define P3 xmm7
+
+KERNEL_BEGIN kernelSseSoa
+    ENTRY_CHECKS
+    REPEAT_HEAD
+
+    ; Pass A, step 0: chains 0 to 2 start as their first products.
+    INPUT_REGISTERS 0
+    movaps  X_J, INPUT(0)                 ; x(0)
+    movaps  Y0, COEF(0, 0)                ; c(0,0)
+    movaps  Y1, COEF(0, 1)                ; c(0,1)
+    movaps  Y2, COEF(0, 2)                ; c(0,2)
+    mulps   Y0, X_J                       ; m(0,0): y0 = p(0,0)
+    movaps  X_OTHER, INPUT(1)             ; x(1)
+    mulps   Y1, X_J                       ; m(0,1): y1 = p(0,1)
+
+    ; Pass A, step 1: chain 2's first product takes the place of a(0,2).
+    INPUT_REGISTERS 1
+    movaps  P0, COEF(1, 0)                ; c(1,0)
+    mulps   Y2, X_OTHER                   ; m(0,2): y2 = p(0,2)
+    movaps  P1, COEF(1, 1)                ; c(1,1)
+    mulps   P0, X_J                       ; m(1,0): p(1,0)
+    movaps  X_OTHER, INPUT(2)             ; x(2)
+    mulps   P1, X_J                       ; m(1,1): p(1,1)
+    addps   Y0, P0                        ; a(1,0): y0 = p(0,0) + p(1,0)
+    mulps   X_J, COEF(1, 2)               ; m*(1,2): p(1,2)
+    addps   Y1, P1                        ; a(1,1): y1 = p(0,1) + p(1,1)
+
+    ; Pass A, steps 2 to 34. Chain 2's add of step j - 1 waits until step
+    ; j's first coefficient load has issued.
+%assign j 2
+%rep 33
+    INPUT_REGISTERS j
+    movaps  P0, COEF(j, 0)                ; c(j,0)
+    addps   Y2, X_OTHER                   ; a(j-1,2): y2 = p(0,2) + ... + p(j-1,2)
+    movaps  P1, COEF(j, 1)                ; c(j,1)
+    mulps   P0, X_J                       ; m(j,0): p(j,0)
+    movaps  X_OTHER, INPUT(j + 1)         ; x(j+1)
+    mulps   P1, X_J                       ; m(j,1): p(j,1)
+    addps   Y0, P0                        ; a(j,0): y0 = p(0,0) + ... + p(j,0)
+    mulps   X_J, COEF(j, 2)               ; m*(j,2): p(j,2)
+    addps   Y1, P1                        ; a(j,1): y1 = p(0,1) + ... + p(j,1)
+  %assign j j + 1
+%endrep
+
+    ; Pass A, step 35 and the stores of output groups 0 to 2.
+    INPUT_REGISTERS 35
+    movaps  P0, COEF(35, 0)               ; c(35,0)
+    addps   Y2, X_OTHER                   ; a(34,2): y2 = p(0,2) + ... + p(34,2)
+    movaps  P1, COEF(35, 1)               ; c(35,1)
+    mulps   P0, X_J                       ; m(35,0): p(35,0)
+    mulps   P1, X_J                       ; m(35,1): p(35,1)
+    addps   Y0, P0                        ; a(35,0): y0 complete
+    mulps   X_J, COEF(35, 2)              ; m*(35,2): p(35,2)
+    addps   Y1, P1                        ; a(35,1): y1 complete
+    movaps  OUTPUT(0), Y0                 ; s(0): outputs 0-3
+    addps   Y2, X_J                       ; a(35,2): y2 complete
+    movaps  OUTPUT(1), Y1                 ; s(1): outputs 4-7
+    movaps  OUTPUT(2), Y2                 ; s(2): outputs 8-11
+
+    ; Pass B, step 0: chains 3 and 4 start as their first products.
+    INPUT_REGISTERS 0
+    movaps  X_J, INPUT(0)                 ; x(0)
+    movaps  Y3, COEF(0, 3)                ; c(0,3)
+    movaps  Y4, COEF(0, 4)                ; c(0,4)
+    movaps  X_OTHER, INPUT(1)             ; x(1)
+    mulps   Y3, X_J                       ; m(0,3): y3 = p(0,3)
+    movaps  P3, COEF(1, 3)                ; c(1,3)
+    mulps   Y4, X_J                       ; m(0,4): y4 = p(0,4)
+
+    ; Pass B, steps 1 to 34. The coefficients of step j + 1's chain 3 are
+    ; loaded before step j's last add.
+%assign j 1
+%rep 34
+    INPUT_REGISTERS j
+    mulps   P3, X_J                       ; m(j,3): p(j,3)
+    movaps  X_OTHER, INPUT(j + 1)         ; x(j+1)
+    addps   Y3, P3                        ; a(j,3): y3 = p(0,3) + ... + p(j,3)
+    mulps   X_J, COEF(j, 4)               ; m*(j,4): p(j,4)
+    movaps  P3, COEF(j + 1, 3)            ; c(j+1,3)
+    addps   Y4, X_J                       ; a(j,4): y4 = p(0,4) + ... + p(j,4)
+  %assign j j + 1
+%endrep
+
+    ; Pass B, step 35 and the stores of output groups 3 and 4.
+    INPUT_REGISTERS 35
+    mulps   P3, X_J                       ; m(35,3): p(35,3)
+    addps   Y3, P3                        ; a(35,3): y3 complete
+    mulps   X_J, COEF(35, 4)              ; m*(35,4): p(35,4)
+    movaps  OUTPUT(3), Y3                 ; s(3): outputs 12-15
+    addps   Y4, X_J                       ; a(35,4): y4 complete
+    movaps  OUTPUT(4), Y4                 ; s(4): outputs 16-17, pads 18-19
+
+    REPEAT_TAIL
+KERNEL_END
+.misaligned:
+    KERNEL_TAIL_JUMP sseSoaChains
+
+; ---------------------------------------------------------------------------
+; kernelSseSoaOoo (entry 11): one pass, five chains, one input group per
+; step. A step's loads, multiplies and adds all issue before the next step's
+; input group is loaded; within a step each chain's add follows the next
+; chain's coefficient load. Overlap between steps is left to the processor.
+;
+; Step 0 loads input group 0 into chain 4's register, so that m*(0,4) leaves
+; chain 4's first product there. From step 1 on the input group is in XIN,
+; the products of chains 0 to 3 alternate between PA and PB, and chain 4's
+; product is formed in place of the input group, its last use.
+
+%define XIN xmm5
+%define PA  xmm6
+%define PB  xmm7
+
+KERNEL_BEGIN kernelSseSoaOoo
+    ENTRY_CHECKS
+    REPEAT_HEAD
+
+    ; Step 0: all five chains start as their first products.
+    movaps  Y4, INPUT(0)                  ; x(0)
+    movaps  Y0, COEF(0, 0)                ; c(0,0)
+    mulps   Y0, Y4                        ; m(0,0): y0 = p(0,0)
+    movaps  Y1, COEF(0, 1)                ; c(0,1)
+    mulps   Y1, Y4                        ; m(0,1): y1 = p(0,1)
+    movaps  Y2, COEF(0, 2)                ; c(0,2)
+    mulps   Y2, Y4                        ; m(0,2): y2 = p(0,2)
+    movaps  Y3, COEF(0, 3)                ; c(0,3)
+    mulps   Y3, Y4                        ; m(0,3): y3 = p(0,3)
+    mulps   Y4, COEF(0, 4)                ; m*(0,4): y4 = p(0,4)
+
+    ; Steps 1 to 35: y(v) = p(0,v) + ... + p(j,v) for every chain v.
+%assign j 1
+%rep 35
+    movaps  XIN, INPUT(j)                 ; x(j)
+    movaps  PA, COEF(j, 0)                ; c(j,0)
+    mulps   PA, XIN                       ; m(j,0): p(j,0)
+    movaps  PB, COEF(j, 1)                ; c(j,1)
+    addps   Y0, PA                        ; a(j,0): y0 += p(j,0)
+    mulps   PB, XIN                       ; m(j,1): p(j,1)
+    movaps  PA, COEF(j, 2)                ; c(j,2)
+    addps   Y1, PB                        ; a(j,1): y1 += p(j,1)
+    mulps   PA, XIN                       ; m(j,2): p(j,2)
+    movaps  PB, COEF(j, 3)                ; c(j,3)
+    addps   Y2, PA                        ; a(j,2): y2 += p(j,2)
+    mulps   PB, XIN                       ; m(j,3): p(j,3)
+    addps   Y3, PB                        ; a(j,3): y3 += p(j,3)
+    mulps   XIN, COEF(j, 4)               ; m*(j,4): p(j,4)
+    addps   Y4, XIN                       ; a(j,4): y4 += p(j,4)
+  %assign j j + 1
+%endrep
+
+    movaps  OUTPUT(0), Y0                 ; s(0): outputs 0-3
+    movaps  OUTPUT(1), Y1                 ; s(1): outputs 4-7
+    movaps  OUTPUT(2), Y2                 ; s(2): outputs 8-11
+    movaps  OUTPUT(3), Y3                 ; s(3): outputs 12-15
+    movaps  OUTPUT(4), Y4                 ; s(4): outputs 16-17, pads 18-19
+
+    REPEAT_TAIL
+KERNEL_END
+.misaligned:
+    KERNEL_TAIL_JUMP sseSoaChains

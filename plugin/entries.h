@@ -23,17 +23,17 @@
     X(0, CSdk, ENTRY_NAME_0, ENTRY_FPU, 0)                                        \
     X(1, CTemp, ENTRY_NAME_1, ENTRY_FPU, 0)                                       \
     X(2, CUnrolled, ENTRY_NAME_2, ENTRY_FPU, 0)                                   \
-    X(3, X87, "x87", ENTRY_FPU, 0)                                                \
-    X(4, X87Fxch, "x87 (with fxch)", ENTRY_FPU, 0)                                \
-    X(5, X87SoaOoo, "x87 (SOA)(OoO)", ENTRY_FPU | ENTRY_SOA, 0)                   \
-    X(6, 3DNow, "3DNow!", ENTRY_MMX | ENTRY_3DNOW, 0)                             \
-    X(7, 3DNowSoa, "3DNow! (SOA)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 0)        \
-    X(8, 3DNowSoaK6, "3DNow! (SOA)(OoO for K6)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 0) \
-    X(9, 3DNowSoaK7, "3DNow! (SOA)(OoO for K7)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 0) \
-    X(10, SseSoa, "SSE (SOA)", ENTRY_SSE | ENTRY_SOA, 0)                          \
-    X(11, SseSoaOoo, "SSE (SOA)(OoO)", ENTRY_SSE | ENTRY_SOA, 0)                  \
-    X(12, MmxFixed, "MMX (16bit fixed)", ENTRY_FPU | ENTRY_MMX, 0)                \
-    X(13, MmxFixedSoa, "MMX (16bit fixed)(SOA)", ENTRY_FPU | ENTRY_MMX | ENTRY_SOA, 0)
+    X(3, X87, "x87", ENTRY_FPU, 1)                                                \
+    X(4, X87Fxch, "x87 (with fxch)", ENTRY_FPU, 1)                                \
+    X(5, X87SoaOoo, "x87 (SOA)(OoO)", ENTRY_FPU | ENTRY_SOA, 1)                   \
+    X(6, 3DNow, "3DNow!", ENTRY_MMX | ENTRY_3DNOW, 1)                             \
+    X(7, 3DNowSoa, "3DNow! (SOA)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1)        \
+    X(8, 3DNowSoaK6, "3DNow! (SOA)(OoO for K6)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1) \
+    X(9, 3DNowSoaK7, "3DNow! (SOA)(OoO for K7)", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, 1) \
+    X(10, SseSoa, "SSE (SOA)", ENTRY_SSE | ENTRY_SOA, 1)                          \
+    X(11, SseSoaOoo, "SSE (SOA)(OoO)", ENTRY_SSE | ENTRY_SOA, 1)                  \
+    X(12, MmxFixed, "MMX (16bit fixed)", ENTRY_FPU | ENTRY_MMX, 1)                \
+    X(13, MmxFixedSoa, "MMX (16bit fixed)(SOA)", ENTRY_FPU | ENTRY_MMX | ENTRY_SOA, 1)
 
 #define CIRCUIT_CREATOR_SIGNATURE "Ostrel 2000/01/05"
 

@@ -1,0 +1,332 @@
+// The module's benchmark: every entry through runEntry on one fixed, seeded
+// problem, the same kernels called directly (to state what dispatch costs),
+// and the peers a user would reach for, all with the same repeat count per
+// call. Besides Google Benchmark's time, every benchmark reports per
+// repetition:
+//   cycles    core cycles, calibrated against a chain of one-cycle additions
+//             around every sample (samples whose calibration moved are dropped);
+//             the median of the samples
+//   best      the same, the least of the samples: what the code takes when
+//             nothing else competes for the core
+//   tsc, ns   time-stamp counter ticks and nanoseconds
+//   bound     the least cycles the work can take here (bounds.h, BOUNDS.md)
+//   vs_bound  cycles / bound
+//   dropped   share of samples dropped because the core clock moved
+// items = 648 multiply-adds per repetition.
+//
+// Own flag: --circuit_all_entries also times the entries whose extensions
+// this processor lacks (runEntry then runs their portable kernels; the label
+// names the missing extension). Without it they are skipped, as a host would.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <algorithm>
+#include <vector>
+
+#include "bounds.h"
+#include "cycles.h"
+#include "dispatch.h"
+#include "entries.h"
+#include "kernels.h"
+#include "layout.h"
+#include "microkernels.h"
+#include "peers.h"
+
+namespace {
+
+constexpr int32_t kCount = 256;            // repetitions per call
+constexpr uint32_t kSeed = 0x20000105u;    // the one problem every benchmark runs
+constexpr double kMultiplyAdds = OUTPUT_COUNT * INPUT_COUNT;
+constexpr int64_t kSamples = 300;          // calls timed per benchmark run (one per iteration)
+
+struct Row {
+    unsigned index;
+    const char* stem;
+    EntryFlags flags;
+    bool directIsNative; // the hand-written kernel: never called where the CPU lacks its extensions
+};
+
+// The kernel runEntry reaches for a row, named directly so that the call
+// is a plain call: the hand-written kernel where the build has one, else the
+// portable one.
+#if CIRCUIT_NATIVE_KERNELS
+#define BENCH_DIRECT_0(stem) &portable::kernel##stem
+#define BENCH_DIRECT_1(stem) &kernel##stem
+#else
+#define BENCH_DIRECT_0(stem) &portable::kernel##stem
+#define BENCH_DIRECT_1(stem) &portable::kernel##stem
+#endif
+#define BENCH_ROW(index, stem, name, flags, native) \
+    {index, #stem, flags, CIRCUIT_NATIVE_KERNELS && (native)},
+const Row kRows[ENTRY_COUNT] = {CIRCUIT_ENTRIES(BENCH_ROW)};
+#undef BENCH_ROW
+
+// Direct calls, one function per row, so that the compiler sees a call to a
+// named kernel and not through a pointer.
+template <unsigned Index>
+void callDirect(const float* c, const float* x, float* y, int32_t count);
+#define BENCH_CALL(index, stem, name, flags, native)                              \
+    template <>                                                                    \
+    void callDirect<index>(const float* c, const float* x, float* y, int32_t n) { \
+        (BENCH_DIRECT_##native(stem))(c, x, y, n);                                 \
+    }
+CIRCUIT_ENTRIES(BENCH_CALL)
+#undef BENCH_CALL
+
+struct Fixture {
+    circuit::Problem problem;
+    circuit::Blocks aos, soa;
+    alignas(16) float output[SOA_OUTPUT_FLOATS];
+    peers::EigenProblem* eigen = nullptr;
+};
+
+Fixture gFixture;
+bench::CycleClock* gClock = nullptr;
+bench::MachineCosts gCosts;
+EntryFlags gCpu = 0;
+bool gAllEntries = false;
+double gTicksPerNs = 0;
+
+void makeProblem(circuit::Problem& p) {
+    // Values in [-1, 1): in range for every entry, the 16-bit fixed-point ones included.
+    std::mt19937 random(kSeed);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    for (auto& row : p.m)
+        for (float& m : row) m = value(random);
+    for (float& x : p.x) x = value(random);
+}
+
+double measureTicksPerNs() {
+    using clock = std::chrono::steady_clock;
+    const auto c0 = clock::now();
+    const uint64_t t0 = bench::ticksBegin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const uint64_t t1 = bench::ticksEnd();
+    const auto c1 = clock::now();
+    return static_cast<double>(t1 - t0) /
+           static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(c1 - c0).count());
+}
+
+// Google Benchmark 1.8 has SkipWithMessage; older releases only SkipWithError.
+template <class S>
+auto skip(S& state, const char* message, int) -> decltype(state.SkipWithMessage(message)) {
+    state.SkipWithMessage(message);
+}
+template <class S>
+void skip(S& state, const char* message, long) {
+    state.SkipWithError(message);
+}
+
+// The body of every benchmark: one call of `count` repetitions per sample,
+// each sample between two clock calibrations.
+// The body of every benchmark: one call of `count` repetitions per sample,
+// each sample between two clock calibrations. The counters are medians over
+// the kept samples, so that a sample in which the thread lost the processor
+// does not move them.
+template <class Call>
+void measure(benchmark::State& state, double bound, Call&& call) {
+    std::vector<double> ticks, cycles;
+    ticks.reserve(static_cast<size_t>(state.max_iterations));
+    cycles.reserve(static_cast<size_t>(state.max_iterations));
+    int64_t dropped = 0;
+    for (auto _ : state) {
+        double t, c;
+        const bool ok = bench::calibratedSample(*gClock, [&] {
+            call();
+            benchmark::ClobberMemory();
+        }, t, c);
+        state.SetIterationTime(t / gTicksPerNs * 1e-9);
+        if (ok) {
+            ticks.push_back(t);
+            cycles.push_back(c);
+        } else {
+            ++dropped;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kCount * static_cast<int64_t>(kMultiplyAdds));
+    const double kept = static_cast<double>(ticks.size());
+    state.counters["dropped"] = static_cast<double>(dropped) / (kept + static_cast<double>(dropped));
+    if (ticks.empty()) return; // every sample dropped: the core clock never held still
+    auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    const double repCycles = median(cycles) / kCount;
+    const double repTicks = median(ticks) / kCount;
+    state.counters["cycles"] = repCycles;
+    state.counters["best"] = *std::min_element(cycles.begin(), cycles.end()) / kCount;
+    state.counters["tsc"] = repTicks;
+    state.counters["ns"] = repTicks / gTicksPerNs;
+    state.counters["bound"] = bound;
+    state.counters["vs_bound"] = repCycles / bound;
+}
+
+const char* missingExtension(EntryFlags flags) {
+    const EntryFlags missing = flags & ENTRY_EXTENSION_MASK & ~gCpu;
+    if (missing & ENTRY_3DNOW) return "CPU lacks 3DNow!";
+    if (missing & ENTRY_SSE) return "CPU lacks SSE";
+    if (missing & ENTRY_MMX) return "CPU lacks MMX";
+    if (missing & ENTRY_FPU) return "CPU lacks an x87 unit";
+    return nullptr;
+}
+
+// Entry/NN/Stem through runEntry and Direct/NN/Stem calling the same kernel
+// by name (callDirect<Index> is a direct call, which the compiler may inline).
+template <unsigned Index>
+void registerEntry() {
+    const Row& row = kRows[Index];
+    const double bound = bench::boundCycles(bench::entryWork(row.index, gCosts), gCosts, kCount);
+    const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
+    char name[64];
+    std::snprintf(name, sizeof name, "Entry/%02u/%s", row.index, row.stem);
+    benchmark::RegisterBenchmark(name, [&row, bound, &blocks](benchmark::State& state) {
+        if (const char* why = missingExtension(row.flags)) {
+            if (!gAllEntries) {
+                skip(state, why, 0);
+                return;
+            }
+            state.SetLabel(why);
+        }
+        measure(state, bound, [&] {
+            runEntry(row.index, blocks.coefficients, blocks.input, gFixture.output, kCount);
+        });
+    })->UseManualTime()->Iterations(kSamples);
+    std::snprintf(name, sizeof name, "Direct/%02u/%s", row.index, row.stem);
+    benchmark::RegisterBenchmark(name, [&row, bound, &blocks](benchmark::State& state) {
+        if (const char* why = missingExtension(row.flags)) {
+            if (!gAllEntries || row.directIsNative) {
+                skip(state, why, 0);
+                return;
+            }
+            state.SetLabel(why);
+        }
+        measure(state, bound, [&] {
+            callDirect<Index>(blocks.coefficients, blocks.input, gFixture.output, kCount);
+        });
+    })->UseManualTime()->Iterations(kSamples);
+}
+
+template <unsigned... Index>
+void registerEntries(std::integer_sequence<unsigned, Index...>) {
+    (registerEntry<Index>(), ...);
+}
+
+void registerPeers() {
+    const double scalarFloat = bench::boundCycles(bench::scalarLoopWork(false, gCosts), gCosts, kCount);
+    const double scalarDouble = bench::boundCycles(bench::scalarLoopWork(true, gCosts), gCosts, kCount);
+    const double vector = bench::boundCycles(bench::vectorWork(gCosts), gCosts, kCount);
+    const float* m = gFixture.aos.coefficients;
+    const float* x = gFixture.aos.input;
+    benchmark::RegisterBenchmark("Peer/LoopFloat", [=](benchmark::State& state) {
+        measure(state, scalarFloat, [&] { peers::loopFloat(m, x, gFixture.output, kCount); });
+    })->UseManualTime()->Iterations(kSamples);
+    benchmark::RegisterBenchmark("Peer/LoopDouble", [=](benchmark::State& state) {
+        measure(state, scalarDouble, [&] { peers::loopDouble(m, x, gFixture.output, kCount); });
+    })->UseManualTime()->Iterations(kSamples);
+    benchmark::RegisterBenchmark("Peer/Eigen", [=](benchmark::State& state) {
+        measure(state, vector, [&] { peers::eigenProduct(gFixture.eigen, gFixture.output, kCount); });
+    })->UseManualTime()->Iterations(kSamples);
+#if CIRCUIT_BENCH_OPENBLAS
+    benchmark::RegisterBenchmark("Peer/OpenBLAS", [=](benchmark::State& state) {
+        measure(state, vector, [&] { peers::openblasProduct(m, x, gFixture.output, kCount); });
+    })->UseManualTime()->Iterations(kSamples);
+#endif
+}
+
+// Every peer must compute the product: compare with a double-precision
+// reference before timing anything.
+bool peersAgree() {
+    float reference[OUTPUT_COUNT];
+    for (int i = 0; i < OUTPUT_COUNT; ++i) {
+        double s = 0;
+        for (int j = 0; j < INPUT_COUNT; ++j)
+            s += static_cast<double>(gFixture.problem.m[i][j]) * gFixture.problem.x[j];
+        reference[i] = static_cast<float>(s);
+    }
+    auto close = [&](const char* who) {
+        for (int i = 0; i < OUTPUT_COUNT; ++i)
+            if (!(std::fabs(gFixture.output[i] - reference[i]) <= 1e-4f)) {
+                std::fprintf(stderr, "bench: %s gives y[%d] = %g, expected %g\n", who, i,
+                             static_cast<double>(gFixture.output[i]), static_cast<double>(reference[i]));
+                return false;
+            }
+        return true;
+    };
+    const float* m = gFixture.aos.coefficients;
+    const float* x = gFixture.aos.input;
+    bool ok = true;
+    peers::loopFloat(m, x, gFixture.output, 1);
+    ok &= close("the float loop");
+    peers::loopDouble(m, x, gFixture.output, 1);
+    ok &= close("the double loop");
+    peers::eigenProduct(gFixture.eigen, gFixture.output, 1);
+    ok &= close("Eigen");
+#if CIRCUIT_BENCH_OPENBLAS
+    peers::openblasProduct(m, x, gFixture.output, 1);
+    ok &= close("OpenBLAS");
+#endif
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    circuit::moduleStartup(); // 53-bit x87 precision and the kernels for this processor
+    gCpu = circuit::cpuExtensions();
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--circuit_all_entries") == 0)
+            gAllEntries = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+
+    makeProblem(gFixture.problem);
+    circuit::layoutAos(gFixture.problem, gFixture.aos.coefficients, gFixture.aos.input);
+    circuit::layoutSoa(gFixture.problem, gFixture.soa.coefficients, gFixture.soa.input);
+    gFixture.eigen = peers::makeEigenProblem(gFixture.problem);
+
+    static bench::CycleClock clock;
+    gClock = &clock;
+    gTicksPerNs = measureTicksPerNs();
+    gCosts = bench::measureMachine(clock);
+
+    benchmark::AddCustomContext("repetitions_per_call", std::to_string(kCount));
+    benchmark::AddCustomContext("problem_seed", std::to_string(kSeed));
+    benchmark::AddCustomContext("tsc_ghz", std::to_string(gTicksPerNs));
+    benchmark::AddCustomContext("core_ghz_now", std::to_string(gTicksPerNs / clock.ticksPerCycle()));
+    benchmark::AddCustomContext("x87_step_cycles", std::to_string(gCosts.x87StepThroughput));
+    benchmark::AddCustomContext("x87_add_latency", std::to_string(gCosts.x87StepLatency));
+    benchmark::AddCustomContext("x87_memory_step_cycles", std::to_string(gCosts.x87MemoryStep));
+    benchmark::AddCustomContext("x87_mul_latency", std::to_string(gCosts.x87MulLatency));
+    benchmark::AddCustomContext("sse_add_latency", std::to_string(gCosts.sseAddLatency));
+    benchmark::AddCustomContext("sse_mul_latency", std::to_string(gCosts.sseMulLatency));
+    benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
+    benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
+    benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
+#if CIRCUIT_BENCH_OPENBLAS
+    benchmark::AddCustomContext("openblas_core", peers::openblasCore());
+#endif
+#if CIRCUIT_NATIVE_KERNELS
+    benchmark::AddCustomContext("build", "i686 (hand-written kernels where present)");
+#else
+    benchmark::AddCustomContext("build", "portable");
+#endif
+
+    if (!peersAgree()) return 1;
+    registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
+    registerPeers();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

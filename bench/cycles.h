@@ -1,0 +1,104 @@
+// Core cycles from a time-stamp counter that ticks at a fixed rate while the
+// core clock wanders. A dependent chain of one-cycle integer additions takes
+// exactly one core cycle per addition whatever the clock, so timing the chain
+// in TSC ticks gives the ticks per core cycle at that moment. Each sample is
+// bracketed by two such chains; a sample whose two calibrations disagree by
+// more than kCalibrationTolerance is dropped (the clock moved during it).
+#ifndef CIRCUIT_BENCH_CYCLES_H
+#define CIRCUIT_BENCH_CYCLES_H
+
+#include <cstdint>
+#include <x86intrin.h>
+
+namespace bench {
+
+// TSC read that later instructions cannot pass (start of an interval).
+inline uint64_t ticksBegin() {
+    _mm_lfence();
+    const uint64_t t = __rdtsc();
+    _mm_lfence();
+    return t;
+}
+
+// TSC read that waits for every earlier instruction (end of an interval).
+inline uint64_t ticksEnd() {
+    unsigned aux;
+    const uint64_t t = __rdtscp(&aux);
+    _mm_lfence();
+    return t;
+}
+
+// A dependent chain of 100 * blocks one-cycle additions (plus one
+// decrement and branch per block, which run beside the chain).
+inline void additionChain(unsigned long blocks) {
+    unsigned long value = 0;
+    __asm__ volatile("1:\n\t"
+                     ".rept 100\n\t"
+                     "add $1, %0\n\t"
+                     ".endr\n\t"
+                     "dec %1\n\t"
+                     "jnz 1b"
+                     : "+r"(value), "+r"(blocks)
+                     :
+                     : "cc");
+}
+
+class CycleClock {
+  public:
+    static constexpr unsigned long kChainBlocks = 80; // 8000 additions, about 2-3 us
+    static constexpr double kCalibrationTolerance = 0.02;
+
+    // Measures the cost of an empty interval (subtracted from every interval)
+    // and warms the chain up.
+    CycleClock() {
+        uint64_t best = UINT64_MAX;
+        for (int i = 0; i < 200; ++i) {
+            const uint64_t t0 = ticksBegin();
+            const uint64_t t1 = ticksEnd();
+            if (t1 - t0 < best) best = t1 - t0;
+        }
+        overhead_ = static_cast<double>(best);
+        for (int i = 0; i < 10; ++i) ticksPerCycle();
+    }
+
+    double overhead() const { return overhead_; }
+
+    // TSC ticks per core cycle, now.
+    double ticksPerCycle() const {
+        const uint64_t t0 = ticksBegin();
+        additionChain(kChainBlocks);
+        const uint64_t t1 = ticksEnd();
+        return (static_cast<double>(t1 - t0) - overhead_) / (100.0 * kChainBlocks);
+    }
+
+    // Ticks of an interval, less the cost of reading the counter.
+    double interval(uint64_t t0, uint64_t t1) const {
+        const double d = static_cast<double>(t1 - t0) - overhead_;
+        return d > 0 ? d : 0;
+    }
+
+  private:
+    double overhead_ = 0;
+};
+
+// Runs `body` once between two calibrations. Returns false when the
+// calibrations disagree; otherwise sets ticks and core cycles of the body.
+template <class Body>
+bool calibratedSample(const CycleClock& clock, Body&& body, double& ticks, double& cycles) {
+    const double before = clock.ticksPerCycle();
+    const uint64_t t0 = ticksBegin();
+    body();
+    const uint64_t t1 = ticksEnd();
+    const double after = clock.ticksPerCycle();
+    ticks = clock.interval(t0, t1);
+    const double ratio = 0.5 * (before + after);
+    if (!(ratio > 0) || (before > after ? before - after : after - before) >
+                            CycleClock::kCalibrationTolerance * ratio)
+        return false;
+    cycles = ticks / ratio;
+    return true;
+}
+
+} // namespace bench
+
+#endif // CIRCUIT_BENCH_CYCLES_H

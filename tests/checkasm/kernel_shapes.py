@@ -1,0 +1,522 @@
+#!/usr/bin/env python3
+"""Static audit of the code shapes of the hand-written kernels in a built
+i686 module: per kernel, the instructions issued per repetition against the
+counts its entry is defined by, the loop heads on their boundaries, and no
+instruction outside the extensions the entry declares.
+
+Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h] MODULE
+
+How it counts. The disassembly (objdump -d -M intel) of each kernel runs from
+its symbol to the next symbol that is not one of its local labels. Loops are
+found from backward branches (head = branch target). The repeat loop is the
+outermost loop that holds the kernel's anchor instruction (FMUL, PFMUL,
+MULPS or PMULHW); loops inside it are weighted by the trip counts of the
+table below, by nesting depth, so a loop body counts once per trip.
+Instructions outside the repeat loop count per call. Memory operands are
+attributed to a block by following the registers loaded from the argument
+slots (mov r, [esp+d] after the kernel's pushes) through mov, lea, add and sub.
+
+Kernels missing from the module (their row still has native 0) are reported
+as skipped; given the entry table (--entries), a kernel whose row says native 1
+but which is missing (a stripped module, a renamed symbol) fails instead.
+Exit status 1 when any kernel differs from its row.
+
+To correct an expectation, edit EXPECTATIONS: each count is a number or a
+(low, high) range, None leaves a counter unchecked (it is still printed).
+"""
+
+import argparse
+import re
+import subprocess
+import sys
+
+# ------------------------------------------------------------------ table
+
+# Counter names (per repetition unless under "per_call"):
+#   fmul, fadd, fxch         x87 multiplies (FMUL/FMULP), adds (FADD/FADDP), exchanges
+#   pfmul, pfadd, pfacc      3DNow! arithmetic; pfmul_mem: PFMUL with a memory operand
+#   mulps, addps             SSE arithmetic; mulps_mem: MULPS with a memory operand
+#   pmulhw, paddw            MMX arithmetic
+#   load_coefficients        separate loads (FLD, MOVQ, MOVD, MOVAPS, MOVSS) from the coefficient block
+#   load_input               the same from the input block
+#   read_coefficients        every read of the coefficient block (loads and memory operands)
+#   read_input               the same for the input block
+#   output_stores            stores into the output block
+#   stores                   every store to memory (MMX entries: their scratch words, wherever they live)
+#   femms, emms              (per call) leaving the MMX state
+EXPECTATIONS = {
+    # Entry 3: per output 36 products (one FMUL each) and 7 additions in each
+    # of 5 groups; rows loop 18 times; each coefficient read once, the inputs
+    # once per row; 18 output stores; no FXCH.
+    "kernelX87": dict(entry=3, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+                      per_rep=dict(fmul=648, fadd=630, fxch=0, read_coefficients=648,
+                                   read_input=648, output_stores=18)),
+    # Entry 4: the same products; additions L+N, T+a, N=b+c in blocks 1..11
+    # (33) and (L+T)+N (2): 35 per output; 2 FXCH per block: 22 per output.
+    "kernelX87Fxch": dict(entry=4, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+                          per_rep=dict(fmul=648, fadd=630, fxch=396, read_coefficients=648,
+                                       read_input=648, output_stores=18)),
+    # Entry 5: three blocks of six outputs (block loop, 3 trips). Per block
+    # and input j: one FLD of x[j] (lane 0), six multiplies; six additions
+    # from j = 1 on. Per repetition: 648 FMUL, 3 * 6 * 35 = 630 additions,
+    # 108 input loads, 648 coefficient reads, 18 stores.
+    "kernelX87SoaOoo": dict(entry=5, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[3],
+                            per_rep=dict(fmul=648, fadd=630, fxch=None, load_input=108,
+                                         read_coefficients=648, output_stores=18)),
+    # Entry 6: six row groups (loop, 6 trips) of three rows; per group 18 pair
+    # steps of 3 PFMUL and 3 PFADD (accumulators start at +0.0), the S2
+    # multiply taking its coefficients from memory; 2 PFACC; a MOVQ and a
+    # MOVD store. Input pairs: 17 loads per group, (x[2], x[3]) copied from a
+    # register instead (loaded once per call, outside the repeat loop).
+    "kernel3DNow": dict(entry=6, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[6],
+                        per_rep=dict(pfmul=324, pfadd=324, pfacc=12, pfmul_mem=108,
+                                     load_coefficients=216, load_input=102, output_stores=12),
+                        per_call=dict(femms=2)),
+    # Entry 7: three output blocks (loop, 3 trips) of three accumulators; per
+    # block 36 inputs with 3 PFMUL each (one from memory) and 3 PFADD from
+    # input 1 on; one input pair load per input; three MOVQ stores per block.
+    "kernel3DNowSoa": dict(entry=7, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[3],
+                           per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=108,
+                                        load_coefficients=216, load_input=108, output_stores=9),
+                           per_call=dict(femms=2)),
+    # Entries 8 and 9: straight-line repetition; per output block and input
+    # one multiplier load and a PFMUL per output pair (5 + 4 = 9 pairs), the
+    # last pair's from memory; PFADD from input 1 on; nine MOVQ stores.
+    "kernel3DNowSoaK6": dict(entry=8, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+                             per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
+                                          load_input=72, load_coefficients=252, output_stores=9),
+                             per_call=dict(femms=2)),
+    "kernel3DNowSoaK7": dict(entry=9, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+                             per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
+                                          load_input=72, load_coefficients=252, output_stores=9),
+                             per_call=dict(femms=2)),
+    # Entries 10 and 11: straight-line repetition; five chains of 36 MULPS
+    # and 35 ADDPS; entry 10 reads the input twice (two passes), folds the
+    # third vector's load into MULPS from step 1 of pass A and the second's in
+    # pass B (70 in all); entry 11 reads it once and folds the fifth vector's
+    # load (36).
+    "kernelSseSoa": dict(entry=10, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+                         per_rep=dict(load_input=72, load_coefficients=110, mulps_mem=70,
+                                      mulps=180, addps=175, output_stores=5)),
+    "kernelSseSoaOoo": dict(entry=11, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+                            per_rep=dict(load_input=36, load_coefficients=144, mulps_mem=36,
+                                         mulps=180, addps=175, output_stores=5)),
+    # Entry 12: six row groups of three rows (loop, 6 trips; if the nine
+    # steps of four columns are a loop too, 9 trips inside it); per group
+    # 9 * 3 PMULHW and as many PADDW, then the horizontal sums (l3 + l1) +
+    # (l2 + l0): two PADDW for S0 and S2 side by side, two for S1 alone, so
+    # 162 + 6 * 4 = 186 PADDW; two 4-byte stores of result words per group.
+    # The conversions run once per call, outside the repeat loop.
+    "kernelMmxFixed": dict(entry=12, family="mmx", align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
+                           per_rep=dict(pmulhw=162, paddw=186, stores=12),
+                           per_call=dict(emms=1)),
+    # Entry 13: one pass over the 36 input groups (loop, 36 trips, head on 32
+    # bytes); per group 5 PMULHW and 5 PADDW; five MOVQ stores of result words.
+    "kernelMmxFixedSoa": dict(entry=13, family="mmx", align=dict(start=None, repeat=32, inner=32), trips=[36],
+                              per_rep=dict(pmulhw=180, paddw=180, stores=5),
+                              per_call=dict(emms=1)),
+}
+
+ANCHORS = {"x87": {"fmul", "fmulp"}, "3dnow": {"pfmul"}, "sse": {"mulps"}, "mmx": {"pmulhw"},
+           "scalar": {"mulss", "fmul", "pfmul"}}
+
+X87_CONTROL = {"fldcw", "fnstcw", "fstcw", "fldenv", "fnstenv", "fstenv", "frstor", "fnsave",
+               "fsave", "fninit", "finit", "fnclex", "fclex", "fxrstor", "fxsave"}
+ALLOWED_SIMD = {
+    "x87": set(),
+    "3dnow": {"movq", "movd", "pxor", "pfmul", "pfadd", "pfacc", "femms"},
+    "sse": {"movaps", "mulps", "addps"},
+    "mmx": {"movq", "movd", "pxor", "pmulhw", "paddw", "punpcklwd", "punpckhwd", "punpckldq",
+            "punpckhdq", "emms"},
+}
+FAMILY_USES_X87 = {"x87": True, "3dnow": False, "sse": False, "mmx": True}
+
+# ------------------------------------------------------------------ parsing
+
+INSN = re.compile(r"^\s*([0-9a-f]+):\s+(.*?)\s*$")
+HEADER = re.compile(r"^([0-9a-f]+) <([^>]+)>:\s*$")
+REG32 = ("eax", "ebx", "ecx", "edx", "esi", "edi", "ebp", "esp")
+PREFIXES = {"rep", "repz", "repe", "repnz", "repne", "lock", "data16", "addr16", "bnd", "notrack"}
+LOAD_MOVES = {"fld", "movq", "movd", "movaps", "movups", "movss", "mov"}
+STORE_MOVES = {"movq", "movd", "movaps", "movups", "movss", "mov", "movntq", "movntps"}
+X87_STORES = {"fst", "fstp", "fist", "fistp", "fisttp"}
+
+
+class Insn:
+    def __init__(self, addr, mnem, ops):
+        self.addr, self.mnem, self.ops = addr, mnem, ops
+        self.mem = next((i for i, o in enumerate(ops) if "[" in o), None)
+        self.role = None  # block of the memory operand: coefficients, input, output, count, stack
+
+    def memory_text(self):
+        return self.ops[self.mem] if self.mem is not None else ""
+
+    def is_store(self):
+        if self.mem is None:
+            return False
+        if self.mnem in X87_STORES:
+            return True
+        return self.mem == 0 and (self.mnem in STORE_MOVES or self.mnem.startswith("mov"))
+
+    def is_load_move(self):
+        return self.mem is not None and not self.is_store() and self.mnem in LOAD_MOVES
+
+    def branch_target(self):
+        if not (self.mnem.startswith("j") or self.mnem.startswith("loop")) or not self.ops:
+            return None
+        m = re.match(r"^([0-9a-f]+)\b", self.ops[0])
+        return int(m.group(1), 16) if m else None
+
+
+def split_operands(text):
+    text = re.sub(r"\s*<[^>]*>\s*$", "", text)  # objdump's <symbol> after a branch target
+    ops, depth, cur = [], 0, ""
+    for ch in text:
+        if ch == "[":
+            depth += 1
+        elif ch == "]":
+            depth -= 1
+        if ch == "," and depth == 0:
+            ops.append(cur.strip())
+            cur = ""
+        else:
+            cur += ch
+    if cur.strip():
+        ops.append(cur.strip())
+    return ops
+
+
+def parse_disassembly(text):
+    """{symbol: [Insn]} for every symbol block of objdump -d -M intel output."""
+    blocks, current = {}, None
+    for line in text.splitlines():
+        h = HEADER.match(line)
+        if h:
+            current = h.group(2)
+            blocks[current] = []
+            continue
+        m = INSN.match(line)
+        if not m or current is None:
+            continue
+        body = m.group(2)
+        if not body or body.startswith("(bad)") or body == "...":
+            continue
+        parts = body.split(None, 1)
+        while parts and parts[0] in PREFIXES and len(parts) > 1:
+            parts = parts[1].split(None, 1)
+        mnem = parts[0].lower()
+        ops = split_operands(parts[1]) if len(parts) > 1 else []
+        blocks[current].append(Insn(int(m.group(1), 16), mnem, ops))
+    return blocks
+
+
+def parse_symbols(text):
+    """{name: address} from objdump -t."""
+    symbols = {}
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) >= 5 and re.fullmatch(r"[0-9a-f]{8,16}", parts[0]):
+            symbols[parts[-1]] = int(parts[0], 16)
+    return symbols
+
+
+def kernel_code(blocks, name):
+    """Instructions of kernel `name`: its block and those of its local labels,
+    which objdump prints as blocks of their own (name.label)."""
+    if name not in blocks:
+        return None
+    code, labels = [], {}
+    names = list(blocks)
+    i = names.index(name)
+    labels[name] = blocks[name][0].addr if blocks[name] else None
+    code.extend(blocks[name])
+    for other in names[i + 1:]:
+        if not other.startswith(name + "."):
+            break
+        if blocks[other]:
+            labels[other] = blocks[other][0].addr
+        code.extend(blocks[other])
+    return code, labels
+
+# ------------------------------------------------------------------ analysis
+
+
+def memory_registers(operand):
+    inner = operand[operand.index("[") + 1:operand.rindex("]")]
+    regs = []
+    for term in re.split(r"[+-]", inner):
+        term = term.strip()
+        reg = term.split("*")[0].strip()
+        if reg in REG32:
+            regs.append((reg, "*" in term))
+    disp = 0
+    for sign, num in re.findall(r"([+-])\s*(0x[0-9a-f]+|\d+)\b(?!\s*\*)", inner):
+        if not re.search(r"\*\s*" + re.escape(num), inner):
+            disp += int(num, 0) * (1 if sign == "+" else -1)
+    return regs, disp
+
+
+ARG_ROLES = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
+
+
+def assign_roles(code):
+    """Follows pointer registers from the argument slots in address order."""
+    role = {r: None for r in REG32}
+    esp_off = 0
+    for insn in code:
+        m, ops = insn.mnem, insn.ops
+        slot = None  # the argument a stack operand reads
+        if insn.mem is not None:
+            regs, disp = memory_registers(insn.ops[insn.mem])
+            base = [r for r, scaled in regs if not scaled]
+            if "esp" in base:
+                insn.role = "stack"
+                slot = ARG_ROLES.get(disp - esp_off)
+            else:
+                known = [role[r] for r, _ in regs if role.get(r)]
+                insn.role = known[0] if known else None
+        dest = ops[0] if ops and ops[0] in REG32 else None
+        if m == "push":
+            esp_off += 4
+        elif m == "pop":
+            esp_off -= 4
+            if dest:
+                role[dest] = None
+        elif dest == "esp" and m in ("sub", "add") and len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1]):
+            esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
+        elif dest and m == "mov" and len(ops) == 2:
+            if insn.mem == 1:
+                role[dest] = slot if slot != "count" else None
+            elif ops[1] in REG32:
+                role[dest] = role[ops[1]]
+            else:
+                role[dest] = None
+        elif dest and m == "lea":
+            regs, _ = memory_registers(ops[1])
+            known = [role[r] for r, _ in regs if role.get(r)]
+            role[dest] = known[0] if known else None
+        elif dest and m in ("add", "sub"):
+            pass  # pointer arithmetic keeps the block
+        elif dest and m == "xchg" and len(ops) == 2 and ops[1] in REG32:
+            role[dest], role[ops[1]] = role[ops[1]], role[dest]
+        elif dest and m not in ("cmp", "test", "push"):
+            role[dest] = None
+
+
+def find_loops(code):
+    """[(head, end)] from backward branches inside the kernel."""
+    lo, hi = code[0].addr, code[-1].addr
+    loops = {}
+    for insn in code:
+        t = insn.branch_target()
+        if t is not None and lo <= t <= insn.addr <= hi:
+            loops[t] = max(loops.get(t, 0), insn.addr)
+    return sorted(loops.items())
+
+
+def simd_class(insn):
+    text = " ".join(insn.ops)
+    if insn.mnem in ("emms", "femms") or re.search(r"(?<!x)mm[0-7]\b", text):
+        return "mmx"
+    if "xmm" in text or insn.mnem in ("ldmxcsr", "stmxcsr"):
+        return "sse"
+    if insn.mnem.startswith("f"):
+        return "x87"
+    return None
+
+
+COUNTERS = {
+    "fmul": lambda i: i.mnem in ("fmul", "fmulp"),
+    "fadd": lambda i: i.mnem in ("fadd", "faddp"),
+    "fxch": lambda i: i.mnem == "fxch",
+    "pfmul": lambda i: i.mnem == "pfmul",
+    "pfadd": lambda i: i.mnem == "pfadd",
+    "pfacc": lambda i: i.mnem == "pfacc",
+    "pfmul_mem": lambda i: i.mnem == "pfmul" and i.mem is not None,
+    "mulps": lambda i: i.mnem == "mulps",
+    "mulps_mem": lambda i: i.mnem == "mulps" and i.mem is not None,
+    "addps": lambda i: i.mnem == "addps",
+    "pmulhw": lambda i: i.mnem == "pmulhw",
+    "paddw": lambda i: i.mnem == "paddw",
+    "load_coefficients": lambda i: i.is_load_move() and i.role == "coefficients",
+    "load_input": lambda i: i.is_load_move() and i.role == "input",
+    "read_coefficients": lambda i: i.mem is not None and not i.is_store() and i.role == "coefficients",
+    "read_input": lambda i: i.mem is not None and not i.is_store() and i.role == "input",
+    "output_stores": lambda i: i.is_store() and i.role == "output",
+    "stores": lambda i: i.is_store(),
+    "femms": lambda i: i.mnem == "femms",
+    "emms": lambda i: i.mnem == "emms",
+}
+
+
+def within(expected, value):
+    if isinstance(expected, tuple):
+        return expected[0] <= value <= expected[1]
+    return value == expected
+
+
+def analyse(name, shape, code, labels):
+    """(problems, notes) for one kernel."""
+    problems, notes = [], []
+    label_at = {}
+    for label, addr in labels.items():
+        if addr is not None:
+            label_at.setdefault(addr, label)
+
+    def where(addr):
+        return "%s (0x%x)" % (label_at.get(addr, "unlabelled"), addr)
+
+    align = shape.get("align", {})
+    start = code[0].addr
+    if align.get("start") and start % align["start"]:
+        problems.append("kernel start %s not on a %d-byte boundary" % (where(start), align["start"]))
+
+    family = shape["family"]
+    for insn in code:
+        cls = simd_class(insn)
+        if cls is None:
+            continue
+        if cls == "x87":
+            if not FAMILY_USES_X87[family]:
+                problems.append("x87 instruction %s at 0x%x in a kernel that declares no x87" % (insn.mnem, insn.addr))
+            elif insn.mnem in X87_CONTROL:
+                problems.append("%s at 0x%x touches the x87 control state" % (insn.mnem, insn.addr))
+        elif insn.mnem not in ALLOWED_SIMD[family]:
+            problems.append("%s at 0x%x is outside the instructions this entry uses" % (insn.mnem, insn.addr))
+    assign_roles(code)
+    loops = find_loops(code)
+    anchors = ANCHORS[shape["family"]]
+
+    def contains(outer, inner):
+        return outer[0] <= inner[0] and inner[1] <= outer[1] and outer != inner
+
+    def has_anchor(loop):
+        return any(loop[0] <= i.addr <= loop[1] and i.mnem in anchors for i in code)
+
+    candidates = [l for l in loops if has_anchor(l) and not any(contains(o, l) and has_anchor(o) for o in loops)]
+    if not candidates:
+        problems.append("no repeat loop: no backward branch around the %s instructions" % "/".join(sorted(anchors)))
+        return problems, notes
+    repeat = max(candidates, key=lambda l: l[1] - l[0])
+    notes.append("repeat loop at %s" % where(repeat[0]))
+    if align.get("repeat") and repeat[0] % align["repeat"]:
+        problems.append("repeat loop head %s not on a %d-byte boundary" % (where(repeat[0]), align["repeat"]))
+
+    inner = [l for l in loops if contains(repeat, l)]
+    trips = shape.get("trips", [])
+
+    def depth(loop):
+        return 1 + sum(1 for o in inner if contains(o, loop))
+
+    for loop in inner:
+        d = depth(loop)
+        if d > len(trips):
+            problems.append("loop at %s (depth %d inside the repeat loop) has no trip count: "
+                            "the entry allows %d loop level(s) there" % (where(loop[0]), d, len(trips)))
+        else:
+            notes.append("loop at %s: %d trips" % (where(loop[0]), trips[d - 1]))
+        if align.get("inner") and loop[0] % align["inner"]:
+            problems.append("loop head %s not on a %d-byte boundary" % (where(loop[0]), align["inner"]))
+
+    def weight(insn):
+        w = 1
+        for loop in inner:
+            if loop[0] <= insn.addr <= loop[1]:
+                d = depth(loop)
+                w *= trips[d - 1] if d <= len(trips) else 1
+        return w
+
+    per_rep = {k: 0 for k in COUNTERS}
+    per_call = {k: 0 for k in COUNTERS}
+    for insn in code:
+        in_repeat = repeat[0] <= insn.addr <= repeat[1]
+        in_other_loop = any(l[0] <= insn.addr <= l[1] for l in loops if not (repeat[0] <= l[0] <= repeat[1]))
+        for key, test in COUNTERS.items():
+            if test(insn):
+                if in_repeat:
+                    per_rep[key] += weight(insn)
+                elif not in_other_loop:
+                    per_call[key] += 1
+
+    for table, counted, unit in ((shape.get("per_rep", {}), per_rep, "per repetition"),
+                                 (shape.get("per_call", {}), per_call, "per call")):
+        for key, expected in table.items():
+            value = counted[key]
+            if expected is None:
+                notes.append("%s %d %s (unchecked)" % (key, value, unit))
+            elif within(expected, value):
+                notes.append("%s %d" % (key, value))
+            else:
+                problems.append("%s: %d %s, expected %s" % (key, value, unit, expected))
+
+    return problems, notes
+
+
+def native_rows(entries_text):
+    """{kernel name: native column} from the CIRCUIT_ENTRIES list."""
+    rows = {}
+    for m in re.finditer(r"X\(\s*(\d+)\s*,\s*(\w+)\s*,.*?,\s*([01])\s*\)", entries_text):
+        rows["kernel" + m.group(2)] = m.group(3) == "1"
+    return rows
+
+
+def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
+    blocks = parse_disassembly(disassembly)
+    passed = failed = skipped = 0
+    for name, shape in expectations.items():
+        label = "%s (entry %s)" % (name, shape.get("entry", "?"))
+        found = kernel_code(blocks, name)
+        if found is None or not found[0]:
+            if native and native.get(name):
+                failed += 1
+                print("%s: FAIL: the entry table says native 1, but the module has no such kernel "
+                      "(stripped, or the symbol renamed?)" % label, file=out)
+                continue
+            skipped += 1
+            print("%s: skipped, not in the module (no native kernel yet)" % label, file=out)
+            continue
+        code, labels = found
+        for sym, addr in symbols.items():
+            if sym == name or sym.startswith(name + "."):
+                labels.setdefault(sym, addr)
+        problems, notes = analyse(name, shape, code, labels)
+        if problems:
+            failed += 1
+            print("%s: FAIL" % label, file=out)
+            for p in problems:
+                print("  " + p, file=out)
+            print("  (" + "; ".join(notes) + ")", file=out)
+        else:
+            passed += 1
+            print("%s: ok: %s" % (label, "; ".join(notes)), file=out)
+    print("kernel shapes: %d passed, %d failed, %d skipped (not in the module)" % (passed, failed, skipped), file=out)
+    return failed == 0
+
+
+def run(objdump, path, *args):
+    result = subprocess.run([objdump, *args, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True)
+    if result.returncode != 0:
+        sys.exit("kernel_shapes: %s failed on %s: %s" % (objdump, path, result.stderr.strip()))
+    return result.stdout
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--objdump", default="objdump")
+    parser.add_argument("--entries", help="plugin/entries.h, to tell a missing kernel from one not built yet")
+    parser.add_argument("module")
+    args = parser.parse_args(argv)
+    native = None
+    if args.entries:
+        with open(args.entries) as f:
+            native = native_rows(f.read())
+        if len(native) != 14:
+            sys.exit("kernel_shapes: found %d rows in %s, expected 14" % (len(native), args.entries))
+    disassembly = run(args.objdump, args.module, "-d", "--no-show-raw-insn", "-M", "intel")
+    symbols = parse_symbols(run(args.objdump, args.module, "-t"))
+    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
