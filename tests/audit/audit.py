@@ -11,7 +11,8 @@ i586 integer instructions, exactly the extensions its entry's flags name:
     ENTRY_3DNOW  3DNow! (K6-2 set, not the K7 extensions)
     ENTRY_SSE    SSE (Pentium III set, not SSE2)
 Kernels are found by symbol: kernel<Stem> and its local labels
-(kernel<Stem>.label), with a leading '_' on win32. Their flags come from the
+(kernel<Stem>.label), with a leading '_' on win32; NASM's macro-local labels
+(..@N.label) belong to the code they sit in. Their flags come from the
 entry table in plugin/entries.h, so new kernels are checked as they appear.
 
 The audit also lists what the module imports (it should import nothing) and
@@ -168,8 +169,12 @@ def audit_code(objdump, module, entries, findings):
         if head:
             if list_start is not None and int(head.group(1), 16) - list_start[0] > 8:
                 findings.append("%s holds constructors or destructors that nothing would run" % list_start[1])
-            symbol = head.group(2)
-            list_start = (int(head.group(1), 16), symbol) if symbol in PE_LISTS else None
+            label = head.group(2)
+            # NASM macro-local labels (..@N.name) do not start a new region:
+            # they lie inside the code of whatever came before them.
+            if not label.startswith("..@"):
+                symbol = label
+            list_start = (int(head.group(1), 16), label) if label in PE_LISTS else None
             continue
         insn = re.match(r"^\s*([0-9a-f]+):\s+(.*)$", line)
         if not insn or symbol is None or symbol in PE_LISTS:
