@@ -225,7 +225,8 @@ def parse_symbols(text):
 
 def kernel_code(blocks, name):
     """Instructions of kernel `name`: its block and those of its local labels,
-    which objdump prints as blocks of their own (name.label)."""
+    which objdump prints as blocks of their own (name.label), including the
+    labels NASM makes for a macro's own labels (..@N.label)."""
     if name not in blocks:
         return None
     code, labels = [], {}
@@ -234,7 +235,7 @@ def kernel_code(blocks, name):
     labels[name] = blocks[name][0].addr if blocks[name] else None
     code.extend(blocks[name])
     for other in names[i + 1:]:
-        if not other.startswith(name + "."):
+        if not (other.startswith(name + ".") or other.startswith("..@")):
             break
         if blocks[other]:
             labels[other] = blocks[other][0].addr

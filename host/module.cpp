@@ -1,0 +1,145 @@
+// Loading the module and asking it what it serves. Everything the host learns
+// comes through the five exports, resolved by their plain names.
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "host.h"
+
+namespace host {
+
+namespace {
+
+#ifdef _WIN32
+std::string lastErrorText() {
+    DWORD code = GetLastError();
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string s = text ? text : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+#endif
+
+void* openModule(const std::string& path) {
+#ifdef _WIN32
+    // A bare name would be looked for in the system directories too; the user
+    // means the file in the current directory. Its dependencies are looked
+    // for next to it.
+    std::string file = path.find_first_of("/\\:") == std::string::npos ? ".\\" + path : path;
+    HMODULE h = LoadLibraryExA(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (h == nullptr) throw Fatal("cannot load module " + path + ": " + lastErrorText());
+    return reinterpret_cast<void*>(h);
+#else
+    // dlopen searches the library path for a name without a slash; the user
+    // means the file in the current directory.
+    std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (h == nullptr) {
+        const char* e = dlerror();
+        throw Fatal("cannot load module " + path + ": " + (e ? e : "unknown error"));
+    }
+    return h;
+#endif
+}
+
+void* symbol(void* handle, const char* name) {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle), name));
+#else
+    dlerror();
+    return dlsym(handle, name);
+#endif
+}
+
+template <class Fn>
+void resolve(void* handle, const std::string& path, const char* name, Fn& fn) {
+    void* p = symbol(handle, name);
+    if (p == nullptr) throw Fatal("module " + path + " does not export " + name);
+    static_assert(sizeof(Fn) == sizeof(void*), "function pointers are data-pointer sized");
+    std::memcpy(&fn, &p, sizeof fn);
+}
+
+constexpr unsigned char kFill = 0xA5; // what the host's buffers hold before a query
+
+} // namespace
+
+Module::Module(const std::string& path) : path_(path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        throw Fatal("cannot load module " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw Fatal("cannot load module " + path + ": not a regular file");
+    handle_ = openModule(path);
+    try {
+        resolve(handle_, path, "getCircuitSignature", getCircuitSignature_);
+        resolve(handle_, path, "getCreatorSignature", getCreatorSignature_);
+        resolve(handle_, path, "getEntryCount", getEntryCount_);
+        resolve(handle_, path, "getEntrySpecs", getEntrySpecs_);
+        resolve(handle_, path, "runEntry", runEntry_);
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+Module::~Module() { close(); }
+
+void Module::close() {
+    if (handle_ == nullptr) return;
+#ifdef _WIN32
+    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+#else
+    dlclose(handle_);
+#endif
+    handle_ = nullptr;
+}
+
+ModuleInfo Module::query() const {
+    ModuleInfo info;
+    info.path = path_;
+    info.circuit = getCircuitSignature_();
+    if (info.circuit != CIRCUIT_SIGNATURE)
+        throw Fatal("module " + path_ + " serves circuit " + std::to_string(info.circuit) +
+                    "; this host runs circuit " + std::to_string(CIRCUIT_SIGNATURE));
+
+    // The creator signature needs 18 bytes; a much larger buffer with a known
+    // fill shows whether the string ended inside it.
+    std::vector<char> creator(4096, static_cast<char>(kFill));
+    char* returned = getCreatorSignature_(creator.data());
+    info.creatorReturnedBuffer = returned == creator.data();
+    const void* nul = std::memchr(creator.data(), '\0', creator.size());
+    if (nul == nullptr)
+        throw Fatal("module " + path_ + ": the creator signature has no terminating NUL");
+    info.creator.assign(creator.data(), static_cast<size_t>(static_cast<const char*>(nul) - creator.data()));
+
+    int32_t count = getEntryCount_();
+    if (count <= 0 || count > kMaxEntries)
+        throw Fatal("module " + path_ + " announces " + std::to_string(count) +
+                    " entries; this host accepts 1 to " + std::to_string(kMaxEntries));
+
+    // Room for the announced records and as many again as a guard: records
+    // written past the announced count mean the count and the table disagree.
+    const size_t bytes = sizeof(EntrySpec) * static_cast<size_t>(count);
+    std::vector<unsigned char> buffer(2 * sizeof(EntrySpec) * kMaxEntries, kFill);
+    getEntrySpecs_(reinterpret_cast<EntrySpec*>(buffer.data()));
+    for (size_t i = bytes; i < buffer.size(); ++i)
+        if (buffer[i] != kFill)
+            throw Fatal("module " + path_ + " wrote more than the " + std::to_string(count) +
+                        " entry records that getEntryCount announces");
+    info.records.resize(static_cast<size_t>(count));
+    std::memcpy(info.records.data(), buffer.data(), bytes);
+    for (const EntrySpec& s : info.records)
+        info.nameTerminated.push_back(std::memchr(s.name, '\0', ENTRY_NAME_BYTES) != nullptr);
+    return info;
+}
+
+} // namespace host

@@ -1,0 +1,144 @@
+// Names as the terminal shows them: the module stores Shift_JIS (code page
+// 932); the host prints UTF-8 and measures it in terminal columns.
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+#include "host.h"
+
+namespace host {
+
+namespace {
+
+// Printable ASCII kept, every other byte as \xHH: shown when a name cannot
+// be converted, so that nothing is lost and nothing is misread.
+std::string escaped(const std::string& bytes) {
+    std::string s;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            s += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            s += hex;
+        }
+    }
+    return s;
+}
+
+bool convert(const std::string& sjis, std::string& utf8) {
+#ifdef _WIN32
+    if (sjis.empty()) return true;
+    int wide = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, sjis.data(),
+                                   static_cast<int>(sjis.size()), nullptr, 0);
+    if (wide <= 0) return false;
+    std::wstring w(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, sjis.data(), static_cast<int>(sjis.size()),
+                        &w[0], wide);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    utf8.assign(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &utf8[0], bytes, nullptr, nullptr);
+    return true;
+#else
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "SHIFT_JIS");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string in = sjis;
+    std::vector<char> out(in.size() * 4 + 16);
+    char* inp = &in[0];
+    size_t inLeft = in.size();
+    char* outp = out.data();
+    size_t outLeft = out.size();
+    size_t r = iconv(cd, in.empty() ? nullptr : &inp, &inLeft, &outp, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1) || inLeft != 0) return false;
+    utf8.assign(out.data(), outp);
+    return true;
+#endif
+}
+
+// Decodes one UTF-8 sequence; returns its length (1 for a stray byte).
+size_t decode(const std::string& s, size_t i, uint32_t& cp) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    if (i + n > s.size()) n = 1;
+    cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    return n;
+}
+
+bool wide(uint32_t cp) {
+    return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF && cp != 0x303F) ||
+           (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+           (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+           (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+} // namespace
+
+std::string sjisToUtf8(const std::string& sjis, bool* converted) {
+    std::string utf8;
+    bool ok = convert(sjis, utf8);
+    // Control characters would move the cursor or worse: those names are
+    // shown escaped as well.
+    if (ok)
+        for (unsigned char c : utf8)
+            if (c < 0x20 || c == 0x7F) ok = false;
+    if (converted) *converted = ok;
+    return ok ? utf8 : escaped(sjis);
+}
+
+std::string hexBytes(const std::string& bytes) {
+    std::string s;
+    for (unsigned char c : bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", c);
+        if (!s.empty()) s += ' ';
+        s += hex;
+    }
+    return s;
+}
+
+int displayWidth(const std::string& utf8) {
+    int width = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        uint32_t cp;
+        i += decode(utf8, i, cp);
+        width += wide(cp) ? 2 : 1;
+    }
+    return width;
+}
+
+std::string padRight(const std::string& utf8, int width) {
+    int w = displayWidth(utf8);
+    return w >= width ? utf8 : utf8 + std::string(static_cast<size_t>(width - w), ' ');
+}
+
+std::string padLeft(const std::string& utf8, int width) {
+    int w = displayWidth(utf8);
+    return w >= width ? utf8 : std::string(static_cast<size_t>(width - w), ' ') + utf8;
+}
+
+std::string flagsText(EntryFlags flags) {
+    std::string s;
+    auto add = [&](const char* t) { s += s.empty() ? t : std::string(" ") + t; };
+    if (flags & ENTRY_FPU) add("FPU");
+    if (flags & ENTRY_MMX) add("MMX");
+    if (flags & ENTRY_3DNOW) add("3DNow!");
+    if (flags & ENTRY_SSE) add("SSE");
+    if (flags & ENTRY_SOA) add("SOA");
+    EntryFlags unknown = flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA);
+    if (unknown) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(unknown));
+        add(hex);
+    }
+    return s.empty() ? "none" : s;
+}
+
+} // namespace host

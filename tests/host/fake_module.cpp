@@ -1,0 +1,130 @@
+// A stand-in circuit-2 module for the host's tests, built in several broken
+// variants by one preprocessor switch (FAKE_*). The good variant computes
+// every entry correctly in its declared layout and arithmetic: x87 entries
+// with double sums, SIMD entries with single-precision chains (the bit-equal
+// groups share one routine), fixed-point entries with the Q15/Q10/Q9 rules.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "circuit.h"
+
+#ifdef _WIN32
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+#ifndef FAKE_CIRCUIT
+#define FAKE_CIRCUIT 2
+#endif
+#ifndef FAKE_COUNT
+#define FAKE_COUNT 14
+#endif
+
+namespace {
+
+const EntrySpec kRecords[14] = {
+    {"C\x8C\xBE\x8C\xEA fake", ENTRY_FPU},
+    {"x87 one", ENTRY_FPU},
+    {"x87 two", ENTRY_FPU},
+    {"x87 three", ENTRY_FPU},
+    {"x87 four", ENTRY_FPU},
+    {"x87 soa", ENTRY_FPU | ENTRY_SOA},
+    {"single aos", ENTRY_MMX | ENTRY_3DNOW},
+    {"single soa a", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA},
+    {"single soa b", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA},
+    {"single soa c", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA},
+    {"sse soa a", ENTRY_SSE | ENTRY_SOA},
+    {"sse soa b", ENTRY_SSE | ENTRY_SOA},
+    {"fixed aos", ENTRY_FPU | ENTRY_MMX},
+    {"fixed soa", ENTRY_FPU | ENTRY_MMX | ENTRY_SOA},
+};
+
+float coefficient(const float* c, bool soa, int i, int j) {
+    return soa ? c[SOA_ROW_FLOATS * j + i] : c[INPUT_COUNT * i + j];
+}
+float input(const float* x, bool soa, int j) { return soa ? x[SOA_LANES * j] : x[j]; }
+
+void x87(const float* c, const float* x, float* y, bool soa) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i) {
+        double s = 0;
+        for (int j = 0; j < INPUT_COUNT; ++j)
+            s += static_cast<double>(coefficient(c, soa, i, j)) * input(x, soa, j);
+        y[i] = static_cast<float>(s);
+    }
+}
+
+void single(const float* c, const float* x, float* y, bool soa) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i) {
+        volatile float s = 0;
+        for (int j = 0; j < INPUT_COUNT; ++j) {
+            volatile float p = coefficient(c, soa, i, j) * input(x, soa, j);
+            s = s + p;
+        }
+        y[i] = s;
+    }
+}
+
+int16_t toFixed(float v, float scale) {
+    double r = std::nearbyint(static_cast<double>(v) * scale);
+    return (r < -32768 || r > 32767 || std::isnan(r)) ? int16_t(-32768) : static_cast<int16_t>(r);
+}
+
+void fixed(const float* c, const float* x, float* y, bool soa) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i) {
+        uint16_t s = 0;
+        for (int j = 0; j < INPUT_COUNT; ++j) {
+            int32_t p = toFixed(coefficient(c, soa, i, j), 1024.0f) * toFixed(input(x, soa, j), 32768.0f);
+            s = static_cast<uint16_t>(s + static_cast<uint16_t>(p >> 16));
+        }
+        y[i] = static_cast<float>(static_cast<int16_t>(s)) / 512.0f;
+    }
+}
+
+} // namespace
+
+FAKE_EXPORT int32_t CIRCUIT_CALL getCircuitSignature(void) { return FAKE_CIRCUIT; }
+
+FAKE_EXPORT char* CIRCUIT_CALL getCreatorSignature(char* buffer) {
+    std::strcpy(buffer, "Fake 2001/02/03");
+    return buffer;
+}
+
+FAKE_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) { return FAKE_COUNT; }
+
+FAKE_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
+    std::memcpy(records, kRecords, sizeof kRecords);
+#ifdef FAKE_SPECS_OVERRUN
+    std::memset(records + 14, 0, sizeof(EntrySpec)); // one record more than announced
+#endif
+}
+
+#ifndef FAKE_NO_RUN_ENTRY
+FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const float* x, float* y,
+                                       int32_t count) {
+    if (index >= 14 || count <= 0) return;
+    const bool soa = (kRecords[index].flags & ENTRY_SOA) != 0;
+    for (int32_t n = 0; n < count; ++n) {
+        if (index <= 5)
+            x87(c, x, y, soa);
+        else if (index <= 11)
+            single(c, x, y, soa);
+        else
+            fixed(c, x, y, soa);
+        if (index >= 10 && index <= 11) y[18] = y[19] = 0; // whole 4-wide groups
+    }
+#ifdef FAKE_WRONG_ENTRY
+    if (index == 2) y[5] += 0.25f;
+#endif
+#ifdef FAKE_CRASH
+    if (index == 3) {
+        volatile float* nowhere = nullptr;
+        *nowhere = 1.0f;
+    }
+#endif
+#ifdef FAKE_SPILL
+    if (index == 4) y[18] = 1.0f; // one float past an AOS output block
+#endif
+}
+#endif

@@ -1,0 +1,196 @@
+// Unit tests of the host's own parts: the exact reference, the output check,
+// the guarded blocks, problem files, seeded problems and name conversion.
+#include <cmath>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "host.h"
+
+namespace {
+
+circuit::Problem zeros() {
+    circuit::Problem p;
+    std::memset(&p, 0, sizeof p);
+    return p;
+}
+
+// Sums whose terms cancel across the whole exponent range come out exact.
+TEST(ExactReference, CancellationAcrossTheExponentRange) {
+    circuit::Problem p = zeros();
+    for (float& x : p.x) x = 1.0f;
+    p.m[0][1] = std::ldexp(1.0f, 60);
+    p.m[0][34] = -std::ldexp(1.0f, 60);
+    p.m[0][35] = 1.0f; // lost by any double-precision sum that adds it to 2^60 first
+    // 2^254 - 2^254 + 2^-298: the largest and the smallest products.
+    p.x[2] = p.x[3] = std::ldexp(1.0f, 127);
+    p.m[1][2] = std::ldexp(1.0f, 127);
+    p.m[1][3] = -std::ldexp(1.0f, 127);
+    p.x[4] = std::ldexp(1.0f, -149);
+    p.m[1][4] = std::ldexp(1.0f, -149);
+    // Mixed signs that borrow across limbs: 3 - 2^-20 - 3 = -2^-20.
+    p.m[2][0] = 3.0f;
+    p.m[2][5] = -std::ldexp(1.0f, -20);
+    p.m[2][6] = -3.0f;
+    const host::Reference r = host::exactReference(p);
+    EXPECT_EQ(r.y[0], 1.0L);
+    EXPECT_EQ(r.y[1], std::ldexp(1.0L, -298));
+    EXPECT_EQ(r.y[2], -std::ldexp(1.0L, -20));
+    EXPECT_EQ(r.y[3], 0.0L);
+    EXPECT_EQ(r.absSum[0], std::ldexp(1.0L, 61) + 1);
+}
+
+TEST(ExactReference, AgreesWithAWideSumOnRandomProblems) {
+    for (uint64_t seed : {1u, 2u, 3u}) {
+        const circuit::Problem p = host::randomProblem(seed);
+        const host::Reference r = host::exactReference(p);
+        for (int i = 0; i < OUTPUT_COUNT; ++i) {
+            long double s = 0;
+            for (int j = 0; j < INPUT_COUNT; ++j) s += static_cast<long double>(p.m[i][j]) * p.x[j];
+            EXPECT_NEAR(static_cast<double>(r.y[i]), static_cast<double>(s), 1e-13) << "row " << i;
+        }
+        EXPECT_TRUE(r.fixedInRange);
+    }
+}
+
+// Output of every row rounded once from the reference: what a good x87 entry gives.
+void rounded(const host::Reference& r, float* y) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i) y[i] = static_cast<float>(r.y[i]);
+}
+
+TEST(CheckOutput, AcceptsRoundingAndRejectsAnythingBeyondTheBound) {
+    const circuit::Problem p = host::randomProblem(11);
+    const host::Reference r = host::exactReference(p);
+    float y[OUTPUT_COUNT];
+    rounded(r, y);
+    for (EntryFlags flags : {ENTRY_FPU, ENTRY_SSE | ENTRY_SOA, ENTRY_MMX | ENTRY_3DNOW}) {
+        host::Check c = host::checkOutput(flags, y, r);
+        EXPECT_TRUE(c.ok) << flags << ": " << c.reason;
+        EXPECT_LT(c.worstRatio, 0.01);
+    }
+    const double bound = 37 * std::ldexp(1.0, -24) * static_cast<double>(r.absSum[4]);
+    y[4] += static_cast<float>(2 * bound);
+    host::Check c = host::checkOutput(ENTRY_FPU, y, r);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.reason.rfind("y[4] = ", 0), 0u) << c.reason;
+    EXPECT_GT(c.worstRatio, 1.5);
+    y[4] = std::nanf("");
+    EXPECT_FALSE(host::checkOutput(ENTRY_FPU, y, r).ok);
+}
+
+TEST(CheckOutput, FixedPointWrapsAndLeavesOutOfRangeValuesUnchecked) {
+    circuit::Problem p = zeros();
+    for (auto& row : p.m)
+        for (float& m : row) m = 2.0f;
+    for (float& x : p.x) x = 0.9f;
+    const host::Reference r = host::exactReference(p);
+    float y[OUTPUT_COUNT];
+    for (float& v : y) v = -63.2421875f; // 33156 / 512 wrapped by 2^16
+    EXPECT_TRUE(host::checkOutput(ENTRY_FPU | ENTRY_MMX, y, r).ok);
+    for (float& v : y) v = 64.0f; // saturated instead of wrapped: off by far more than quantisation
+    EXPECT_FALSE(host::checkOutput(ENTRY_FPU | ENTRY_MMX, y, r).ok);
+
+    p.x[0] = 1.0f; // converts to -32768, outside what the check models
+    const host::Reference out = host::exactReference(p);
+    EXPECT_FALSE(out.fixedInRange);
+    host::Check c = host::checkOutput(ENTRY_FPU | ENTRY_MMX | ENTRY_SOA, y, out);
+    EXPECT_TRUE(c.unchecked);
+    EXPECT_FALSE(host::checkOutput(ENTRY_FPU, y, out).ok); // float entries still checked
+}
+
+TEST(EntryBlocks, SeeWritesOutsideTheOutputFloatsOfTheLayout) {
+    const circuit::Problem p = host::randomProblem(5);
+    host::EntryBlocks aos(ENTRY_FPU, p), soa(ENTRY_SSE | ENTRY_SOA, p);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.output()) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.coefficients()) % 16, 0u);
+    EXPECT_EQ(aos.unwritten().size(), size_t{OUTPUT_COUNT});
+    for (int i = 0; i < 18; ++i) aos.output()[i] = soa.output()[i] = 1.0f;
+    EXPECT_TRUE(aos.unwritten().empty());
+    EXPECT_EQ(aos.damage(), "");
+    soa.output()[18] = soa.output()[19] = 0.0f; // the SOA pads belong to the block
+    EXPECT_EQ(soa.damage(), "");
+    aos.output()[18] = 0.0f;
+    EXPECT_EQ(aos.damage(), "wrote past its 18 output floats (float 18)");
+    soa.output()[20 + host::EntryBlocks::kGuardAfter - 1] = 0.0f;
+    EXPECT_NE(soa.damage(), "");
+    soa.resetOutput();
+    soa.output()[-1] = 0.0f;
+    EXPECT_EQ(soa.damage(), "wrote before its output block");
+    // The SOA layout: transposed rows of 20 with zero pads, four equal lanes.
+    EXPECT_EQ(soa.coefficients()[20 * 7 + 3], p.m[3][7]);
+    EXPECT_EQ(soa.coefficients()[20 * 7 + 18], 0.0f);
+    EXPECT_EQ(soa.input()[4 * 9 + 2], p.x[9]);
+}
+
+TEST(Problem, SeedsReproduceTheSameProblemEverywhere) {
+    const circuit::Problem a = host::randomProblem(42), b = host::randomProblem(42),
+                           c = host::randomProblem(43);
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+    EXPECT_NE(std::memcmp(&a, &c, sizeof a), 0);
+    float lo = 0, hi = 0;
+    for (const auto& row : a.m)
+        for (float m : row) lo = std::min(lo, m), hi = std::max(hi, m);
+    EXPECT_GT(lo, -0.99f);
+    EXPECT_LT(hi, 0.99f);
+    // Integer arithmetic only: the same bits on every platform.
+    uint32_t bits;
+    std::memcpy(&bits, &a.m[0][0], 4);
+    EXPECT_EQ(bits, 0xBECB4C90u);
+}
+
+TEST(Problem, TextFormat) {
+    std::string text = "# a comment\n";
+    for (int k = 0; k < 648; ++k) text += k % 36 ? " 0.5" : "\n-1.5e0";
+    text += "\n";
+    for (int k = 0; k < 36; ++k) text += " 0.25 # inputs\n";
+    const circuit::Problem p = host::parseProblem(text, "t");
+    EXPECT_EQ(p.m[0][0], -1.5f);
+    EXPECT_EQ(p.m[17][35], 0.5f);
+    EXPECT_EQ(p.x[35], 0.25f);
+
+    auto error = [](const std::string& t) {
+        try {
+            host::parseProblem(t, "f");
+        } catch (const host::Fatal& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(error("1 2 3"), "f: 3 numbers; expected 684 (648 coefficients M[0][0] .. M[17][35] "
+                              "row by row, then 36 inputs x[0] .. x[35])");
+    EXPECT_EQ(error("1\n2\nnan"), "f:3: 'nan' is not a finite single-precision value");
+    EXPECT_EQ(error("1,2"), "f:1: '1,2' is not a number");
+    EXPECT_EQ(error("# only a comment\n").rfind("f: 0 numbers; expected 684", 0), 0u);
+}
+
+TEST(Text, ShiftJisNamesBecomeUtf8OrMarkedEscapes) {
+    bool converted = false;
+    EXPECT_EQ(host::sjisToUtf8("C\x8C\xBE\x8C\xEA \x83\x8B\x81\x5B\x83\x76", &converted), "C言語 ループ");
+    EXPECT_TRUE(converted);
+    EXPECT_EQ(host::sjisToUtf8("x87", &converted), "x87");
+    // A lead byte without its trail byte, and a control character.
+    EXPECT_EQ(host::sjisToUtf8("ab\x8C", &converted), "ab\\x8C");
+    EXPECT_FALSE(converted);
+    EXPECT_EQ(host::sjisToUtf8("a\x1b[2J", &converted), "a\\x1B[2J");
+    EXPECT_FALSE(converted);
+    EXPECT_EQ(host::hexBytes("C\x8C"), "43 8C");
+}
+
+TEST(Text, ColumnsCountWideCharactersTwice) {
+    EXPECT_EQ(host::displayWidth("C言語 SDKコード(VC6Pro Blend)"), 29);
+    EXPECT_EQ(host::padRight("言語", 6), "言語  ");
+    EXPECT_EQ(host::padLeft("7", 3), "  7");
+    EXPECT_EQ(host::flagsText(ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA | 0x40u), "MMX 3DNow! SOA 0x40");
+}
+
+TEST(Processor, AnEntryNeedsEveryExtensionItsFlagsName) {
+    host::Processor k6;
+    k6.x86 = k6.fpu = k6.mmx = k6.amd3dnow = true;
+    EXPECT_EQ(host::missingExtensions(ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA, k6), "");
+    EXPECT_EQ(host::missingExtensions(ENTRY_SSE | ENTRY_SOA, k6), "SSE");
+    EXPECT_EQ(host::missingExtensions(ENTRY_FPU | 0x20u, k6), "unknown flags 0x20");
+    host::Processor none;
+    EXPECT_EQ(host::missingExtensions(ENTRY_FPU | ENTRY_MMX, none), "FPU MMX");
+}
+
+} // namespace
