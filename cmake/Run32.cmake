@@ -22,3 +22,14 @@ endif()
 if(CIRCUIT_RUN32)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CIRCUIT_RUN32})
 endif()
+
+# The Windows build runs its test programs under Wine, with a prefix of its
+# own in the build folder. The wrapper first starts a trivial 32-bit program
+# (tests/wine_probe.exe) and exits 77 when even that cannot run, which the
+# tests report as skipped (tests/CMakeLists.txt sets SKIP_RETURN_CODE).
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  set(CIRCUIT_WINE_PROBE ${CMAKE_BINARY_DIR}/tests/wine_probe.exe)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_CURRENT_LIST_DIR}/../tests/dll/run_wine.sh ${CMAKE_BINARY_DIR}/wineprefix
+      ${CIRCUIT_WINE_PROBE})
+endif()

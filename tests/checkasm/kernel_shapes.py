@@ -192,6 +192,9 @@ def parse_disassembly(text):
     for line in text.splitlines():
         h = HEADER.match(line)
         if h:
+            # NASM macro-local labels (..@N.name) sit inside the code before them.
+            if h.group(2).startswith("..@") and current is not None:
+                continue
             current = h.group(2)
             blocks[current] = []
             continue
