@@ -225,8 +225,7 @@ def parse_symbols(text):
 
 def kernel_code(blocks, name):
     """Instructions of kernel `name`: its block and those of its local labels,
-    which objdump prints as blocks of their own (name.label), including the
-    labels NASM makes for a macro's own labels (..@N.label)."""
+    which objdump prints as blocks of their own (name.label)."""
     if name not in blocks:
         return None
     code, labels = [], {}
@@ -235,7 +234,7 @@ def kernel_code(blocks, name):
     labels[name] = blocks[name][0].addr if blocks[name] else None
     code.extend(blocks[name])
     for other in names[i + 1:]:
-        if not (other.startswith(name + ".") or other.startswith("..@")):
+        if not other.startswith(name + "."):
             break
         if blocks[other]:
             labels[other] = blocks[other][0].addr
