@@ -309,7 +309,7 @@ std::string svgChart(const RunInfo& run) {
     std::snprintf(buf, sizeof buf,
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\" font-size=\"%.0f\">\n"
+                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif, 'Noto Sans CJK JP', 'IPAGothic', 'Meiryo', 'MS Gothic'\" font-size=\"%.0f\">\n"
                   "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
                   width, height, width, height, fontSize);
     s += buf;
