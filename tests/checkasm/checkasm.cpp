@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstddef>
 #include <cmath>
 #include <csetjmp>
@@ -895,9 +896,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
         const std::string a = argv[i];
         auto number = [&](long long lo, long long hi, long long& v) {
             if (i + 1 >= argc) return false;
+            const char* text = argv[++i];
             char* end = nullptr;
-            v = std::strtoll(argv[++i], &end, 0);
-            return end && *end == '\0' && v >= lo && v <= hi;
+            errno = 0;
+            v = std::strtoll(text, &end, 0);
+            // An empty or partly numeric word is not a number; strtoll would read it as 0.
+            return end != text && *end == '\0' && errno == 0 && v >= lo && v <= hi;
         };
         long long v = 0;
         if (a == "--entry") {
