@@ -82,7 +82,7 @@ bool load(host::Tally& tally, Image& image) {
     const uint8_t* f = gFile;
     tally.expect(gFileSize > 0x40 && f[0] == 'M' && f[1] == 'Z', "not an MZ file");
     const uint32_t pe = u32(f + 0x3C);
-    tally.expect(pe + 0xF8 <= gFileSize && u32(f + pe) == 0x4550, "no PE signature");
+    tally.expect(gFileSize >= 0xF8 && pe <= gFileSize - 0xF8 && u32(f + pe) == 0x4550, "no PE signature");
     if (tally.failures) return false;
     const uint8_t* header = f + pe + 4;
     tally.expect(u16(header) == 0x014C, "machine is not i386", u16(header));
@@ -104,14 +104,19 @@ bool load(host::Tally& tally, Image& image) {
     const int32_t mapped = sys(kMmap2, 0, image.size, 7 /* read, write, execute */,
                                0x22 /* private, anonymous */, 0xFFFFFFFFu, 0);
     tally.expect(mapped > 0 || mapped < -4096, "mmap failed", static_cast<uint32_t>(mapped));
+    if (tally.failures) return false;
     image.base = reinterpret_cast<uint8_t*>(mapped);
-    for (uint32_t i = 0; i < headerBytes && i < gFileSize; ++i) image.base[i] = f[i];
+    for (uint32_t i = 0; i < headerBytes && i < gFileSize && i < image.size; ++i) image.base[i] = f[i];
     const uint8_t* section = optional + u16(header + 16);
+    tally.expect(static_cast<uint32_t>(section - f) + 40u * sections <= gFileSize, "section table out of range");
+    if (tally.failures) return false;
     for (uint16_t s = 0; s < sections; ++s, section += 40) {
         const uint32_t rva = u32(section + 12), raw = u32(section + 16), offset = u32(section + 20);
         const uint32_t virtualSize = u32(section + 8);
         const uint32_t bytes = raw < virtualSize ? raw : virtualSize;
-        tally.expect(offset + bytes <= gFileSize && rva + virtualSize <= image.size, "section out of range", s);
+        tally.expect(offset <= gFileSize && bytes <= gFileSize - offset && rva <= image.size &&
+                         virtualSize <= image.size - rva,
+                     "section out of range", s);
         if (tally.failures) return false;
         for (uint32_t i = 0; i < bytes; ++i) image.base[rva + i] = f[offset + i];
     }
@@ -120,14 +125,21 @@ bool load(host::Tally& tally, Image& image) {
     const uint32_t delta = reinterpret_cast<uint32_t>(image.base) - preferredBase;
     uint32_t relocated = 0;
     for (uint32_t at = image.directory[5][0], end = at + image.directory[5][1]; at < end;) {
+        tally.expect(image.size >= 8 && at <= image.size - 8, "relocation block outside the image", at);
+        if (tally.failures) return false;
         const uint32_t page = u32(image.at(at)), bytes = u32(image.at(at + 4));
-        tally.expect(bytes >= 8, "bad relocation block", at);
-        if (bytes < 8) return false;
+        tally.expect(bytes >= 8 && bytes <= image.size - at, "bad relocation block", at);
+        if (tally.failures) return false;
         for (uint32_t i = 8; i < bytes; i += 2) {
             const uint16_t entry = u16(image.at(at + i));
             if (entry >> 12 == 0) continue; // padding
             tally.expect(entry >> 12 == 3, "relocation type other than HIGHLOW", entry);
-            uint8_t* p = image.at(page + (entry & 0xFFF));
+            const uint32_t target = page + (entry & 0xFFF);
+            if (page >= image.size || target > image.size - 4) {
+                tally.expect(false, "relocation outside the image", target);
+                return false;
+            }
+            uint8_t* p = image.at(target);
             const uint32_t value = u32(p) + delta;
             p[0] = value & 0xFF, p[1] = value >> 8 & 0xFF, p[2] = value >> 16 & 0xFF, p[3] = value >> 24;
             ++relocated;
