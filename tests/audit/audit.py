@@ -119,14 +119,21 @@ def classify(mnemonic, operands):
 
 
 def run(cmd):
-    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    except OSError as e:
+        sys.exit("audit: cannot run %s: %s" % (cmd[0], e.strerror))
     if result.returncode != 0:
         sys.exit("audit: %s failed: %s" % (" ".join(cmd), result.stderr.strip()))
     return result.stdout
 
 
 def read_entries(path):
-    text = open(path, encoding="ascii", errors="replace").read()
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            text = f.read()
+    except OSError as e:
+        sys.exit("audit: cannot read %s: %s" % (path, e.strerror))
     text = re.sub(r"\\\n", " ", text)
     rows = re.findall(r"X\(\s*(\d+)\s*,\s*(\w+)\s*,\s*.*?,\s*(ENTRY_\w+(?:\s*\|\s*ENTRY_\w+)*)\s*,\s*([01])\s*\)",
                       text)

@@ -497,8 +497,11 @@ def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
 
 
 def run(objdump, path, *args):
-    result = subprocess.run([objdump, *args, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
+    try:
+        result = subprocess.run([objdump, *args, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                universal_newlines=True)
+    except OSError as e:
+        sys.exit("kernel_shapes: cannot run %s: %s" % (objdump, e.strerror))
     if result.returncode != 0:
         sys.exit("kernel_shapes: %s failed on %s: %s" % (objdump, path, result.stderr.strip()))
     return result.stdout
@@ -512,8 +515,11 @@ def main(argv):
     args = parser.parse_args(argv)
     native = None
     if args.entries:
-        with open(args.entries) as f:
-            native = native_rows(f.read())
+        try:
+            with open(args.entries) as f:
+                native = native_rows(f.read())
+        except OSError as e:
+            sys.exit("kernel_shapes: cannot read %s: %s" % (args.entries, e.strerror))
         if len(native) != 14:
             sys.exit("kernel_shapes: found %d rows in %s, expected 14" % (len(native), args.entries))
     disassembly = run(args.objdump, args.module, "-d", "--no-show-raw-insn", "-M", "intel")
