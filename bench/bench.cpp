@@ -125,8 +125,6 @@ void skip(S& state, const char* message, long) {
 }
 
 // The body of every benchmark: one call of `count` repetitions per sample,
-// each sample between two clock calibrations.
-// The body of every benchmark: one call of `count` repetitions per sample,
 // each sample between two clock calibrations. The counters are medians over
 // the kept samples, so that a sample in which the thread lost the processor
 // does not move them.
