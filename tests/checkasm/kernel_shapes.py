@@ -476,7 +476,7 @@ def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
                       "(stripped, or the symbol renamed?)" % label, file=out)
                 continue
             skipped += 1
-            print("%s: skipped, not in the module (no native kernel yet)" % label, file=out)
+            print("%s: skipped, not in the module (no native kernel in this build)" % label, file=out)
             continue
         code, labels = found
         for sym, addr in symbols.items():
@@ -510,7 +510,7 @@ def run(objdump, path, *args):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="objdump")
-    parser.add_argument("--entries", help="plugin/entries.h, to tell a missing kernel from one not built yet")
+    parser.add_argument("--entries", help="plugin/entries.h: a kernel whose row says native 1 must be in the module")
     parser.add_argument("module")
     args = parser.parse_args(argv)
     native = None
