@@ -56,8 +56,10 @@ EntryFlags cpuExtensions() {
         if (d & (1u << 23)) flags |= ENTRY_MMX;
         if (d & (1u << 25)) flags |= ENTRY_SSE;
     }
+    // Processors without extended leaves may answer 0x80000000 with anything;
+    // only a highest extended leaf in 0x80000001..0x8000FFFF is believed.
     cpuid(0x80000000u, a, b, c, d);
-    if (a >= 0x80000001u) {
+    if (a >= 0x80000001u && a <= 0x8000FFFFu) {
         cpuid(0x80000001u, a, b, c, d);
         if (d & (1u << 31)) flags |= ENTRY_3DNOW;
     }
