@@ -85,7 +85,7 @@ void kernelX87(const float* coefficients, const float* input, float* output, int
         const Inputs in(input, 1);
         const Lanes* x = in.x;
         for (int i = 0; i < OUTPUT_COUNT; i += kLanes) {
-            const float* m = coefficients + INPUT_COUNT * i; // row i; row i + 1 in lane 1
+            const float* m = coefficients + INPUT_COUNT * i; // row i
             auto p = [&](int j) { return products(m + j, INPUT_COUNT, x[j]); };
             Lanes s = groupSum(p(0), p(1), p(2), p(3), p(4), p(5), p(6), p(7));
             for (int first = 8; first < INPUT_COUNT; first += 7) // groups 1 to 4
