@@ -3,10 +3,12 @@
 // stated under that setting) and every entry gets its kernel for this
 // processor.
 //
-// The module carries no language runtime: the DLL is linked without start
-// files and DllMain is its entry point; the Linux library runs a constructor
-// that the dynamic loader calls. Neither needs the runtime's help, because
-// the module has no objects that need construction or destruction.
+// The i686 module carries no language runtime: the DLL is linked without
+// start files and DllMain is its entry point; the Linux library runs a
+// constructor that the dynamic loader calls. Neither needs the runtime's
+// help, because the module has no objects that need construction or
+// destruction. (The x86-64 module links the usual runtime; it starts the
+// same way.)
 #include "dispatch.h"
 
 namespace circuit {
