@@ -284,8 +284,16 @@ int main(int argc, char** argv) {
             gAllEntries = true;
         else
             argv[kept++] = argv[i];
+        if (std::strcmp(argv[i], "--help") == 0)
+            std::printf("circuit_bench [--circuit_all_entries] [benchmark options]\n"
+                        "  --circuit_all_entries  also time the entries whose extensions this processor\n"
+                        "                         lacks (runEntry runs their portable kernels)\n\n");
     }
     argc = kept;
+    // Options first: --help and unknown options end the program before the
+    // machine is measured.
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
     makeProblem(gFixture.problem);
     circuit::layoutAos(gFixture.problem, gFixture.aos.coefficients, gFixture.aos.input);
@@ -322,8 +330,6 @@ int main(int argc, char** argv) {
     if (!peersAgree()) return 1;
     registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
     registerPeers();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
