@@ -24,6 +24,10 @@
 // operation is written out and rounded to single precision by a store
 // (roundToFloat): a float product is exact at 53 bits and a sum of two floats
 // rounded to 53 bits and then to 24 gives the correctly rounded single sum.
+//
+// Whatever the caller set, every call computes with round to nearest and no
+// flushing: under MXCSR on x86-64, under the x87 control word on i686
+// (NearestSingle, set once per call).
 #include "kernels.h"
 #include "rounding.h"
 #include "simd.h"
@@ -236,6 +240,7 @@ void runningSums(const float* coefficients, const float* input, float* output) {
 } // namespace
 
 void kernel3DNow(const float* coefficients, const float* input, float* output, int32_t count) {
+    [[maybe_unused]] NearestSingle nearest;
 #if CIRCUIT_SIMD
     if (simd::vectorUnit() == simd::kAvx) {
         kernel3DNowAvx(coefficients, input, output, count);
@@ -246,6 +251,7 @@ void kernel3DNow(const float* coefficients, const float* input, float* output, i
 }
 
 void kernel3DNowSoa(const float* coefficients, const float* input, float* output, int32_t count) {
+    [[maybe_unused]] NearestSingle nearest;
 #if CIRCUIT_SIMD
     if (simd::vectorUnit() == simd::kAvx) {
         kernel3DNowSoaAvx(coefficients, input, output, count);

@@ -1,7 +1,10 @@
 // Entries 0 to 2: plain C++ loops over the AOS layout. Products are exact,
 // sums are rounded to double precision, and a value becomes single precision
 // only where the entry stores it. On the i686 build this is x87 code at the
-// 53-bit precision the module sets at load, which gives the same bits.
+// 53-bit precision the module sets at load, which gives the same bits; the
+// x87 control word is the caller's, as for the hand-written x87 kernels. The
+// vector code of x86-64 runs under round to nearest without flushing, whatever
+// the caller's MXCSR (NearestMxcsr).
 //
 // The loops below are the plain statement of each order, which the i686
 // build and other processors run. On x86-64 the kernels run the same orders
@@ -36,6 +39,7 @@ CIRCUIT_AVX_END
 // (a load and a store of y[i] per term) is lost. The store into the float
 // element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
+    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
 #if CIRCUIT_SIMD
     simd::run(sse2::cSdk, avx::cSdk, coefficients, input, output, count);
 #else
@@ -54,6 +58,7 @@ void kernelCSdk(const float* coefficients, const float* input, float* output, in
 // Entry 1: one double accumulator per row, from +0.0, products 0..35 in
 // ascending order; one rounding to single precision at the store.
 void kernelCTemp(const float* coefficients, const float* input, float* output, int32_t count) {
+    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
 #if CIRCUIT_SIMD
     simd::run(sse2::cTemp, avx::cTemp, coefficients, input, output, count);
 #else
@@ -72,6 +77,7 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
 // p35 + p1, then p2 .. p33 ascending, then p0, then p34.
 void kernelCUnrolled(const float* coefficients, const float* input, float* output,
                      int32_t count) {
+    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
 #if CIRCUIT_SIMD
     simd::run(sse2::cUnrolled, avx::cUnrolled, coefficients, input, output, count);
 #else

@@ -36,6 +36,74 @@ inline double exactProduct(float a, float b) {
     return static_cast<double>(a) * static_cast<double>(b);
 }
 
+// The floating-point state one call of a kernel computes under, whatever the
+// caller set. Each guard reads the caller's setting once per call (not per
+// repetition), changes it only where it differs from what the entry needs,
+// and puts the caller's back on return. The "memory" clobbers keep the
+// kernel's loads after the change and its stores before the restore, so no
+// arithmetic on the blocks can be moved across either.
+
+// MXCSR (x86-64, where the C++ kernels compute with SSE or AVX): round to
+// nearest, no flush to zero, no denormals as zero. A host built with
+// -ffast-math starts with both flush bits set. Exception flags that the call
+// raised stay raised; masks stay the caller's. Nothing elsewhere.
+class NearestMxcsr {
+#if defined(__x86_64__)
+  public:
+    CIRCUIT_INLINE NearestMxcsr() {
+        __asm__ volatile("stmxcsr %0" : "=m"(caller_) : : "memory");
+        if (caller_ & kModeBits) set(caller_ & ~kModeBits);
+    }
+    CIRCUIT_INLINE ~NearestMxcsr() {
+        if (caller_ & kModeBits) {
+            unsigned now;
+            __asm__ volatile("stmxcsr %0" : "=m"(now) : : "memory");
+            set(caller_ | (now & kExceptionFlags));
+        }
+    }
+    NearestMxcsr(const NearestMxcsr&) = delete;
+    NearestMxcsr& operator=(const NearestMxcsr&) = delete;
+
+  private:
+    static constexpr unsigned kModeBits = 0xE040u;     // flush to zero (15), rounding (14, 13), DAZ (6)
+    static constexpr unsigned kExceptionFlags = 0x3Fu; // sticky status, bits 0 to 5
+    static CIRCUIT_INLINE void set(unsigned value) { __asm__ volatile("ldmxcsr %0" : : "m"(value) : "memory"); }
+    unsigned caller_;
+#endif
+};
+
+// x87 control word (i686 C++ code that computes single-precision results on
+// the x87, see roundToFloat): round to nearest at 53-bit precision, so that
+// every rounding is the one the entry defines whatever rounding and precision
+// the caller set. Exception masks stay the caller's. Nothing elsewhere.
+class NearestX87 {
+#if CIRCUIT_X87_MATH
+  public:
+    CIRCUIT_INLINE NearestX87() {
+        __asm__ volatile("fnstcw %0" : "=m"(caller_) : : "memory");
+        if ((caller_ & kModeBits) != kNearest53) set(static_cast<unsigned short>((caller_ & ~kModeBits) | kNearest53));
+    }
+    CIRCUIT_INLINE ~NearestX87() {
+        if ((caller_ & kModeBits) != kNearest53) set(caller_);
+    }
+    NearestX87(const NearestX87&) = delete;
+    NearestX87& operator=(const NearestX87&) = delete;
+
+  private:
+    static constexpr unsigned kModeBits = 0x0F00u;  // rounding (11, 10), precision (9, 8)
+    static constexpr unsigned kNearest53 = 0x0200u; // to nearest, 53-bit significand
+    static CIRCUIT_INLINE void set(unsigned short value) { __asm__ volatile("fldcw %0" : : "m"(value) : "memory"); }
+    unsigned short caller_;
+#endif
+};
+
+// IEEE single precision rounded to nearest with no flushing, as entries 6 to
+// 9 compute on every build: MXCSR on x86-64, the x87 control word on i686.
+struct NearestSingle {
+    NearestMxcsr mxcsr;
+    NearestX87 x87;
+};
+
 } // namespace portable
 
 #endif // CIRCUIT_ROUNDING_H

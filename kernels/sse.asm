@@ -19,15 +19,18 @@
 ; memory; a(j,v) ADDPS of p(j,v) into chain v; s(v) store of output group v.
 ;
 ; Only MOVAPS, MULPS and ADDPS touch the SSE registers, and every memory
-; operand is an aligned 16-byte access. Blocks off a 16-byte boundary would
-; fault, so each kernel tests the three pointers once at entry and hands
-; misaligned blocks to the C++ code of these entries (sseSoaChains), which
-; gives the same bits. MXCSR is neither read nor written: the arithmetic
-; follows the caller's rounding and denormal settings.
+; operand is an aligned 16-byte access. MXCSR is neither read nor written:
+; the arithmetic follows the caller's rounding and denormal settings.
+;
+; Blocks off a 16-byte boundary would fault, so each kernel tests the three
+; pointers once at entry. Misaligned blocks are copied, with integer moves,
+; to 16-byte-aligned copies on the stack, and the kernel calls itself on the
+; copies and copies the 20 output floats back (MISALIGNED_COPY, beside the
+; kernel and outside its repeat loop). The same SSE code then computes under
+; the same MXCSR, so aligned and misaligned blocks give the same bits under
+; every setting, and the repeat loop is the same for both.
 
 %include "x86abi.inc"
-
-KERNEL_EXTERN sseSoaChains
 
 ; Pointers while a repetition runs: esi the coefficient block, ebx the input
 ; block, edi the output block; ebp counts the repetitions left.
@@ -43,7 +46,7 @@ KERNEL_EXTERN sseSoaChains
 %define Y4 xmm4
 
 ; Entry checks, after KERNEL_BEGIN has returned for a count of 0 or less:
-; misaligned blocks go to the C++ code; the aligned path loads the count.
+; misaligned blocks go to .misaligned; the aligned path loads the count.
 %macro ENTRY_CHECKS 0
     mov     eax, ARG_COEFFICIENTS
     or      eax, ARG_INPUT
@@ -66,6 +69,50 @@ KERNEL_EXTERN sseSoaChains
 %macro REPEAT_TAIL 0
     dec     ebp
     jnz     .repeat
+%endmacro
+
+; The stack copies of MISALIGNED_COPY: coefficients, input, output, each on
+; a 16-byte boundary (3536 bytes in all, less than a page, so no stack probe
+; is needed on Windows).
+%define COPY_INPUT   (INPUT_COUNT * SOA_ROW_BYTES)
+%define COPY_OUTPUT  (COPY_INPUT + INPUT_COUNT * SOA_GROUP_BYTES)
+%define COPY_BYTES   (COPY_OUTPUT + SOA_ROW_BYTES)
+
+; .misaligned, placed after KERNEL_END of kernel %1 (whose four registers are
+; still saved): copies the blocks, calls %1 on the copies with the caller's
+; count, copies the 20 output floats back and returns through KERNEL_END. Only
+; i586 integer instructions; the direction flag is clear, as the calling
+; convention guarantees.
+%macro MISALIGNED_COPY 1
+.misaligned:
+    ALIGNED_FRAME COPY_BYTES, 16
+    mov     esi, FRAME_ARG_COEFFICIENTS
+    mov     edi, esp
+    mov     ecx, COPY_INPUT / 4
+    rep movsd
+    mov     esi, FRAME_ARG_INPUT
+    lea     edi, [esp + COPY_INPUT]
+    mov     ecx, (COPY_OUTPUT - COPY_INPUT) / 4
+    rep movsd
+    mov     eax, esp
+    push    FRAME_ARG_COUNT
+    lea     ecx, [eax + COPY_OUTPUT]
+    push    ecx
+    lea     ecx, [eax + COPY_INPUT]
+    push    ecx
+    push    eax
+  %ifidn __OUTPUT_FORMAT__, elf32
+    call    %1                            ; aligned now: the kernel's own path
+  %else
+    call    CIRCUIT_PREFIX %+ %1
+  %endif
+    add     esp, 16
+    lea     esi, [esp + COPY_OUTPUT]
+    mov     edi, FRAME_ARG_OUTPUT
+    mov     ecx, SOA_ROW_FLOATS
+    rep movsd
+    ALIGNED_FRAME_END
+    jmp     .circuit_return
 %endmacro
 
 ; ---------------------------------------------------------------------------
@@ -188,8 +235,7 @@ KERNEL_BEGIN kernelSseSoa
 
     REPEAT_TAIL
 KERNEL_END
-.misaligned:
-    KERNEL_TAIL_JUMP sseSoaChains
+    MISALIGNED_COPY kernelSseSoa
 
 ; ---------------------------------------------------------------------------
 ; kernelSseSoaOoo (entry 11): one pass, five chains, one input group per
@@ -251,5 +297,4 @@ KERNEL_BEGIN kernelSseSoaOoo
 
     REPEAT_TAIL
 KERNEL_END
-.misaligned:
-    KERNEL_TAIL_JUMP sseSoaChains
+    MISALIGNED_COPY kernelSseSoaOoo

@@ -7,9 +7,14 @@
 //
 // The two entries differ only in how their hand-written code interleaves the
 // five chains, not in any lane's arithmetic, so one implementation serves
-// both. It also serves the hand-written kernels themselves for blocks that are
-// not on 16-byte boundaries (see sseSoaChains below), so it reads and writes
-// the blocks without assuming any alignment beyond that of a float.
+// both. It reads and writes the blocks without assuming any alignment beyond
+// that of a float.
+//
+// The entries compute under the caller's MXCSR, as SSE code does: on x86-64
+// this code is SSE or AVX and follows it. The plain C++ of the i686 build runs
+// only where the processor lacks SSE, so has no MXCSR: it computes as SSE does
+// by default (round to nearest, no flushing) and never follows the caller's
+// x87 control word (NearestX87).
 #include "kernels.h"
 #include "rounding.h"
 #include "simd.h"
@@ -72,17 +77,7 @@ inline const float* coefficientGroup(const float* coefficients, int j, int v) {
     return coefficients + SOA_ROW_FLOATS * j + SOA_LANES * v;
 }
 
-} // namespace
-} // namespace portable
-
-// C linkage so that the hand-written kernels can hand misaligned blocks to it
-// by name (kernels/sse.asm).
-extern "C" void sseSoaChains(const float* coefficients, const float* input, float* output,
-                             int32_t count);
-
-extern "C" void sseSoaChains(const float* coefficients, const float* input, float* output,
-                             int32_t count) {
-    using namespace portable;
+void sseSoaChains(const float* coefficients, const float* input, float* output, int32_t count) {
     for (int32_t rep = 0; rep < count; ++rep) {
         // The five chains side by side: y[4v..4v+3] = p(0,v), then
         // y += p(j,v) for j = 1 to 35.
@@ -99,9 +94,6 @@ extern "C" void sseSoaChains(const float* coefficients, const float* input, floa
         for (int v = 0; v < kGroups; ++v) storeGroup(output + SOA_LANES * v, sum[v]);
     }
 }
-
-namespace portable {
-namespace {
 
 #if CIRCUIT_SIMD
 // With AVX (x86-64): the same five chains in two eight-lane registers and
@@ -142,6 +134,7 @@ CIRCUIT_AVX_END
 #endif
 
 void soaChains(const float* coefficients, const float* input, float* output, int32_t count) {
+    [[maybe_unused]] NearestX87 nearest;
 #if CIRCUIT_SIMD
     if (simd::vectorUnit() == simd::kAvx) {
         sseSoaChainsAvx(coefficients, input, output, count);

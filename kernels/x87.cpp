@@ -9,7 +9,10 @@
 // double); the i686 build and other processors run them. On x86-64 the
 // kernels run the same orders on all eighteen outputs side by side instead
 // (x87_orders.inc), each lane keeping its own chain; lanes never mix, so the
-// bits are those of the one-output-at-a-time form.
+// bits are those of the one-output-at-a-time form. That vector code runs under
+// round to nearest without flushing, whatever the caller's MXCSR; the x87 code
+// of the i686 build, like the hand-written kernels, under the caller's x87
+// control word.
 #include <cstddef>
 
 #include "kernels.h"
@@ -32,7 +35,8 @@ using namespace simd::avx;
 #include "x87_orders.inc"
 CIRCUIT_AVX_END
 } // namespace avx
-#define CIRCUIT_VECTOR_PATH(name) \
+#define CIRCUIT_VECTOR_PATH(name)                                     \
+    [[maybe_unused]] NearestMxcsr nearest; /* whatever the caller's MXCSR */ \
     simd::run(sse2::name, avx::name, coefficients, input, output, count); \
     return;
 #else
