@@ -1,8 +1,7 @@
 // Which of the caller's floating-point settings each entry follows. Every
-// entry runs under MXCSR at its default, with DAZ|FTZ, and in each rounding
+// entry runs under MXCSR at its default, with DAZ|FTZ and in each rounding
 // mode, and (entries 6 to 11) under each x87 rounding control, on a problem
-// whose operands, products and sums reach the subnormal range and on an
-// ordinary one:
+// whose operands, products and sums reach the subnormal range:
 //   - entries 10 and 11 follow MXCSR: their bits equal a plain SSE statement
 //     of their chains under the same setting, from aligned and misaligned
 //     blocks alike;
@@ -12,11 +11,9 @@
 // rounding is not swept for them. After every call MXCSR's control bits and
 // the x87 control word are what the caller set.
 //
-// Each entry runs as runEntry chooses it and, on the i686 build, also as its
-// C++ code, which processors without the entry's extension run; that code of
-// entries 10 and 11 serves processors without SSE, hence without MXCSR, and
-// computes as SSE does by default.
-#include <random>
+// Each entry runs through runEntry and, on the i686 build, also as its C++
+// code, which processors without the entry's extension run. That code of
+// entries 10 and 11 serves processors without SSE, hence without MXCSR.
 #include <string>
 #include <vector>
 
@@ -31,26 +28,20 @@ namespace {
 
 using support::bitsOf;
 
-constexpr uint32_t kMxcsrDefault = 0x1F80;   // every exception masked, to nearest, no flushing
-constexpr uint32_t kMxcsrControl = ~0x3Fu;   // all but the sticky exception flags
+constexpr uint32_t kMxcsrDefault = 0x1F80; // exceptions masked, to nearest, no flushing
+constexpr uint32_t kMxcsrControl = ~0x3Fu; // all but the sticky exception flags
 constexpr uint16_t kX87Rounding = 0x0C00;
 
-struct Setting {
+const struct Setting {
     const char* name;
-    uint32_t mxcsr;     // bits added to kMxcsrDefault
-    uint16_t rounding;  // x87 rounding control bits
+    uint32_t mxcsr;    // bits added to kMxcsrDefault
+    uint16_t rounding; // x87 rounding control
+} kSettings[] = {
+    {"MXCSR default", 0, 0},           {"MXCSR DAZ|FTZ", 0x8040, 0},   {"MXCSR toward -inf", 0x2000, 0},
+    {"MXCSR toward +inf", 0x4000, 0},  {"MXCSR toward zero", 0x6000, 0}, {"x87 toward -inf", 0, 0x0400},
+    {"x87 toward +inf", 0, 0x0800},    {"x87 toward zero", 0, 0x0C00},
 };
-
-const Setting kSettings[] = {
-    {"MXCSR default", 0, 0},
-    {"MXCSR DAZ|FTZ", 0x8040, 0},
-    {"MXCSR toward -inf", 0x2000, 0},
-    {"MXCSR toward +inf", 0x4000, 0},
-    {"MXCSR toward zero", 0x6000, 0},
-    {"x87 toward -inf", 0, 0x0400},
-    {"x87 toward +inf", 0, 0x0800},
-    {"x87 toward zero", 0, 0x0C00},
-};
+constexpr size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
 
 uint32_t mxcsr() {
     uint32_t v;
@@ -65,23 +56,24 @@ uint16_t x87Control() {
 }
 void setX87Control(uint16_t v) { __asm__ volatile("fldcw %0" : : "m"(v) : "memory"); }
 
-// Entries 10 and 11 under the MXCSR in force, output by output: one chain
-// over the input groups from the first product, lane i mod 4, every product
-// and sum an SSE single-precision operation.
-__attribute__((target("sse"), noinline)) void sseChains(const float* c, const float* x, float* y) {
+struct Outputs {
+    float y[SOA_OUTPUT_FLOATS];
+};
+
+// Entries 10 and 11 under the MXCSR in force: output i is one chain over the
+// input groups from the first product, lane i mod 4, in SSE scalar operations.
+__attribute__((target("sse"), noinline)) Outputs sseChains(const float* c, const float* x) {
+    Outputs out;
     for (int i = 0; i < SOA_OUTPUT_FLOATS; ++i) {
         const int lane = i % SOA_LANES;
         __m128 sum = _mm_mul_ss(_mm_load_ss(c + i), _mm_load_ss(x + lane));
         for (int j = 1; j < INPUT_COUNT; ++j)
             sum = _mm_add_ss(sum, _mm_mul_ss(_mm_load_ss(c + SOA_ROW_FLOATS * j + i),
                                              _mm_load_ss(x + SOA_LANES * j + lane)));
-        _mm_store_ss(y + i, sum);
+        _mm_store_ss(out.y + i, sum);
     }
+    return out;
 }
-
-struct Outputs {
-    float y[SOA_OUTPUT_FLOATS];
-};
 
 std::string differences(const Outputs& expected, const Outputs& actual, int floats) {
     std::string text;
@@ -92,41 +84,22 @@ std::string differences(const Outputs& expected, const Outputs& actual, int floa
     return text;
 }
 
-// One way of running an entry: runEntry, or its C++ code called directly.
-struct Runner {
-    const char* name;
-    EntryKernel kernel; // nullptr: runEntry
-    bool followsMxcsr;  // for entries 10 and 11
-};
-
 #define PORTABLE_KERNEL(index, stem, name, flags, native) &portable::kernel##stem,
 const EntryKernel kPortable[ENTRY_COUNT] = {CIRCUIT_ENTRIES(PORTABLE_KERNEL)};
 #undef PORTABLE_KERNEL
 
-// The C++ code computes with SSE (and so under MXCSR) on x86-64 only.
-#if defined(__x86_64__)
-constexpr bool kCodeUsesSse = true;
-#else
-constexpr bool kCodeUsesSse = false;
-#endif
-
-std::vector<Runner> runners(uint32_t index) {
-    std::vector<Runner> list = {{"runEntry", nullptr, true}};
-    if (CIRCUIT_NATIVE_KERNELS) list.push_back({"C++ code", kPortable[index], kCodeUsesSse});
-    return list;
-}
-
-// Runs `runner` (count 3) on copies of the blocks, on 16-byte boundaries or
-// shifted off them (coefficients by 1 float, input by 2, output by 3).
-Outputs run(uint32_t index, const Runner& runner, const circuit::Blocks& b, bool shifted) {
+// Runs `kernel` (runEntry where null), count 3, on copies of the blocks, on
+// 16-byte boundaries or shifted off them (coefficients by 1 float, input by 2,
+// output by 3).
+Outputs run(uint32_t index, EntryKernel kernel, const circuit::Blocks& b, bool shifted) {
     alignas(16) static float c[SOA_COEFFICIENT_FLOATS + 4], x[SOA_INPUT_FLOATS + 4], y[SOA_OUTPUT_FLOATS + 4];
     float* coefficients = c + (shifted ? 1 : 0);
     float* input = x + (shifted ? 2 : 0);
     float* output = y + (shifted ? 3 : 0);
     std::memcpy(coefficients, b.coefficients, sizeof b.coefficients);
     std::memcpy(input, b.input, sizeof b.input);
-    if (runner.kernel)
-        runner.kernel(coefficients, input, output, 3);
+    if (kernel)
+        kernel(coefficients, input, output, 3);
     else
         runEntry(index, coefficients, input, output, 3);
     Outputs out;
@@ -134,74 +107,63 @@ Outputs run(uint32_t index, const Runner& runner, const circuit::Blocks& b, bool
     return out;
 }
 
-circuit::Problem ordinaryProblem() {
-    std::mt19937 rng(13);
-    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-    circuit::Problem p;
-    for (auto& row : p.m)
-        for (float& m : row) m = value(rng);
-    for (float& x : p.x) x = value(rng);
-    return p;
-}
-
-constexpr size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
-
 class CallerSettings : public ::testing::TestWithParam<support::EntryRow> {};
 
 TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
     const uint32_t index = GetParam().index;
-    const EntryFlags flags = GetParam().flags;
     const bool sse = (circuit::cpuExtensions() & ENTRY_SSE) != 0;
     const bool soaSse = index == 10 || index == 11;
-    const int floats = circuit::outputFloats(flags);
+    const int floats = circuit::outputFloats(GetParam().flags);
     const uint16_t control = x87Control();
     const uint32_t callerMxcsr = sse ? mxcsr() : 0;
+    circuit::Blocks b;
+    circuit::layoutFor(GetParam().flags, tiny::problem(), b);
 
-    for (bool tinyData : {true, false}) {
-        const char* what = tinyData ? "tiny problem" : "ordinary problem";
-        circuit::Blocks b;
-        circuit::layoutFor(flags, tinyData ? tiny::problem() : ordinaryProblem(), b);
-        Outputs sseReference[kSettingCount];
-        if (soaSse && sse) {
-            for (size_t s = 0; s < kSettingCount; ++s) {
-                setMxcsr(kMxcsrDefault | kSettings[s].mxcsr);
-                sseChains(b.coefficients, b.input, sseReference[s].y);
-            }
-            setMxcsr(callerMxcsr);
-            if (tinyData) // the data shows every MXCSR setting in the results
-                for (size_t s = 1; s < kSettingCount && kSettings[s].mxcsr; ++s)
-                    EXPECT_NE(differences(sseReference[0], sseReference[s], floats), "")
-                        << kSettings[s].name << " changes nothing on the " << what;
+    Outputs sseReference[kSettingCount];
+    if (soaSse && sse) {
+        for (size_t s = 0; s < kSettingCount; ++s) {
+            setMxcsr(kMxcsrDefault | kSettings[s].mxcsr);
+            sseReference[s] = sseChains(b.coefficients, b.input);
         }
-        for (const Runner& runner : runners(index)) {
-            Outputs atDefault{};
-            for (size_t s = 0; s < kSettingCount; ++s) {
-                const Setting& setting = kSettings[s];
-                if (setting.mxcsr && !sse) continue;                         // no MXCSR here
-                if (setting.rounding && (index < 6 || index > 11)) continue; // x87 precondition
-                const uint16_t cw = static_cast<uint16_t>((control & ~kX87Rounding) | setting.rounding);
-                for (bool shifted : {false, true}) {
-                    if (shifted && !soaSse) continue;
-                    SCOPED_TRACE(std::string(what) + ", " + runner.name + ", " + setting.name +
-                                 (shifted ? ", misaligned blocks" : ""));
-                    if (sse) setMxcsr(kMxcsrDefault | setting.mxcsr);
-                    setX87Control(cw);
-                    const Outputs out = run(index, runner, b, shifted);
-                    const uint32_t mxcsrAfter = sse ? mxcsr() : 0;
-                    const uint16_t cwAfter = x87Control();
-                    if (sse) setMxcsr(callerMxcsr);
-                    setX87Control(control);
+        setMxcsr(callerMxcsr);
+        for (size_t s = 1; kSettings[s].mxcsr; ++s) // the data shows every MXCSR setting
+            EXPECT_NE(differences(sseReference[0], sseReference[s], floats), "") << kSettings[s].name;
+    }
 
-                    EXPECT_EQ(cwAfter, cw) << "x87 control word not restored";
-                    if (sse)
-                        EXPECT_EQ(mxcsrAfter & kMxcsrControl, (kMxcsrDefault | setting.mxcsr) & kMxcsrControl)
-                            << "MXCSR not restored";
-                    if (s == 0 && !shifted) atDefault = out;
-                    const bool followsMxcsr = soaSse && sse && runner.followsMxcsr;
-                    EXPECT_EQ(differences(followsMxcsr ? sseReference[s] : atDefault, out, floats), "")
-                        << (followsMxcsr ? "differs from SSE arithmetic under this MXCSR"
-                                         : "differs from the bits of the default setting");
-                }
+    struct Runner {
+        const char* name;
+        EntryKernel kernel;
+        bool followsMxcsr; // entries 10 and 11: computes with SSE
+    };
+    std::vector<Runner> runners = {{"runEntry", nullptr, true}};
+    if (CIRCUIT_NATIVE_KERNELS) runners.push_back({"C++ code", kPortable[index], false});
+    for (const Runner& runner : runners) {
+        Outputs atDefault{};
+        for (size_t s = 0; s < kSettingCount; ++s) {
+            const Setting& setting = kSettings[s];
+            if (setting.mxcsr && !sse) continue;                         // no MXCSR here
+            if (setting.rounding && (index < 6 || index > 11)) continue; // x87 precondition
+            const uint16_t cw = static_cast<uint16_t>((control & ~kX87Rounding) | setting.rounding);
+            for (bool shifted : {false, true}) {
+                if (shifted && !soaSse) continue;
+                SCOPED_TRACE(std::string(runner.name) + ", " + setting.name + (shifted ? ", misaligned" : ""));
+                if (sse) setMxcsr(kMxcsrDefault | setting.mxcsr);
+                setX87Control(cw);
+                const Outputs out = run(index, runner.kernel, b, shifted);
+                const uint32_t mxcsrAfter = sse ? mxcsr() : 0;
+                const uint16_t cwAfter = x87Control();
+                if (sse) setMxcsr(callerMxcsr);
+                setX87Control(control);
+
+                EXPECT_EQ(cwAfter, cw) << "x87 control word not restored";
+                if (sse)
+                    EXPECT_EQ(mxcsrAfter & kMxcsrControl, (kMxcsrDefault | setting.mxcsr) & kMxcsrControl)
+                        << "MXCSR not restored";
+                if (s == 0 && !shifted) atDefault = out;
+                const bool followsMxcsr = soaSse && sse && runner.followsMxcsr;
+                EXPECT_EQ(differences(followsMxcsr ? sseReference[s] : atDefault, out, floats), "")
+                    << (followsMxcsr ? "differs from SSE arithmetic under this MXCSR"
+                                     : "differs from the bits of the default setting");
             }
         }
     }

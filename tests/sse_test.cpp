@@ -4,7 +4,7 @@
 // hand-written kernels too when the processor has SSE. Hand-checkable cases
 // come first; then random problems, checked bit for bit against a plain
 // statement of the chain order written here; then blocks off a 16-byte
-// boundary, which the hand-written kernels hand to the C++ code.
+// boundary, which the hand-written kernels copy to aligned stack blocks.
 //
 // Random problems use fixed seeds, printed with every failure; the
 // environment variable CIRCUIT_TEST_SEED replaces the base seed.
