@@ -3,14 +3,17 @@
 # installation, the probe for 32-bit programs, and the configure step.
 # Sourced, not run; the caller sets `script` to its own name for messages.
 
-# Debian packages, one list per purpose. Names with :i386 are the 32-bit
-# builds' libraries; the x86-only lists apply on x86 machines alone.
+# Debian packages, one list per purpose (build, bench, test, perf), each in
+# two parts: for every machine, and for x86 machines only (the i686 and
+# win32 builds). Names with :i386 are the 32-bit builds' libraries.
 packages_build=(cmake ninja-build g++ googletest python3)
 packages_build_x86=(gcc-multilib g++-multilib nasm)
 packages_bench=(libbenchmark-dev libeigen3-dev libopenblas-dev)
 packages_bench_x86=(libbenchmark-dev:i386)
+packages_test=()
 packages_test_x86=(qemu-user mingw-w64 wine wine32:i386)
 packages_perf=(util-linux llvm)
+packages_perf_x86=()
 
 # 1 once install_packages has installed anything in this run: build folders
 # configured before that are configured afresh (configure_preset).
@@ -21,14 +24,12 @@ on_x86() { case "$(uname -m)" in i?86 | x86_64) return 0 ;; *) return 1 ;; esac;
 # The package list of the purposes named (build, bench, test, perf) for this
 # machine, one name per line.
 packages_for() {
-    local purpose list
+    local purpose p
     for purpose in "$@"; do
-        list="packages_${purpose}[@]"
-        printf '%s\n' "${!list}"
-        if on_x86; then
-            list="packages_${purpose}_x86"
-            [ -n "$(declare -p "$list" 2>/dev/null)" ] && { list="${list}[@]"; printf '%s\n' "${!list}"; }
-        fi
+        local -n all="packages_${purpose}" x86="packages_${purpose}_x86"
+        for p in "${all[@]}"; do echo "$p"; done
+        if on_x86; then for p in "${x86[@]}"; do echo "$p"; done; fi
+        unset -n all x86
     done
 }
 
@@ -39,6 +40,7 @@ install_packages() {
     command -v dpkg-query >/dev/null || return 0
     local p need=()
     while read -r p; do
+        [ -n "$p" ] || continue
         dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
     done < <(packages_for "$@")
     [ ${#need[@]} -eq 0 ] && return 0
