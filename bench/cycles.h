@@ -29,17 +29,21 @@ inline uint64_t ticksEnd() {
 }
 
 // A dependent chain of 100 * blocks one-cycle additions (plus one
-// decrement and branch per block, which run beside the chain).
+// decrement and branch per block, which run beside the chain). The addend is
+// a register, not an immediate: some cores (Intel's since 2021) fold chains
+// of immediate additions at register renaming and run several per cycle,
+// which would make every cycle figure several times too large.
 inline void additionChain(unsigned long blocks) {
     unsigned long value = 0;
+    const unsigned long one = 1;
     __asm__ volatile("1:\n\t"
                      ".rept 100\n\t"
-                     "add $1, %0\n\t"
+                     "add %2, %0\n\t"
                      ".endr\n\t"
                      "dec %1\n\t"
                      "jnz 1b"
                      : "+r"(value), "+r"(blocks)
-                     :
+                     : "r"(one)
                      : "cc");
 }
 
