@@ -84,8 +84,36 @@ struct Fixture {
     circuit::Problem problem;
     circuit::Blocks aos, soa;
     alignas(16) float output[SOA_OUTPUT_FLOATS];
-    peers::EigenProblem* eigen = nullptr;
 };
+
+// The Eigen peers: each build of bench/eigen_peer.cpp in both layouts. The
+// tables' "vs Eigen" divides by the fastest of them.
+struct EigenPeer {
+    const char* name;
+    void* problem;
+    void (*run)(void* problem, float* y, int32_t count);
+};
+
+#define BENCH_EIGEN_PEERS(ns, label)                                                         \
+    {"Peer/" label "/Rows", nullptr,                                                         \
+     [](void* e, float* y, int32_t n) { peers::ns::rows(static_cast<peers::ns::EigenProblem*>(e), y, n); }}, \
+    {"Peer/" label "/Columns", nullptr,                                                      \
+     [](void* e, float* y, int32_t n) { peers::ns::columns(static_cast<peers::ns::EigenProblem*>(e), y, n); }},
+EigenPeer gEigen[] = {BENCH_EIGEN_PEERS(eigenBaseline, "Eigen")
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+                          BENCH_EIGEN_PEERS(eigenNative, "EigenNative")
+#endif
+};
+#undef BENCH_EIGEN_PEERS
+
+void makeEigenProblems(const circuit::Problem& p) {
+    void* baseline = peers::eigenBaseline::makeProblem(p);
+    gEigen[0].problem = gEigen[1].problem = baseline;
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+    void* native = peers::eigenNative::makeProblem(p);
+    gEigen[2].problem = gEigen[3].problem = native;
+#endif
+}
 
 Fixture gFixture;
 bench::CycleClock* gClock = nullptr;
@@ -228,9 +256,10 @@ void registerPeers() {
     benchmark::RegisterBenchmark("Peer/LoopDouble", [=](benchmark::State& state) {
         measure(state, scalarDouble, [&] { peers::loopDouble(m, x, gFixture.output, kCount); });
     })->UseManualTime()->Iterations(kSamples);
-    benchmark::RegisterBenchmark("Peer/Eigen", [=](benchmark::State& state) {
-        measure(state, vector, [&] { peers::eigenProduct(gFixture.eigen, gFixture.output, kCount); });
-    })->UseManualTime()->Iterations(kSamples);
+    for (const EigenPeer& e : gEigen)
+        benchmark::RegisterBenchmark(e.name, [=, &e](benchmark::State& state) {
+            measure(state, vector, [&] { e.run(e.problem, gFixture.output, kCount); });
+        })->UseManualTime()->Iterations(kSamples);
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::RegisterBenchmark("Peer/OpenBLAS", [=](benchmark::State& state) {
         measure(state, vector, [&] { peers::openblasProduct(m, x, gFixture.output, kCount); });
@@ -264,8 +293,10 @@ bool peersAgree() {
     ok &= close("the float loop");
     peers::loopDouble(m, x, gFixture.output, 1);
     ok &= close("the double loop");
-    peers::eigenProduct(gFixture.eigen, gFixture.output, 1);
-    ok &= close("Eigen");
+    for (const EigenPeer& e : gEigen) {
+        e.run(e.problem, gFixture.output, 1);
+        ok &= close(e.name);
+    }
 #if CIRCUIT_BENCH_OPENBLAS
     peers::openblasProduct(m, x, gFixture.output, 1);
     ok &= close("OpenBLAS");
@@ -298,7 +329,7 @@ int main(int argc, char** argv) {
     makeProblem(gFixture.problem);
     circuit::layoutAos(gFixture.problem, gFixture.aos.coefficients, gFixture.aos.input);
     circuit::layoutSoa(gFixture.problem, gFixture.soa.coefficients, gFixture.soa.input);
-    gFixture.eigen = peers::makeEigenProblem(gFixture.problem);
+    makeEigenProblems(gFixture.problem);
 
     static bench::CycleClock clock;
     gClock = &clock;
