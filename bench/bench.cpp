@@ -348,6 +348,17 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse_mul_latency", std::to_string(gCosts.sseMulLatency));
     benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
     benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
+    benchmark::AddCustomContext("load_cycles", std::to_string(gCosts.loadThroughput));
+    benchmark::AddCustomContext("store_cycles", std::to_string(gCosts.storeThroughput));
+    benchmark::AddCustomContext("mmx_mul_latency", std::to_string(gCosts.mmxMulLatency));
+    benchmark::AddCustomContext("mmx_add_latency", std::to_string(gCosts.mmxAddLatency));
+    benchmark::AddCustomContext("mmx_unpack_latency", std::to_string(gCosts.mmxUnpackLatency));
+    benchmark::AddCustomContext("mmx_mul_cycles", std::to_string(gCosts.mmxMulThroughput));
+    benchmark::AddCustomContext("mmx_add_cycles", std::to_string(gCosts.mmxAddThroughput));
+    benchmark::AddCustomContext("mmx_unpack_cycles", std::to_string(gCosts.mmxUnpackThroughput));
+    benchmark::AddCustomContext("mmx_mac_step_cycles", std::to_string(gCosts.mmxMacStep));
+    benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
+    benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());

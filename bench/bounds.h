@@ -3,9 +3,9 @@
 // longest dependency chain: the bound is the larger of
 //   throughput: each class of operation over the units that execute it, and
 //   latency: the longest chain of dependent operations in one repetition.
-// Latencies and the x87 step costs come from the micro-kernels measured in
-// the same run; the unit counts below are assumptions for this machine
-// (AMD family 1Ah, Zen class), documented in bench/BOUNDS.md.
+// Every cost comes from the micro-kernels measured in the same run
+// (microkernels.cpp); nothing is assumed about the processor. The model is
+// documented in bench/BOUNDS.md.
 #ifndef CIRCUIT_BENCH_BOUNDS_H
 #define CIRCUIT_BENCH_BOUNDS_H
 
@@ -16,45 +16,40 @@
 
 namespace bench {
 
-struct Machine {
-    double loadsPerCycle = 3;        // loads of up to 16 bytes
-    double storesPerCycle = 2;
-    double intMulPerCycle = 2;       // PMULHW
-    double intAddPerCycle = 4;       // PADDW and the unpacks
-    double intMulLatency = 3;
-    double intAddLatency = 1;
-};
-
 // What one repetition issues. Vector operations count once whatever their
 // width; x87 steps are fld/fmul/fadd triples priced by the micro-kernel.
 struct Work {
     double x87Steps = 0;   // load-multiply-add steps on the x87 stack
     double muls = 0;       // SSE/3DNow! multiplies (any width)
     double adds = 0;       // SSE/3DNow! additions, horizontal adds included
-    double otherFp = 0;    // other FP-unit work (conversions), any of four pipes
-    double intMuls = 0;    // PMULHW
-    double intAdds = 0;    // PADDW and unpacks
+    double otherFp = 0;    // other FP-unit work (conversions), priced like the slower of MULPS and ADDPS
+    double macSteps = 0;   // MMX steps: load four words, PMULHW, PADDW into a sum
+    double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
     double loads = 0;      // memory operands included
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
     double perCall = 0;    // work done once per call (cycles), spread over the count
 };
 
-inline double throughputCycles(const Work& w, const MachineCosts& c, const Machine& m) {
+// Each class of operation at its measured cost per operation; the slowest
+// class decides. The MMX step cost already includes its load and its PADDW
+// beside the PMULHW, so steps are priced on their own and, with the other
+// MMX operations, at the PADDW cost.
+inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double fpPipes = std::max({w.muls * c.sseMulThroughput, w.adds * c.sseAddThroughput,
-                                     (w.muls + w.adds + w.otherFp) / 4.0});
-    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, w.intMuls / m.intMulPerCycle,
-                     w.intAdds / m.intAddPerCycle, w.loads / m.loadsPerCycle,
-                     w.stores / m.storesPerCycle});
+                                     w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
+    const double mmx = std::max({w.macSteps * c.mmxMacStep, w.macSteps * c.mmxMulThroughput,
+                                 (w.macSteps + w.mmxOther) * c.mmxAddThroughput});
+    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, w.loads * c.loadThroughput,
+                     w.stores * c.storeThroughput});
 }
 
-inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count,
-                          const Machine& m = Machine()) {
-    return std::max(throughputCycles(w, c, m), w.chain) + w.perCall / count;
+inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
+    return std::max(throughputCycles(w, c), w.chain) + w.perCall / count;
 }
 
 // The work of entry `index`, as its code defines it.
-inline Work entryWork(unsigned index, const MachineCosts& c, const Machine& m = Machine()) {
+inline Work entryWork(unsigned index, const MachineCosts& c) {
     Work w;
     const double products = OUTPUT_COUNT * INPUT_COUNT; // 648
     const double sseChain35 = c.sseMulLatency + 35 * c.sseAddLatency;
@@ -114,21 +109,23 @@ inline Work entryWork(unsigned index, const MachineCosts& c, const Machine& m = 
         w.stores = 5;
         w.chain = sseChain35;
         break;
-    case 12: // 6 groups x 9 steps x 3 rows; horizontal sums about 8 operations per row
-        w.intMuls = 162;
-        w.intAdds = 162 + 8 * OUTPUT_COUNT;
+    case 12: // 6 row groups x 9 steps x 3 rows; per group a horizontal sum of 8
+             // unpacks, 4 PADDW and 4 register copies, and 3 PXOR
+        w.macSteps = 162;
+        w.mmxOther = 6 * (8 + 4 + 4 + 3);
         w.loads = 162 + 54;
         w.stores = 12;
-        w.chain = m.intMulLatency + (9 + 4) * m.intAddLatency;
-        w.perCall = (648 + 36 + OUTPUT_COUNT) * c.x87StepThroughput;
+        // PMULHW, 9 PADDW into the sum, then the horizontal sum: 4 unpacks, 2 PADDW
+        w.chain = c.mmxMulLatency + (9 + 2) * c.mmxAddLatency + 4 * c.mmxUnpackLatency;
+        w.perCall = (648 + 36) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
         break;
-    case 13: // 36 steps x 5 vectors
-        w.intMuls = 180;
-        w.intAdds = 180;
+    case 13: // 36 steps x 5 vectors, 5 PXOR
+        w.macSteps = 180;
+        w.mmxOther = 5;
         w.loads = 180 + 36;
         w.stores = 5;
-        w.chain = m.intMulLatency + 36 * m.intAddLatency;
-        w.perCall = (720 + 144 + OUTPUT_COUNT) * c.x87StepThroughput;
+        w.chain = c.mmxMulLatency + 36 * c.mmxAddLatency;
+        w.perCall = (720 + 144) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
         break;
     }
     return w;

@@ -9,6 +9,7 @@ namespace {
 alignas(16) float gOne[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 alignas(16) float gZero[4] = {0.0f, 0.0f, 0.0f, 0.0f};
 float gMemory = 0.0f;
+alignas(32) short gWords[32] = {0x1234, 0x2345, 0x3456, 0x4567};
 
 constexpr int kStepsPerBlock = 24;
 
@@ -136,6 +137,150 @@ void sseMulMany(unsigned long blocks) {
                        "xmm7");
 }
 
+// MMX: PMULHW and PADDW/PUNPCKLWD chains (latency), eight independent
+// registers (throughput), and the step of the fixed-point kernels: load four
+// words, PMULHW by a multiplier, PADDW into one of four sums. The values do
+// not matter to integer units. EMMS leaves the MMX state for the x87 code
+// that follows.
+#define BENCH_MMX_CLOBBERS "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7"
+#define BENCH_MMX_CHAIN(name, op)                                                      \
+    void name(unsigned long blocks) {                                                  \
+        __asm__ volatile("movq (%1), %%mm0\n\tmovq (%1), %%mm1\n\t"                   \
+                         "1:\n\t"                                                      \
+                         ".rept 24\n\t" op " %%mm1, %%mm0\n\t.endr\n\t"               \
+                         "dec %0\n\t"                                                  \
+                         "jnz 1b\n\t"                                                  \
+                         "emms"                                                        \
+                         : "+r"(blocks)                                                \
+                         : "r"(gWords)                                                 \
+                         : "cc", "memory", BENCH_MMX_CLOBBERS);                       \
+    }
+// Eight registers each reloaded before its operation (PMULHW's latency would
+// otherwise limit eight chains); the loads run beside it.
+#define BENCH_MMX_MANY(name, op)                                                       \
+    void name(unsigned long blocks) {                                                  \
+        __asm__ volatile("movq (%1), %%mm7\n\t"                                        \
+                         "1:\n\t"                                                      \
+                         ".rept 4\n\t"                                                 \
+                         "movq (%1), %%mm0\n\t" op " %%mm7, %%mm0\n\t"                  \
+                         "movq 8(%1), %%mm1\n\t" op " %%mm7, %%mm1\n\t"                 \
+                         "movq 16(%1), %%mm2\n\t" op " %%mm7, %%mm2\n\t"                \
+                         "movq 24(%1), %%mm3\n\t" op " %%mm7, %%mm3\n\t"                \
+                         "movq 32(%1), %%mm4\n\t" op " %%mm7, %%mm4\n\t"                \
+                         "movq 40(%1), %%mm5\n\t" op " %%mm7, %%mm5\n\t"                \
+                         ".endr\n\t"                                                   \
+                         "dec %0\n\t"                                                  \
+                         "jnz 1b\n\t"                                                  \
+                         "emms"                                                        \
+                         : "+r"(blocks)                                                \
+                         : "r"(gWords)                                                 \
+                         : "cc", "memory", BENCH_MMX_CLOBBERS);                       \
+    }
+BENCH_MMX_CHAIN(mmxMulChain, "pmulhw")
+BENCH_MMX_CHAIN(mmxAddChain, "paddw")
+BENCH_MMX_CHAIN(mmxUnpackChain, "punpcklwd")
+BENCH_MMX_MANY(mmxMulMany, "pmulhw")
+BENCH_MMX_MANY(mmxAddMany, "paddw")
+BENCH_MMX_MANY(mmxUnpackMany, "punpcklwd")
+
+// The multiply-accumulate step of the fixed-point kernels, 24 per block:
+// four words loaded, multiplied by mm7, added into one of four sums.
+void mmxMacSteps(unsigned long blocks) {
+    __asm__ volatile("movq (%1), %%mm7\n\tpxor %%mm0, %%mm0\n\tpxor %%mm1, %%mm1\n\t"
+                     "pxor %%mm2, %%mm2\n\tpxor %%mm3, %%mm3\n\t"
+                     "1:\n\t"
+                     ".rept 6\n\t"
+                     "movq (%1), %%mm4\n\tpmulhw %%mm7, %%mm4\n\tpaddw %%mm4, %%mm0\n\t"
+                     "movq 8(%1), %%mm5\n\tpmulhw %%mm7, %%mm5\n\tpaddw %%mm5, %%mm1\n\t"
+                     "movq 16(%1), %%mm6\n\tpmulhw %%mm7, %%mm6\n\tpaddw %%mm6, %%mm2\n\t"
+                     "movq 24(%1), %%mm4\n\tpmulhw %%mm7, %%mm4\n\tpaddw %%mm4, %%mm3\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "emms"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", BENCH_MMX_CLOBBERS);
+}
+
+// Loads and stores: 16-byte accesses to distinct aligned addresses, eight
+// registers, nothing depending on the loaded values.
+alignas(64) float gBuffer[64];
+
+void loadMany(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t" BENCH_EIGHT("movaps") ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6",
+                       "xmm7");
+}
+
+void storeMany(unsigned long blocks) {
+    __asm__ volatile("xorps %%xmm0, %%xmm0\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "movaps %%xmm0, (%1)\n\tmovaps %%xmm0, 16(%1)\n\tmovaps %%xmm0, 32(%1)\n\t"
+                     "movaps %%xmm0, 48(%1)\n\tmovaps %%xmm0, 64(%1)\n\tmovaps %%xmm0, 80(%1)\n\t"
+                     "movaps %%xmm0, 96(%1)\n\tmovaps %%xmm0, 112(%1)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0");
+}
+
+// The x87 conversions of the fixed-point kernels' per-call set-up, with the
+// factor in st(1) as there: float to word (FLD m32, FMUL, FISTP m16) and
+// word to float (FILD m16, FMUL, FSTP m32), 24 independent elements per
+// block, each to its own slot.
+void x87ToWords(unsigned long blocks) {
+    __asm__ volatile("fld1\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "flds (%1)\n\tfmul %%st(1), %%st\n\tfistps (%2)\n\t"
+                     "flds 4(%1)\n\tfmul %%st(1), %%st\n\tfistps 2(%2)\n\t"
+                     "flds 8(%1)\n\tfmul %%st(1), %%st\n\tfistps 4(%2)\n\t"
+                     "flds 12(%1)\n\tfmul %%st(1), %%st\n\tfistps 6(%2)\n\t"
+                     "flds 16(%1)\n\tfmul %%st(1), %%st\n\tfistps 8(%2)\n\t"
+                     "flds 20(%1)\n\tfmul %%st(1), %%st\n\tfistps 10(%2)\n\t"
+                     "flds 24(%1)\n\tfmul %%st(1), %%st\n\tfistps 12(%2)\n\t"
+                     "flds 28(%1)\n\tfmul %%st(1), %%st\n\tfistps 14(%2)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "fstp %%st(0)"
+                     : "+r"(blocks)
+                     : "r"(gBuffer), "r"(gWords + 16)
+                     : "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)",
+                       "st(7)");
+}
+
+void x87ToFloats(unsigned long blocks) {
+    __asm__ volatile("fld1\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "filds (%1)\n\tfmul %%st(1), %%st\n\tfstps (%2)\n\t"
+                     "filds 2(%1)\n\tfmul %%st(1), %%st\n\tfstps 4(%2)\n\t"
+                     "filds 4(%1)\n\tfmul %%st(1), %%st\n\tfstps 8(%2)\n\t"
+                     "filds 6(%1)\n\tfmul %%st(1), %%st\n\tfstps 12(%2)\n\t"
+                     "filds 8(%1)\n\tfmul %%st(1), %%st\n\tfstps 16(%2)\n\t"
+                     "filds 10(%1)\n\tfmul %%st(1), %%st\n\tfstps 20(%2)\n\t"
+                     "filds 12(%1)\n\tfmul %%st(1), %%st\n\tfstps 24(%2)\n\t"
+                     "filds 14(%1)\n\tfmul %%st(1), %%st\n\tfstps 28(%2)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "fstp %%st(0)"
+                     : "+r"(blocks)
+                     : "r"(gWords), "r"(gBuffer)
+                     : "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)",
+                       "st(7)");
+}
+
 double cyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
     constexpr unsigned long kBlocks = 400; // 9600 steps per sample
     std::vector<double> perStep;
@@ -161,6 +306,17 @@ MachineCosts measureMachine(const CycleClock& clock) {
     m.sseMulLatency = cyclesPerStep(clock, sseMulChain);
     m.sseAddThroughput = cyclesPerStep(clock, sseAddMany);
     m.sseMulThroughput = cyclesPerStep(clock, sseMulMany);
+    m.loadThroughput = cyclesPerStep(clock, loadMany);
+    m.storeThroughput = cyclesPerStep(clock, storeMany);
+    m.mmxMulLatency = cyclesPerStep(clock, mmxMulChain);
+    m.mmxAddLatency = cyclesPerStep(clock, mmxAddChain);
+    m.mmxUnpackLatency = cyclesPerStep(clock, mmxUnpackChain);
+    m.mmxMulThroughput = cyclesPerStep(clock, mmxMulMany);
+    m.mmxAddThroughput = cyclesPerStep(clock, mmxAddMany);
+    m.mmxUnpackThroughput = cyclesPerStep(clock, mmxUnpackMany);
+    m.mmxMacStep = cyclesPerStep(clock, mmxMacSteps);
+    m.x87ToWord = cyclesPerStep(clock, x87ToWords);
+    m.x87ToFloat = cyclesPerStep(clock, x87ToFloats);
     return m;
 }
 
