@@ -38,6 +38,7 @@
 #include "layout.h"
 #include "microkernels.h"
 #include "peers.h"
+#include "simd.h"
 
 namespace {
 
@@ -208,7 +209,9 @@ const char* missingExtension(EntryFlags flags) {
 template <unsigned Index>
 void registerEntry() {
     const Row& row = kRows[Index];
-    const double bound = bench::boundCycles(bench::entryWork(row.index, gCosts), gCosts, kCount);
+    const double bound = bench::boundCycles(
+        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts) : bench::portableEntryWork(row.index, gCosts),
+        gCosts, kCount);
     const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
     char name[64];
     std::snprintf(name, sizeof name, "Entry/%02u/%s", row.index, row.stem);
@@ -243,6 +246,28 @@ template <unsigned... Index>
 void registerEntries(std::integer_sequence<unsigned, Index...>) {
     (registerEntry<Index>(), ...);
 }
+
+#if CIRCUIT_SIMD
+// The C++ kernel of entries 10 and 11 on each vector unit this processor
+// runs (Unit/SseSoa/<unit>), against the chain limit: what each path gives,
+// whichever runEntry picks.
+void registerVectorUnits() {
+    static const char* const kNames[] = {"sse2", "avx", "avx512"};
+    const double limit = bench::sseChainLimit(gCosts);
+    const circuit::Blocks& blocks = gFixture.soa;
+    for (int unit = portable::simd::kSse2; unit <= portable::simd::bestVectorUnit(); ++unit) {
+        const std::string name = std::string("Unit/SseSoa/") + kNames[unit];
+        benchmark::RegisterBenchmark(name.c_str(), [unit, limit, &blocks](benchmark::State& state) {
+            const int saved = portable::simd::gVectorUnit.load();
+            portable::simd::useVectorUnit(static_cast<portable::simd::VectorUnit>(unit));
+            measure(state, limit, [&] {
+                portable::kernelSseSoaOoo(blocks.coefficients, blocks.input, gFixture.output, kCount);
+            });
+            portable::simd::gVectorUnit.store(saved);
+        })->UseManualTime()->Iterations(kSamples);
+    }
+}
+#endif
 
 void registerPeers() {
     const double scalarFloat = bench::boundCycles(bench::scalarLoopWork(false, gCosts), gCosts, kCount);
@@ -348,6 +373,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse_mul_latency", std::to_string(gCosts.sseMulLatency));
     benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
     benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
+    benchmark::AddCustomContext("sse_chain_limit", std::to_string(bench::sseChainLimit(gCosts)));
     benchmark::AddCustomContext("load_cycles", std::to_string(gCosts.loadThroughput));
     benchmark::AddCustomContext("store_cycles", std::to_string(gCosts.storeThroughput));
     benchmark::AddCustomContext("mmx_mul_latency", std::to_string(gCosts.mmxMulLatency));
@@ -357,6 +383,9 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("mmx_add_cycles", std::to_string(gCosts.mmxAddThroughput));
     benchmark::AddCustomContext("mmx_unpack_cycles", std::to_string(gCosts.mmxUnpackThroughput));
     benchmark::AddCustomContext("mmx_mac_step_cycles", std::to_string(gCosts.mmxMacStep));
+    benchmark::AddCustomContext("sse2_word_mul_latency", std::to_string(gCosts.sse2MulLatency));
+    benchmark::AddCustomContext("sse2_word_add_latency", std::to_string(gCosts.sse2AddLatency));
+    benchmark::AddCustomContext("sse2_mac_step_cycles", std::to_string(gCosts.sse2MacStep));
     benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
     benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
@@ -371,6 +400,9 @@ int main(int argc, char** argv) {
 
     if (!peersAgree()) return 1;
     registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
+#if CIRCUIT_SIMD
+    registerVectorUnits();
+#endif
     registerPeers();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -25,6 +25,7 @@ struct Work {
     double otherFp = 0;    // other FP-unit work (conversions), priced like the slower of MULPS and ADDPS
     double macSteps = 0;   // MMX steps: load four words, PMULHW, PADDW into a sum
     double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
+    double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
     double loads = 0;      // memory operands included
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
@@ -40,7 +41,8 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
                                      w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
     const double mmx = std::max({w.macSteps * c.mmxMacStep, w.macSteps * c.mmxMulThroughput,
                                  (w.macSteps + w.mmxOther) * c.mmxAddThroughput});
-    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, w.loads * c.loadThroughput,
+    const double sse2 = w.sse2MacSteps * c.sse2MacStep;
+    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
                      w.stores * c.storeThroughput});
 }
 
@@ -129,6 +131,38 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
         break;
     }
     return w;
+}
+
+// The chain limit of entries 10 and 11: each output is one chain of a
+// multiply and 35 dependent additions, so one repetition cannot take less
+// than that unless consecutive repetitions overlap.
+inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35 * c.sseAddLatency; }
+
+// The C++ kernels of the 64-bit build where their code differs in kind from
+// the hand-written one; other entries keep entryWork's figures (see
+// BOUNDS.md).
+//   10, 11: the chain limit alone, whatever the vector width;
+//   12, 13: eight-word SSE2 registers: 36 input groups x 3 steps (load,
+//           PMULHW, PADDW) and an input load each; sums of 36 additions. The
+//           per-call conversions (C++, not x87) are left out: their cost is
+//           whatever that code takes, not a property of the machine.
+inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    switch (index) {
+    case 10:
+    case 11:
+        w.chain = sseChainLimit(c);
+        return w;
+    case 12:
+    case 13:
+        w.sse2MacSteps = 108;
+        w.loads = 108 + 36;
+        w.stores = 3;
+        w.chain = c.sse2MulLatency + 36 * c.sse2AddLatency;
+        return w;
+    default:
+        return entryWork(index, c);
+    }
 }
 
 // Peers: a scalar loop (float or double accumulator per row) and a 4-wide

@@ -9,7 +9,7 @@ namespace {
 alignas(16) float gOne[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 alignas(16) float gZero[4] = {0.0f, 0.0f, 0.0f, 0.0f};
 float gMemory = 0.0f;
-alignas(32) short gWords[32] = {0x1234, 0x2345, 0x3456, 0x4567};
+alignas(64) short gWords[64] = {0x1234, 0x2345, 0x3456, 0x4567};
 
 constexpr int kStepsPerBlock = 24;
 
@@ -183,6 +183,47 @@ BENCH_MMX_MANY(mmxMulMany, "pmulhw")
 BENCH_MMX_MANY(mmxAddMany, "paddw")
 BENCH_MMX_MANY(mmxUnpackMany, "punpcklwd")
 
+// The same on SSE2 registers (eight words), as the C++ fixed-point kernels
+// of the 64-bit build use them.
+void sse2MulChain(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
+                     "1:\n\t"
+                     ".rept 24\n\tpmulhw %%xmm1, %%xmm0\n\t.endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1");
+}
+
+void sse2AddChain(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
+                     "1:\n\t"
+                     ".rept 24\n\tpaddw %%xmm1, %%xmm0\n\t.endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1");
+}
+
+void sse2MacSteps(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm7\n\tpxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\t"
+                     "pxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+                     "1:\n\t"
+                     ".rept 6\n\t"
+                     "movdqa (%1), %%xmm4\n\tpmulhw %%xmm7, %%xmm4\n\tpaddw %%xmm4, %%xmm0\n\t"
+                     "movdqa 16(%1), %%xmm5\n\tpmulhw %%xmm7, %%xmm5\n\tpaddw %%xmm5, %%xmm1\n\t"
+                     "movdqa 32(%1), %%xmm6\n\tpmulhw %%xmm7, %%xmm6\n\tpaddw %%xmm6, %%xmm2\n\t"
+                     "movdqa 48(%1), %%xmm4\n\tpmulhw %%xmm7, %%xmm4\n\tpaddw %%xmm4, %%xmm3\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+}
+
 // The multiply-accumulate step of the fixed-point kernels, 24 per block:
 // four words loaded, multiplied by mm7, added into one of four sums.
 void mmxMacSteps(unsigned long blocks) {
@@ -315,6 +356,9 @@ MachineCosts measureMachine(const CycleClock& clock) {
     m.mmxAddThroughput = cyclesPerStep(clock, mmxAddMany);
     m.mmxUnpackThroughput = cyclesPerStep(clock, mmxUnpackMany);
     m.mmxMacStep = cyclesPerStep(clock, mmxMacSteps);
+    m.sse2MulLatency = cyclesPerStep(clock, sse2MulChain);
+    m.sse2AddLatency = cyclesPerStep(clock, sse2AddChain);
+    m.sse2MacStep = cyclesPerStep(clock, sse2MacSteps);
     m.x87ToWord = cyclesPerStep(clock, x87ToWords);
     m.x87ToFloat = cyclesPerStep(clock, x87ToFloats);
     return m;
