@@ -33,14 +33,15 @@ struct Work {
 };
 
 // Each class of operation at its measured cost per operation; the slowest
-// class decides. The MMX step cost already includes its load and its PADDW
-// beside the PMULHW, so steps are priced on their own and, with the other
-// MMX operations, at the PADDW cost.
+// class decides. The MMX step cost (load, PMULHW, PADDW) is measured as a
+// whole; the other MMX operations (unpacks, PADDW, copies) are added to it at
+// the PADDW cost, since every MMX operation runs on the same few vector
+// ports (on some processors PMULHW, PADDW and the unpacks share two).
 inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double fpPipes = std::max({w.muls * c.sseMulThroughput, w.adds * c.sseAddThroughput,
                                      w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
-    const double mmx = std::max({w.macSteps * c.mmxMacStep, w.macSteps * c.mmxMulThroughput,
-                                 (w.macSteps + w.mmxOther) * c.mmxAddThroughput});
+    const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
+                                w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);
     const double sse2 = w.sse2MacSteps * c.sse2MacStep;
     return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
                      w.stores * c.storeThroughput});

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Static throughput analysis of the hand-written repeat loops with llvm-mca.
+
+Disassembles a kernel's repeat loop (from its `.repeat` label to the branch
+back to it) from the i686 build's object file and lets llvm-mca simulate it
+on processor models, many iterations in a row. Prints JSON: for every kernel
+and model, llvm-mca's cycles per iteration (one iteration is one repetition
+of the product; consecutive iterations may overlap, as on the processor) and
+its block reciprocal throughput (the resource bound alone).
+
+    bench/mca.py OBJECT KERNEL... [--cpu MODEL]...
+
+Needs objdump and llvm-mca; fails with a message if either is missing. Works
+on any x86 machine: nothing is executed.
+"""
+import argparse
+import json
+import re
+import shutil
+import subprocess
+import sys
+
+DEFAULT_CPUS = ["znver3", "sapphirerapids"]
+
+
+def fail(message):
+    sys.stderr.write(f"bench/mca.py: {message}\n")
+    sys.exit(1)
+
+
+def repeat_loop(obj, kernel):
+    """The instructions of `kernel`'s repeat loop, in AT&T syntax."""
+    text = subprocess.run(["objdump", "-d", "--no-show-raw-insn", obj],
+                          check=True, capture_output=True, text=True).stdout
+    label = f"<{kernel}.repeat>:"
+    lines = text.splitlines()
+    try:
+        start = next(i for i, l in enumerate(lines) if l.endswith(label))
+    except StopIteration:
+        fail(f"no {kernel}.repeat in {obj}")
+    body = []
+    for line in lines[start + 1:]:
+        m = re.match(r"\s*[0-9a-f]+:\s+(.*)", line)
+        if not m:
+            continue
+        insn = m.group(1).split("#")[0].strip()
+        if f"<{kernel}.repeat>" in insn:  # the branch back: not part of the body
+            return body
+        if insn.startswith("nop"):
+            continue
+        body.append(re.sub(r"\s+<[^>]*>", "", insn))
+    fail(f"{kernel}: no branch back to .repeat")
+
+
+def analyse(body, cpu, iterations=200):
+    out = subprocess.run(["llvm-mca", "-mtriple=i686-linux-gnu", f"-mcpu={cpu}",
+                          f"-iterations={iterations}"],
+                         input="\n".join(body) + "\n", check=True, capture_output=True,
+                         text=True).stdout
+    total = int(re.search(r"Total Cycles:\s+(\d+)", out).group(1))
+    rthroughput = float(re.search(r"Block RThroughput:\s+([\d.]+)", out).group(1))
+    return {"cycles": total / iterations, "rthroughput": rthroughput}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("object")
+    ap.add_argument("kernels", nargs="+")
+    ap.add_argument("--cpu", action="append")
+    args = ap.parse_args()
+    for tool in ("objdump", "llvm-mca"):
+        if not shutil.which(tool):
+            fail(f"{tool} not found (Debian packages binutils, llvm)")
+    cpus = args.cpu or DEFAULT_CPUS
+    version = subprocess.run(["llvm-mca", "--version"], capture_output=True, text=True).stdout
+    m = re.search(r"LLVM version ([\d.]+)", version)
+    result = {"llvm": m.group(1) if m else "?", "cpus": cpus, "kernels": {}}
+    for kernel in args.kernels:
+        body = repeat_loop(args.object, kernel)
+        result["kernels"][kernel] = {"instructions": len(body),
+                                     **{cpu: analyse(body, cpu) for cpu in cpus}}
+    json.dump(result, sys.stdout, indent=1)
+    sys.stdout.write("\n")
+
+
+if __name__ == "__main__":
+    main()
