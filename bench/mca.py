@@ -8,9 +8,11 @@ and model, llvm-mca's cycles per iteration (one iteration is one repetition
 of the product; consecutive iterations may overlap, as on the processor) and
 its block reciprocal throughput (the resource bound alone).
 
-    bench/mca.py OBJECT KERNEL... [--cpu MODEL]...
+    bench/mca.py OBJECT KERNEL... [--cpu MODEL]... [--markdown [--measured JSON]]
 
-Needs objdump and llvm-mca; fails with a message if either is missing. Works
+With --markdown it prints docs/perf.md's section instead, beside the cycles
+measured natively in a circuit_bench JSON run of the i686 build (--measured;
+the Direct/NN row of each kernel). Needs objdump and llvm-mca; fails with a message if either is missing. Works
 on any x86 machine: nothing is executed.
 """
 import argparse
@@ -62,11 +64,50 @@ def analyse(body, cpu, iterations=200):
     return {"cycles": total / iterations, "rthroughput": rthroughput}
 
 
+def measured_cycles(path):
+    """Median cycles of the Direct/NN/Stem rows of a circuit_bench JSON run, by stem."""
+    if not path:
+        return {}, None
+    with open(path) as f:
+        data = json.load(f)
+    rows = {}
+    for b in data["benchmarks"]:
+        parts = b["run_name"].split("/")
+        if parts[0] == "Direct" and b.get("aggregate_name") == "median" and b.get("cycles"):
+            rows["kernel" + parts[2]] = (b["cycles"], b.get("bound"))
+    return rows, data["context"].get("date", "?")
+
+
+def markdown(result, measured_path):
+    measured, date = measured_cycles(measured_path)
+    cpus = result["cpus"]
+    out = ["## Static analysis: llvm-mca", "",
+           f"`bench/mca.py` runs llvm-mca (LLVM {result['llvm']}) on the repeat loop of each "
+           "hand-written kernel as the i686 build assembled it, 200 iterations in a row: "
+           "cycles per iteration (one repetition), and in brackets the block's reciprocal "
+           "throughput (its busiest resource alone). No code runs, so this works on any machine.",
+           ""]
+    head = "| Kernel | instructions | " + " | ".join(f"{c}" for c in cpus) + " | measured here | bound here |"
+    out += [head, "|---|---:|" + "---:|" * len(cpus) + "---:|---:|"]
+    for kernel, r in result["kernels"].items():
+        cycles, bound = measured.get(kernel, (None, None))
+        cells = " | ".join(f"{r[c]['cycles']:.1f} ({r[c]['rthroughput']:.1f})" for c in cpus)
+        out.append(f"| {kernel} | {r['instructions']} | {cells} | "
+                   f"{'—' if cycles is None else f'{cycles:.1f}'} | "
+                   f"{'—' if bound is None else f'{bound:.1f}'} |")
+    out.append("")
+    out.append(f"Measured: median core cycles of the direct call in the i686 run of {date}."
+               if measured else "Measured: no native i686 run beside this analysis.")
+    return "\n".join(out) + "\n"
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("object")
     ap.add_argument("kernels", nargs="+")
     ap.add_argument("--cpu", action="append")
+    ap.add_argument("--markdown", action="store_true")
+    ap.add_argument("--measured")
     args = ap.parse_args()
     for tool in ("objdump", "llvm-mca"):
         if not shutil.which(tool):
@@ -79,8 +120,11 @@ def main():
         body = repeat_loop(args.object, kernel)
         result["kernels"][kernel] = {"instructions": len(body),
                                      **{cpu: analyse(body, cpu) for cpu in cpus}}
-    json.dump(result, sys.stdout, indent=1)
-    sys.stdout.write("\n")
+    if args.markdown:
+        sys.stdout.write(markdown(result, args.measured))
+    else:
+        json.dump(result, sys.stdout, indent=1)
+        sys.stdout.write("\n")
 
 
 if __name__ == "__main__":
