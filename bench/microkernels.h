@@ -24,7 +24,7 @@ struct MachineCosts {
     double mmxMulLatency;     // PMULHW on a dependent value
     double mmxAddLatency;     // PADDW on a dependent value
     double mmxUnpackLatency;  // PUNPCKLWD on a dependent value
-    double mmxMulThroughput;  // cycles per PMULHW, independent (each beside an 8-byte load)
+    double mmxMulThroughput;  // cycles per PMULHW, six independent registers
     double mmxAddThroughput;  // cycles per PADDW, likewise
     double mmxUnpackThroughput; // cycles per PUNPCKLWD, likewise
     double mmxMacStep;        // MOVQ load, PMULHW, PADDW into one of four sums: cycles per step
