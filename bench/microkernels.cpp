@@ -328,7 +328,7 @@ double cyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
     constexpr unsigned long kBlocks = 400; // 9600 steps per sample
     std::vector<double> perStep;
     kernel(kBlocks); // warm up
-    for (int attempt = 0; attempt < 200 && perStep.size() < 15; ++attempt) {
+    for (int attempt = 0; attempt < 400 && perStep.size() < 60; ++attempt) {
         double ticks, cycles;
         if (calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles))
             perStep.push_back(cycles / (kBlocks * kStepsPerBlock));
