@@ -386,6 +386,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse2_word_mul_latency", std::to_string(gCosts.sse2MulLatency));
     benchmark::AddCustomContext("sse2_word_add_latency", std::to_string(gCosts.sse2AddLatency));
     benchmark::AddCustomContext("sse2_mac_step_cycles", std::to_string(gCosts.sse2MacStep));
+    benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
     benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
     benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));

@@ -26,6 +26,7 @@ struct Work {
     double macSteps = 0;   // MMX steps: load four words, PMULHW, PADDW into a sum
     double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
     double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
+    double sse2Unpacks = 0;  // SSE2 unpacks beside those steps, on the same ports
     double loads = 0;      // memory operands included
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
@@ -42,7 +43,7 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
                                      w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
     const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
                                 w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);
-    const double sse2 = w.sse2MacSteps * c.sse2MacStep;
+    const double sse2 = w.sse2MacSteps * c.sse2MacStep + w.sse2Unpacks * c.sse2UnpackThroughput;
     return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
                      w.stores * c.storeThroughput});
 }
@@ -144,7 +145,8 @@ inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35
 // BOUNDS.md).
 //   10, 11: the chain limit alone, whatever the vector width;
 //   12, 13: eight-word SSE2 registers: 36 input groups x 3 steps (load,
-//           PMULHW, PADDW) and an input load each; sums of 36 additions. The
+//           PMULHW, PADDW), an input load and an unpack each (added to the
+//           steps: they share the vector ports); sums of 36 additions. The
 //           per-call conversions (C++, not x87) are left out: their cost is
 //           whatever that code takes, not a property of the machine.
 inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
@@ -157,6 +159,7 @@ inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
     case 12:
     case 13:
         w.sse2MacSteps = 108;
+        w.sse2Unpacks = 36;
         w.loads = 108 + 36;
         w.stores = 3;
         w.chain = c.sse2MulLatency + 36 * c.sse2AddLatency;

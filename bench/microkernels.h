@@ -31,6 +31,7 @@ struct MachineCosts {
     double sse2MulLatency;    // PMULHW on SSE2 registers, dependent
     double sse2AddLatency;    // PADDW on SSE2 registers, dependent
     double sse2MacStep;       // MOVDQA load, PMULHW, PADDW on SSE2 registers: cycles per step
+    double sse2UnpackThroughput; // cycles per PUNPCKLQDQ, six independent registers
     double x87ToWord;         // FLD m32, FMUL, FISTP m16: cycles per float converted
     double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
 };

@@ -103,7 +103,8 @@ def main():
       f"PADDW latency {num('mmx_add_latency')}, throughput {num('mmx_add_cycles')}; "
       f"PUNPCKLWD latency {num('mmx_unpack_latency')}, throughput {num('mmx_unpack_cycles')}; "
       f"MMX step (load, PMULHW, PADDW) {num('mmx_mac_step_cycles')}; "
-      f"the same on SSE2 registers {num('sse2_mac_step_cycles')} (PMULHW/PADDW latency "
+      f"the same on SSE2 registers {num('sse2_mac_step_cycles')} (PUNPCKLQDQ "
+      f"{num('sse2_unpack_cycles')}; PMULHW/PADDW latency "
       f"{num('sse2_word_mul_latency')}/{num('sse2_word_add_latency')}); x87 conversions "
       f"float to word {num('x87_to_word_cycles')}, word to float {num('x87_to_float_cycles')} "
       "cycles each.")
