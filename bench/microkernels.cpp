@@ -1,7 +1,7 @@
 #include "microkernels.h"
 
-#include <algorithm>
-#include <vector>
+#include <chrono>
+#include <thread>
 
 namespace bench {
 namespace {
@@ -342,46 +342,65 @@ void x87ToFloats(unsigned long blocks) {
                        "st(7)");
 }
 
-double cyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
+// One calibrated sample of `kernel`: core cycles per step, or a negative
+// value when the core clock moved during it.
+double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
     constexpr unsigned long kBlocks = 400; // 9600 steps per sample
-    std::vector<double> perStep;
-    kernel(kBlocks); // warm up
-    for (int attempt = 0; attempt < 400 && perStep.size() < 60; ++attempt) {
-        double ticks, cycles;
-        if (calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles))
-            perStep.push_back(cycles / (kBlocks * kStepsPerBlock));
-    }
-    // The least of the samples: another thread on the core can only add time.
-    return perStep.empty() ? 0 : *std::min_element(perStep.begin(), perStep.end());
+    double ticks, cycles;
+    if (!calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles)) return -1;
+    return cycles / (kBlocks * kStepsPerBlock);
 }
 
 } // namespace
 
 MachineCosts measureMachine(const CycleClock& clock) {
-    MachineCosts m;
-    m.x87StepThroughput = cyclesPerStep(clock, x87Throughput);
-    m.x87StepLatency = cyclesPerStep(clock, x87Latency);
-    m.x87MemoryStep = cyclesPerStep(clock, x87Memory);
-    m.x87MulLatency = cyclesPerStep(clock, x87MulChain);
-    m.sseAddLatency = cyclesPerStep(clock, sseAddChain);
-    m.sseMulLatency = cyclesPerStep(clock, sseMulChain);
-    m.sseAddThroughput = cyclesPerStep(clock, sseAddMany);
-    m.sseMulThroughput = cyclesPerStep(clock, sseMulMany);
-    m.loadThroughput = cyclesPerStep(clock, loadMany);
-    m.storeThroughput = cyclesPerStep(clock, storeMany);
-    m.mmxMulLatency = cyclesPerStep(clock, mmxMulChain);
-    m.mmxAddLatency = cyclesPerStep(clock, mmxAddChain);
-    m.mmxUnpackLatency = cyclesPerStep(clock, mmxUnpackChain);
-    m.mmxMulThroughput = cyclesPerStep(clock, mmxMulMany);
-    m.mmxAddThroughput = cyclesPerStep(clock, mmxAddMany);
-    m.mmxUnpackThroughput = cyclesPerStep(clock, mmxUnpackMany);
-    m.mmxMacStep = cyclesPerStep(clock, mmxMacSteps);
-    m.sse2MulLatency = cyclesPerStep(clock, sse2MulChain);
-    m.sse2AddLatency = cyclesPerStep(clock, sse2AddChain);
-    m.sse2MacStep = cyclesPerStep(clock, sse2MacSteps);
-    m.sse2UnpackThroughput = cyclesPerStep(clock, sse2UnpackMany);
-    m.x87ToWord = cyclesPerStep(clock, x87ToWords);
-    m.x87ToFloat = cyclesPerStep(clock, x87ToFloats);
+    struct Figure {
+        double MachineCosts::*field;
+        void (*kernel)(unsigned long);
+    };
+    static const Figure kFigures[] = {
+        {&MachineCosts::x87StepThroughput, x87Throughput},
+        {&MachineCosts::x87StepLatency, x87Latency},
+        {&MachineCosts::x87MemoryStep, x87Memory},
+        {&MachineCosts::x87MulLatency, x87MulChain},
+        {&MachineCosts::sseAddLatency, sseAddChain},
+        {&MachineCosts::sseMulLatency, sseMulChain},
+        {&MachineCosts::sseAddThroughput, sseAddMany},
+        {&MachineCosts::sseMulThroughput, sseMulMany},
+        {&MachineCosts::loadThroughput, loadMany},
+        {&MachineCosts::storeThroughput, storeMany},
+        {&MachineCosts::mmxMulLatency, mmxMulChain},
+        {&MachineCosts::mmxAddLatency, mmxAddChain},
+        {&MachineCosts::mmxUnpackLatency, mmxUnpackChain},
+        {&MachineCosts::mmxMulThroughput, mmxMulMany},
+        {&MachineCosts::mmxAddThroughput, mmxAddMany},
+        {&MachineCosts::mmxUnpackThroughput, mmxUnpackMany},
+        {&MachineCosts::mmxMacStep, mmxMacSteps},
+        {&MachineCosts::sse2MulLatency, sse2MulChain},
+        {&MachineCosts::sse2AddLatency, sse2AddChain},
+        {&MachineCosts::sse2MacStep, sse2MacSteps},
+        {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
+        {&MachineCosts::x87ToWord, x87ToWords},
+        {&MachineCosts::x87ToFloat, x87ToFloats},
+    };
+    // Every figure is the least of its samples (another thread on the core
+    // can only add time), taken in rounds spread over about a second, so
+    // that a busy moment of the machine does not spoil all of one figure's
+    // samples.
+    MachineCosts m{};
+    for (const Figure& f : kFigures) {
+        f.kernel(400); // warm up
+        m.*f.field = 0;
+    }
+    constexpr int kRounds = 20, kPerRound = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        for (const Figure& f : kFigures)
+            for (int k = 0; k < kPerRound; ++k) {
+                const double c = sampleCyclesPerStep(clock, f.kernel);
+                if (c > 0 && (m.*f.field == 0 || c < m.*f.field)) m.*f.field = c;
+            }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     return m;
 }
 

@@ -2,7 +2,8 @@
 // machine: the cost of one x87 load-multiply-add step (alone and with six
 // sums in flight), the x87, SSE and MMX latencies and throughputs, loads and
 // stores, and the x87 conversions of the fixed-point entries. Each result is
-// core cycles per step, the least of 60 calibrated samples.
+// core cycles per step, the least of 60 calibrated samples taken in rounds
+// over about a second.
 #ifndef CIRCUIT_BENCH_MICROKERNELS_H
 #define CIRCUIT_BENCH_MICROKERNELS_H
 
@@ -36,7 +37,7 @@ struct MachineCosts {
     double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
 };
 
-// Runs every micro-kernel; takes a few milliseconds.
+// Runs every micro-kernel; takes about a second.
 MachineCosts measureMachine(const CycleClock& clock);
 
 } // namespace bench
