@@ -1,7 +1,9 @@
 #include "microkernels.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace bench {
 namespace {
@@ -383,23 +385,27 @@ MachineCosts measureMachine(const CycleClock& clock) {
         {&MachineCosts::x87ToWord, x87ToWords},
         {&MachineCosts::x87ToFloat, x87ToFloats},
     };
-    // Every figure is the least of its samples (another thread on the core
-    // can only add time), taken in rounds spread over about a second, so
-    // that a busy moment of the machine does not spoil all of one figure's
-    // samples.
-    MachineCosts m{};
-    for (const Figure& f : kFigures) {
-        f.kernel(400); // warm up
-        m.*f.field = 0;
-    }
+    // Every figure is the median of its samples, taken in rounds spread over
+    // about a second, so that a busy moment of the machine spoils few of
+    // them; the median, and not the least, because a disturbed calibration
+    // can err either way, and because the benchmarks report medians too.
+    std::vector<std::vector<double>> samples(sizeof kFigures / sizeof kFigures[0]);
+    for (const Figure& f : kFigures) f.kernel(400); // warm up
     constexpr int kRounds = 20, kPerRound = 3;
     for (int round = 0; round < kRounds; ++round) {
-        for (const Figure& f : kFigures)
+        for (size_t i = 0; i < samples.size(); ++i)
             for (int k = 0; k < kPerRound; ++k) {
-                const double c = sampleCyclesPerStep(clock, f.kernel);
-                if (c > 0 && (m.*f.field == 0 || c < m.*f.field)) m.*f.field = c;
+                const double c = sampleCyclesPerStep(clock, kFigures[i].kernel);
+                if (c > 0) samples[i].push_back(c);
             }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    MachineCosts m{};
+    for (size_t i = 0; i < samples.size(); ++i) {
+        std::vector<double>& v = samples[i];
+        if (v.empty()) continue; // the core clock never held still: 0, and the bound says so
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        m.*kFigures[i].field = v[v.size() / 2];
     }
     return m;
 }
