@@ -33,7 +33,16 @@ def medians(path):
             continue
         name = b["run_name"].split("/iterations:")[0]
         rows[name] = b
-    return data["context"], rows
+    return data["context"], dict(sorted(rows.items(), key=lambda item: row_order(item[0])))
+
+
+def row_order(name):
+    """Entries by number (through runEntry, then direct), the vector units,
+    then the peers, whatever order the run interleaved them in."""
+    kind, _, rest = name.partition("/")
+    if kind in ("Entry", "Direct"):
+        return (0, rest.split("/")[0], kind != "Entry", "")
+    return ({"Unit": 1, "Peer": 2}.get(kind, 3), "", False, name)
 
 
 def fmt(v, digits=1):
