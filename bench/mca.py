@@ -61,7 +61,19 @@ def analyse(body, cpu, iterations=200):
                          text=True).stdout
     total = int(re.search(r"Total Cycles:\s+(\d+)", out).group(1))
     rthroughput = float(re.search(r"Block RThroughput:\s+([\d.]+)", out).group(1))
-    return {"cycles": total / iterations, "rthroughput": rthroughput}
+    return {"cycles": total / iterations, "rthroughput": rthroughput, "busiest": busiest(out)}
+
+
+def busiest(out):
+    """The resource with the most cycles per iteration, as 'name cycles'."""
+    names = dict(re.findall(r"^\[([\d.]+)\]\s+-\s+(\S+)", out, re.M))
+    m = re.search(r"Resource pressure per iteration:\n(.*)\n(.*)\n", out)
+    if not m:
+        return "?"
+    loads = [(0.0 if v == "-" else float(v), k.strip("[]"))
+             for k, v in zip(m.group(1).split(), m.group(2).split())]
+    cycles, key = max(loads)
+    return f"{names.get(key, key)} {cycles:.1f}"
 
 
 def measured_cycles(path):
@@ -85,13 +97,15 @@ def markdown(result, measured_path):
            f"`bench/mca.py` runs llvm-mca (LLVM {result['llvm']}) on the repeat loop of each "
            "hand-written kernel as the i686 build assembled it, 200 iterations in a row: "
            "cycles per iteration (one repetition), and in brackets the block's reciprocal "
-           "throughput (its busiest resource alone). No code runs, so this works on any machine.",
+           "throughput and the busiest resource of the model with its cycles per iteration. "
+           "No code runs, so this works on any machine.",
            ""]
     head = "| Kernel | instructions | " + " | ".join(f"{c}" for c in cpus) + " | measured here | bound here |"
     out += [head, "|---|---:|" + "---:|" * len(cpus) + "---:|---:|"]
     for kernel, r in result["kernels"].items():
         cycles, bound = measured.get(kernel, (None, None))
-        cells = " | ".join(f"{r[c]['cycles']:.1f} ({r[c]['rthroughput']:.1f})" for c in cpus)
+        cells = " | ".join(f"{r[c]['cycles']:.1f} ({r[c]['rthroughput']:.1f}; {r[c]['busiest']})"
+                           for c in cpus)
         out.append(f"| {kernel} | {r['instructions']} | {cells} | "
                    f"{'—' if cycles is None else f'{cycles:.1f}'} | "
                    f"{'—' if bound is None else f'{bound:.1f}'} |")
