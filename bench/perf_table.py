@@ -118,9 +118,12 @@ def main():
       f"float to word {num('x87_to_word_cycles')}, word to float {num('x87_to_float_cycles')} "
       "cycles each.")
     if "sse_chain_limit" in context:
+        portable = context.get("build") == "portable"
         w(f"Chain limit of entries 10 and 11 (multiply + 35 additions at the latencies above): "
-          f"{num('sse_chain_limit')} cycles; the bound of the Unit/SseSoa rows (the C++ kernel "
-          "of entries 10 and 11 on each vector unit this processor runs).")
+          f"{num('sse_chain_limit')} cycles" +
+          ("; the bound of their C++ kernel, through runEntry and on each vector unit this "
+           "processor runs (Unit/SseSoa rows)." if portable else
+           "; their hand-written kernels are bound by their loads instead (bench/BOUNDS.md)."))
     w("")
     w("| Benchmark | cycles | best | ns | bound | vs bound | vs Eigen | dropped |")
     w("|---|---:|---:|---:|---:|---:|---:|---:|")
