@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dispatch.h"
+#include "kernels.h"
 #include "support.h"
 
 namespace {
@@ -126,12 +127,35 @@ circuit::Problem mixedProblem() {
 
 class EveryEntry : public ::testing::TestWithParam<support::EntryRow> {};
 
+// Every kernel of an entry: the C++ twin and, where the build has one, the
+// hand-written kernel.
+#define TEST_TWIN(index, stem, name, flags, native) &portable::kernel##stem,
+constexpr EntryKernel kTwins[ENTRY_COUNT] = {CIRCUIT_ENTRIES(TEST_TWIN)};
+#undef TEST_TWIN
+#if CIRCUIT_NATIVE_KERNELS
+#define TEST_NATIVE(index, stem, name, flags, native) CIRCUIT_NATIVE_KERNEL_##native(stem),
+constexpr EntryKernel kNatives[ENTRY_COUNT] = {CIRCUIT_ENTRIES(TEST_NATIVE)};
+#undef TEST_NATIVE
+#else
+constexpr EntryKernel kNatives[ENTRY_COUNT] = {};
+#endif
+
+// runEntry filters these counts out, and so must each kernel, called
+// directly; the hand-written one where this processor runs it.
 TEST_P(EveryEntry, CountZeroOrNegativeLeavesOutputUntouched) {
-    const circuit::Problem p = mixedProblem();
+    const support::EntryRow row = GetParam();
+    circuit::Blocks b;
+    circuit::layoutFor(row.flags, mixedProblem(), b, 0.0f);
+    const EntryFlags needed = row.flags & ENTRY_EXTENSION_MASK;
+    const bool runsNative = kNatives[row.index] && (circuit::cpuExtensions() & needed) == needed;
     for (int32_t count : {0, -1, INT32_MIN}) {
-        GuardedOutput out;
-        support::runProblem(GetParam().index, p, out, count);
-        EXPECT_TRUE(out.untouched()) << "count " << count;
+        GuardedOutput viaRunEntry, twin, native;
+        runEntry(row.index, b.coefficients, b.input, viaRunEntry.data(), count);
+        kTwins[row.index](b.coefficients, b.input, twin.data(), count);
+        if (runsNative) kNatives[row.index](b.coefficients, b.input, native.data(), count);
+        EXPECT_TRUE(viaRunEntry.untouched()) << "runEntry, count " << count;
+        EXPECT_TRUE(twin.untouched()) << "C++ twin, count " << count;
+        EXPECT_TRUE(native.untouched()) << "hand-written kernel, count " << count;
     }
 }
 
