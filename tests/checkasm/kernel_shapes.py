@@ -4,7 +4,18 @@ i686 module: per kernel, the instructions issued per repetition against the
 counts its entry is defined by, the loop heads on their boundaries, and no
 instruction outside the extensions the entry declares.
 
-Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h] MODULE
+Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h]
+                        [--sources kernels/] MODULE
+
+Issue order. Given the kernel sources (--sources), the kernels with a layout
+in the table below also have their loads, multiplies, adds, horizontal adds
+and stores followed through the registers, in address order (one pass of any
+inner loop), and named in the notation of the sources' comments: x(j) load of
+input j, c(j,v) load of coefficients (j, v), m(j,v) multiply of the two,
+m*(j,v) the same with the coefficients as memory operand, a(j,v) add of
+product (j, v) into chain v, h(v,w) horizontal add of chains v and w, s(k)
+store k of the output. That sequence must equal the kernel's "order"
+description in its source (see read_orders), step for step.
 
 How it counts. The disassembly (objdump -d -M intel) of each kernel runs from
 its symbol to the next symbol that is not one of its local labels. Loops are
@@ -26,6 +37,7 @@ To correct an expectation, edit EXPECTATIONS: each count is a number or a
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -68,25 +80,25 @@ EXPECTATIONS = {
     # multiply taking its coefficients from memory; 2 PFACC; a MOVQ and a
     # MOVD store. Input pairs: 17 loads per group, (x[2], x[3]) copied from a
     # register instead (loaded once per call, outside the repeat loop).
-    "kernel3DNow": dict(entry=6, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[6],
+    "kernel3DNow": dict(entry=6, family="3dnow", layout="aos2", align=dict(start=None, repeat=32, inner=32), trips=[6],
                         per_rep=dict(pfmul=324, pfadd=324, pfacc=12, pfmul_mem=108,
                                      load_coefficients=216, load_input=102, output_stores=12),
                         per_call=dict(femms=2)),
     # Entry 7: three output blocks (loop, 3 trips) of three accumulators; per
     # block 36 inputs with 3 PFMUL each (one from memory) and 3 PFADD from
     # input 1 on; one input pair load per input; three MOVQ stores per block.
-    "kernel3DNowSoa": dict(entry=7, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[3],
+    "kernel3DNowSoa": dict(entry=7, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[3],
                            per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=108,
                                         load_coefficients=216, load_input=108, output_stores=9),
                            per_call=dict(femms=2)),
     # Entries 8 and 9: straight-line repetition; per output block and input
     # one multiplier load and a PFMUL per output pair (5 + 4 = 9 pairs), the
     # last pair's from memory; PFADD from input 1 on; nine MOVQ stores.
-    "kernel3DNowSoaK6": dict(entry=8, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernel3DNowSoaK6": dict(entry=8, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[],
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
                              per_call=dict(femms=2)),
-    "kernel3DNowSoaK7": dict(entry=9, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernel3DNowSoaK7": dict(entry=9, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[],
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
                              per_call=dict(femms=2)),
@@ -95,10 +107,10 @@ EXPECTATIONS = {
     # third vector's load into MULPS from step 1 of pass A and the second's in
     # pass B (70 in all); entry 11 reads it once and folds the fifth vector's
     # load (36).
-    "kernelSseSoa": dict(entry=10, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernelSseSoa": dict(entry=10, family="sse", layout="soa4", align=dict(start=None, repeat=32, inner=32), trips=[],
                          per_rep=dict(load_input=72, load_coefficients=110, mulps_mem=70,
                                       mulps=180, addps=175, output_stores=5)),
-    "kernelSseSoaOoo": dict(entry=11, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernelSseSoaOoo": dict(entry=11, family="sse", layout="soa4", align=dict(start=None, repeat=32, inner=32), trips=[],
                             per_rep=dict(load_input=36, load_coefficients=144, mulps_mem=36,
                                          mulps=180, addps=175, output_stores=5)),
     # Entry 12: six row groups of three rows (loop, 6 trips; if the nine
@@ -115,6 +127,16 @@ EXPECTATIONS = {
     "kernelMmxFixedSoa": dict(entry=13, family="mmx", align=dict(start=None, repeat=32, inner=32), trips=[36],
                               per_rep=dict(pmulhw=180, paddw=180, stores=5),
                               per_call=dict(emms=1)),
+}
+
+# Layouts for the issue order: coefficient float f -> (j, v); bytes of input
+# per j; bytes of output per store index k. soa4: four-lane groups (j = input
+# group, v = output group); soa2: output pairs of the SOA rows (v = pair);
+# aos2: column pairs of the AOS rows (j = column pair, v = row).
+LAYOUTS = {
+    "soa4": (lambda f: (f // 20, f % 20 // 4), 16, 16),
+    "soa2": (lambda f: (f // 20, f % 20 // 2), 16, 8),
+    "aos2": (lambda f: (f % 36 // 2, f // 36), 8, 4),
 }
 
 ANCHORS = {"x87": {"fmul", "fmulp"}, "3dnow": {"pfmul"}, "sse": {"mulps"}, "mmx": {"pmulhw"},
@@ -147,6 +169,7 @@ class Insn:
         self.addr, self.mnem, self.ops = addr, mnem, ops
         self.mem = next((i for i, o in enumerate(ops) if "[" in o), None)
         self.role = None  # block of the memory operand: coefficients, input, output, count, stack
+        self.offset = None  # byte offset of the memory operand into its block, where known
 
     def memory_text(self):
         return self.ops[self.mem] if self.mem is not None else ""
@@ -263,9 +286,20 @@ ARG_ROLES = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
 
 
 def assign_roles(code):
-    """Follows pointer registers from the argument slots in address order."""
+    """Follows pointer registers from the argument slots in address order,
+    with their byte offsets into the block while those are known."""
     role = {r: None for r in REG32}
+    offset = {r: None for r in REG32}
     esp_off = 0
+
+    def pointer(operand):  # (block, offset) of [reg + disp], offset None if indexed
+        regs, disp = memory_registers(operand)
+        known = [r for r, _ in regs if role.get(r)]
+        if not known:
+            return None, None
+        plain = len(regs) == 1 and not regs[0][1] and offset[known[0]] is not None
+        return role[known[0]], offset[known[0]] + disp if plain else None
+
     for insn in code:
         m, ops = insn.mnem, insn.ops
         slot = None  # the argument a stack operand reads
@@ -276,32 +310,36 @@ def assign_roles(code):
                 insn.role = "stack"
                 slot = ARG_ROLES.get(disp - esp_off)
             else:
-                known = [role[r] for r, _ in regs if role.get(r)]
-                insn.role = known[0] if known else None
+                insn.role, insn.offset = pointer(insn.ops[insn.mem])
         dest = ops[0] if ops and ops[0] in REG32 else None
+        immediate = len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1])
         if m == "push":
             esp_off += 4
         elif m == "pop":
             esp_off -= 4
             if dest:
                 role[dest] = None
-        elif dest == "esp" and m in ("sub", "add") and len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1]):
+        elif dest == "esp" and m in ("sub", "add") and immediate:
             esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
         elif dest and m == "mov" and len(ops) == 2:
             if insn.mem == 1:
                 role[dest] = slot if slot != "count" else None
+                offset[dest] = 0
             elif ops[1] in REG32:
-                role[dest] = role[ops[1]]
+                role[dest], offset[dest] = role[ops[1]], offset[ops[1]]
             else:
                 role[dest] = None
         elif dest and m == "lea":
-            regs, _ = memory_registers(ops[1])
-            known = [role[r] for r, _ in regs if role.get(r)]
-            role[dest] = known[0] if known else None
+            role[dest], offset[dest] = pointer(ops[1])
         elif dest and m in ("add", "sub"):
-            pass  # pointer arithmetic keeps the block
+            # pointer arithmetic keeps the block
+            if immediate and offset[dest] is not None:
+                offset[dest] += int(ops[1], 0) * (1 if m == "add" else -1)
+            else:
+                offset[dest] = None
         elif dest and m == "xchg" and len(ops) == 2 and ops[1] in REG32:
             role[dest], role[ops[1]] = role[ops[1]], role[dest]
+            offset[dest], offset[ops[1]] = offset[ops[1]], offset[dest]
         elif dest and m not in ("cmp", "test", "push"):
             role[dest] = None
 
@@ -352,14 +390,148 @@ COUNTERS = {
 }
 
 
+# ------------------------------------------------------------------ issue order
+
+ORDER_HEAD = re.compile(r"^;\s*order\s+(\w+)\s*$")
+ORDER_LINE = re.compile(r"^;\s+(?:(?:(\d+)(?:-(\d+))?|(-))\s+)?((?:[a-z]\*?\([^)]*\)\s*)+)$")
+ORDER_EVENT = re.compile(r"([a-z]\*?)\(([^)]*)\)")
+
+
+def read_orders(text):
+    """{kernel: [event]} from the "order" descriptions of one source. A
+    description is a comment block that ends at the first other line:
+        ; order kernelName
+        ;   0      x(0) c(0,0) m(0,0)          step 0
+        ;   1-35   x(j) c(j,0) a(j,0)          steps 1 to 35, j the step
+        ;          m(j,1)                      (continues the line above)
+        ;   -      s(0)                        once
+    Arguments are integers or expressions in j (j+1, j-1)."""
+    orders, name, stretches = {}, None, []
+    for line in text.splitlines() + [""]:
+        line = line.rstrip()
+        head = ORDER_HEAD.match(line)
+        body = ORDER_LINE.match(line) if name else None
+        if body:
+            first, last, once, events = body.groups()
+            if first is not None or once or not stretches:
+                first = int(first) if first is not None else None
+                stretches.append([first, int(last) if last else first, ""])
+            stretches[-1][2] += " " + events
+            continue
+        if name:
+            orders[name] = expand(stretches)
+        name, stretches = (head.group(1), []) if head else (None, [])
+    return orders
+
+
+def expand(stretches):
+    events = []
+    for first, last, text in stretches:
+        steps = [None] if first is None else range(first, last + 1)
+        for j in steps:
+            for kind, args in ORDER_EVENT.findall(text):
+                values = [str(eval(a, {"__builtins__": {}}, {"j": j})) for a in args.split(",")]
+                events.append("%s(%s)" % (kind, ",".join(values)))
+    return events
+
+
+SIMD_REG = re.compile(r"^(x?mm\d)$")
+
+
+def trace_order(code, repeat, layout):
+    """[(event, insn)] of the repeat loop, in address order; see the module
+    text. Registers hold ("C", j, v), ("X", j), ("P", j, v), ("S", v, j) (chain
+    v through step j; j = -1 for +0.0) or ("H", v, w)."""
+    coefficient, input_bytes, output_bytes = LAYOUTS[layout]
+    regs, events = {}, []
+
+    def operand(insn, i):
+        op = insn.ops[i]
+        if SIMD_REG.match(op):
+            return regs.get(op)
+        if insn.mem == i and insn.offset is not None:
+            if insn.role == "coefficients" and insn.offset % 4 == 0:
+                return ("C",) + coefficient(insn.offset // 4)
+            if insn.role == "input":
+                return ("X", insn.offset // input_bytes)
+        return None
+
+    def chain(value):
+        if value and value[0] == "S":
+            return value[1], value[2]
+        if value and value[0] == "P" and value[1] == 0:
+            return value[2], 0
+        return None
+
+    for insn in code:
+        m, ops = insn.mnem, insn.ops
+        if len(ops) != 2 or not (SIMD_REG.match(ops[0]) or insn.mem == 0):
+            continue
+        event, dest = None, ops[0]
+        a, b = operand(insn, 0), operand(insn, 1)
+        if m in ("movaps", "movq", "movd", "movups") and insn.mem == 0:
+            if insn.role == "output" and insn.offset is not None:
+                event = "s(%d)" % (insn.offset // output_bytes)
+        elif m in ("movaps", "movq", "movd", "movups"):
+            regs[dest] = b
+            if b and insn.mem == 1:
+                event = ("c(%d,%d)" % b[1:]) if b[0] == "C" else "x(%d)" % b[1]
+        elif m == "pxor" and ops[0] == ops[1]:
+            regs[dest] = ("S", None, -1)
+        elif m in ("mulps", "pfmul"):
+            pair = sorted([a, b], key=lambda t: t[0] if t else "")
+            c, x = pair if pair[0] and pair[1] else (None, None)
+            star = "*" if insn.mem == 1 else ""
+            if c and x and c[0] == "C" and x[0] == "X" and c[1] == x[1]:
+                regs[dest] = ("P", c[1], c[2])
+                event = "m%s(%d,%d)" % (star, c[1], c[2])
+            else:
+                regs[dest] = None
+                event = "m%s(?)" % star
+        elif m in ("addps", "pfadd"):
+            acc, product = (a, b) if chain(a) and b and b[0] == "P" else (b, a)
+            link = chain(acc) if acc else None
+            if link and product and product[0] == "P" and (link[0] in (None, product[2])) \
+                    and product[1] == link[1] + 1:
+                regs[dest] = ("S", product[2], product[1])
+                event = "a(%d,%d)" % (product[1], product[2])
+            else:
+                regs[dest] = None
+                event = "a(?)"
+        elif m == "pfacc":
+            v, w = chain(a), chain(b)
+            regs[dest] = ("H", v, w)
+            event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
+        else:
+            if SIMD_REG.match(dest):
+                regs[dest] = None
+        if event and repeat[0] <= insn.addr <= repeat[1]:
+            events.append((event, insn))
+    return events
+
+
+def compare_order(expected, traced):
+    """Problems: the first place where the built order leaves the description."""
+    built = [e for e, _ in traced]
+    for i, (want, have) in enumerate(zip(expected, built)):
+        if want != have:
+            return ["issue order: operation %d is %s at 0x%x, the description says %s "
+                    "(described: ... %s; built: ... %s)" % (
+                        i, have, traced[i][1].addr, want, " ".join(expected[max(0, i - 4):i + 3]),
+                        " ".join(built[max(0, i - 4):i + 3]))]
+    if len(built) != len(expected):
+        return ["issue order: %d operations built, %d described" % (len(built), len(expected))]
+    return []
+
+
 def within(expected, value):
     if isinstance(expected, tuple):
         return expected[0] <= value <= expected[1]
     return value == expected
 
 
-def analyse(name, shape, code, labels):
-    """(problems, notes) for one kernel."""
+def analyse(name, shape, code, labels, order=None):
+    """(problems, notes) for one kernel; `order` its described issue order."""
     problems, notes = [], []
     label_at = {}
     for label, addr in labels.items():
@@ -452,6 +624,11 @@ def analyse(name, shape, code, labels):
             else:
                 problems.append("%s: %d %s, expected %s" % (key, value, unit, expected))
 
+    if order is not None:
+        found = compare_order(order, trace_order(code, repeat, shape["layout"]))
+        problems.extend(found)
+        if not found:
+            notes.append("issue order as described (%d operations)" % len(order))
     return problems, notes
 
 
@@ -463,8 +640,13 @@ def native_rows(entries_text):
     return rows
 
 
-def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
+def audit(disassembly, symbols, expectations, out=sys.stdout, native=None, orders=None):
+    """orders: {kernel: [event]} from the sources; None skips the order check."""
     blocks = parse_disassembly(disassembly)
+    # The Windows objects name every C symbol with a leading underscore.
+    for name in list(blocks):
+        if name.startswith("_kernel"):
+            blocks[name[1:]] = blocks.pop(name)
     passed = failed = skipped = 0
     for name, shape in expectations.items():
         label = "%s (entry %s)" % (name, shape.get("entry", "?"))
@@ -480,9 +662,17 @@ def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
             continue
         code, labels = found
         for sym, addr in symbols.items():
+            sym = sym[1:] if sym.startswith("_kernel") else sym
             if sym == name or sym.startswith(name + "."):
                 labels.setdefault(sym, addr)
-        problems, notes = analyse(name, shape, code, labels)
+        order = None
+        if orders is not None and "layout" in shape:
+            order = orders.get(name)
+            if order is None:
+                failed += 1
+                print("%s: FAIL: no order description for it in the sources" % label, file=out)
+                continue
+        problems, notes = analyse(name, shape, code, labels, order)
         if problems:
             failed += 1
             print("%s: FAIL" % label, file=out)
@@ -511,8 +701,19 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="objdump")
     parser.add_argument("--entries", help="plugin/entries.h: a kernel whose row says native 1 must be in the module")
+    parser.add_argument("--sources", help="kernels/: the .asm files whose order descriptions are checked")
     parser.add_argument("module")
     args = parser.parse_args(argv)
+    orders = None
+    if args.sources:
+        orders = {}
+        try:
+            for source in sorted(os.listdir(args.sources)):
+                if source.endswith(".asm"):
+                    with open(os.path.join(args.sources, source)) as f:
+                        orders.update(read_orders(f.read()))
+        except OSError as e:
+            sys.exit("kernel_shapes: cannot read the sources in %s: %s" % (args.sources, e.strerror))
     native = None
     if args.entries:
         try:
@@ -524,7 +725,7 @@ def main(argv):
             sys.exit("kernel_shapes: found %d rows in %s, expected 14" % (len(native), args.entries))
     disassembly = run(args.objdump, args.module, "-d", "--no-show-raw-insn", "-M", "intel")
     symbols = parse_symbols(run(args.objdump, args.module, "-t"))
-    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native) else 1
+    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native, orders=orders) else 1
 
 
 if __name__ == "__main__":
