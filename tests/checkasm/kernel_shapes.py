@@ -60,19 +60,19 @@ EXPECTATIONS = {
     # Entry 3: per output 36 products (one FMUL each) and 7 additions in each
     # of 5 groups; rows loop 18 times; each coefficient read once, the inputs
     # once per row; 18 output stores; no FXCH.
-    "kernelX87": dict(entry=3, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+    "kernelX87": dict(entry=3, family="x87", layout="aos1", align=dict(start=16, repeat=16, inner=16), trips=[18],
                       per_rep=dict(fmul=648, fadd=630, fxch=0, read_coefficients=648,
                                    read_input=648, output_stores=18)),
     # Entry 4: the same products; additions L+N, T+a, N=b+c in blocks 1..11
     # (33) and (L+T)+N (2): 35 per output; 2 FXCH per block: 22 per output.
-    "kernelX87Fxch": dict(entry=4, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+    "kernelX87Fxch": dict(entry=4, family="x87", layout="aos1", align=dict(start=16, repeat=16, inner=16), trips=[18],
                           per_rep=dict(fmul=648, fadd=630, fxch=396, read_coefficients=648,
                                        read_input=648, output_stores=18)),
     # Entry 5: three blocks of six outputs (block loop, 3 trips). Per block
     # and input j: one FLD of x[j] (lane 0), six multiplies; six additions
     # from j = 1 on. Per repetition: 648 FMUL, 3 * 6 * 35 = 630 additions,
     # 108 input loads, 648 coefficient reads, 18 stores.
-    "kernelX87SoaOoo": dict(entry=5, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[3],
+    "kernelX87SoaOoo": dict(entry=5, family="x87", layout="soa1", align=dict(start=16, repeat=16, inner=16), trips=[3],
                             per_rep=dict(fmul=648, fadd=630, fxch=None, load_input=108,
                                          read_coefficients=648, output_stores=18)),
     # Entry 6: six row groups (loop, 6 trips) of three rows; per group 18 pair
@@ -130,13 +130,18 @@ EXPECTATIONS = {
 }
 
 # Layouts for the issue order: coefficient float f -> (j, v); bytes of input
-# per j; bytes of output per store index k. soa4: four-lane groups (j = input
-# group, v = output group); soa2: output pairs of the SOA rows (v = pair);
-# aos2: column pairs of the AOS rows (j = column pair, v = row).
+# per j; bytes of output per store index k; whether adds name a tree. soa4:
+# four-lane groups (j = input group, v = output group); soa2: output pairs of
+# the SOA rows (v = pair); soa1: single floats of the SOA rows (v = output);
+# aos2: column pairs of the AOS rows (j = column pair, v = row); aos1: single
+# columns of the AOS rows, whose adds t(j,k) join the partial sums whose
+# first products are j and k (j < k), so that any tree of additions is named.
 LAYOUTS = {
-    "soa4": (lambda f: (f // 20, f % 20 // 4), 16, 16),
-    "soa2": (lambda f: (f // 20, f % 20 // 2), 16, 8),
-    "aos2": (lambda f: (f % 36 // 2, f // 36), 8, 4),
+    "soa4": (lambda f: (f // 20, f % 20 // 4), 16, 16, False),
+    "soa2": (lambda f: (f // 20, f % 20 // 2), 16, 8, False),
+    "soa1": (lambda f: (f // 20, f % 20), 16, 4, False),
+    "aos2": (lambda f: (f % 36 // 2, f // 36), 8, 4, False),
+    "aos1": (lambda f: (f % 36, f // 36), 4, 4, True),
 }
 
 ANCHORS = {"x87": {"fmul", "fmulp"}, "3dnow": {"pfmul"}, "sse": {"mulps"}, "mmx": {"pmulhw"},
@@ -393,7 +398,7 @@ COUNTERS = {
 # ------------------------------------------------------------------ issue order
 
 ORDER_HEAD = re.compile(r"^;\s*order\s+(\w+)\s*$")
-ORDER_LINE = re.compile(r"^;\s+(?:(?:(\d+)(?:-(\d+))?|(-))\s+)?((?:[a-z]\*?\([^)]*\)\s*)+)$")
+ORDER_LINE = re.compile(r"^;\s+(?:(?:(\d+)(?:-(\d+)(?:/(\d+))?)?|(-))\s+)?((?:[a-z]\*?\([^)]*\)\s*)+)$")
 ORDER_EVENT = re.compile(r"([a-z]\*?)\(([^)]*)\)")
 
 
@@ -403,6 +408,7 @@ def read_orders(text):
         ; order kernelName
         ;   0      x(0) c(0,0) m(0,0)          step 0
         ;   1-35   x(j) c(j,0) a(j,0)          steps 1 to 35, j the step
+        ;   1-29/7 t(0,j)                      steps 1, 8, ..., 29
         ;          m(j,1)                      (continues the line above)
         ;   -      s(0)                        once
     Arguments are integers or expressions in j (j+1, j-1)."""
@@ -412,11 +418,13 @@ def read_orders(text):
         head = ORDER_HEAD.match(line)
         body = ORDER_LINE.match(line) if name else None
         if body:
-            first, last, once, events = body.groups()
+            first, last, stride, once, events = body.groups()
             if first is not None or once or not stretches:
-                first = int(first) if first is not None else None
-                stretches.append([first, int(last) if last else first, ""])
-            stretches[-1][2] += " " + events
+                steps = [None]
+                if first is not None:
+                    steps = range(int(first), int(last or first) + 1, int(stride or 1))
+                stretches.append([steps, ""])
+            stretches[-1][1] += " " + events
             continue
         if name:
             orders[name] = expand(stretches)
@@ -426,8 +434,7 @@ def read_orders(text):
 
 def expand(stretches):
     events = []
-    for first, last, text in stretches:
-        steps = [None] if first is None else range(first, last + 1)
+    for steps, text in stretches:
         for j in steps:
             for kind, args in ORDER_EVENT.findall(text):
                 values = [str(eval(a, {"__builtins__": {}}, {"j": j})) for a in args.split(",")]
@@ -435,75 +442,121 @@ def expand(stretches):
     return events
 
 
-SIMD_REG = re.compile(r"^(x?mm\d)$")
+SIMD_REG = re.compile(r"^x?mm\d$")
+X87_REG = re.compile(r"^st(?:\((\d)\))?$")
+LOADS = {"movaps", "movups", "movq", "movd"}
 
 
 def trace_order(code, repeat, layout):
     """[(event, insn)] of the repeat loop, in address order; see the module
-    text. Registers hold ("C", j, v), ("X", j), ("P", j, v), ("S", v, j) (chain
-    v through step j; j = -1 for +0.0) or ("H", v, w)."""
-    coefficient, input_bytes, output_bytes = LAYOUTS[layout]
-    regs, events = {}, []
+    text. Values: ("C", j, v), ("X", j), ("V", leaves, from_zero) for products
+    and sums (leaves: the (j, v) of their products), ("H", v, w) after PFACC.
+    x87 registers are followed as a stack, the others by name."""
+    coefficient, input_bytes, output_bytes, tree = LAYOUTS[layout]
+    regs, stack, events = {}, [], []
 
-    def operand(insn, i):
-        op = insn.ops[i]
-        if SIMD_REG.match(op):
-            return regs.get(op)
-        if insn.mem == i and insn.offset is not None:
-            if insn.role == "coefficients" and insn.offset % 4 == 0:
-                return ("C",) + coefficient(insn.offset // 4)
-            if insn.role == "input":
-                return ("X", insn.offset // input_bytes)
+    def memory(insn):
+        if insn.offset is not None and insn.role == "coefficients" and insn.offset % 4 == 0:
+            return ("C",) + coefficient(insn.offset // 4)
+        if insn.offset is not None and insn.role == "input":
+            return ("X", insn.offset // input_bytes)
         return None
 
-    def chain(value):
-        if value and value[0] == "S":
-            return value[1], value[2]
-        if value and value[0] == "P" and value[1] == 0:
-            return value[2], 0
+    def get(insn, i):
+        op = insn.ops[i]
+        x87 = X87_REG.match(op)
+        if x87:
+            k = int(x87.group(1) or 0)
+            return stack[k] if k < len(stack) else None
+        return memory(insn) if insn.mem == i else regs.get(op)
+
+    def chain(value):  # (v, j): chain v through step j; (None, -1): +0.0
+        if not value or value[0] != "V":
+            return None
+        vs = {v for _, v in value[1]}
+        js = sorted(j for j, _ in value[1])
+        if len(vs) > 1 or js != list(range(len(js))) or not (js or value[2]):
+            return None
+        return (vs.pop() if vs else None), len(js) - 1
+
+    def multiply(a, b, star):
+        c, x = sorted([a, b], key=lambda t: t[0]) if a and b else (None, None)
+        if c and c[0] == "C" and x[0] == "X" and c[1] == x[1]:
+            return ("V", frozenset([c[1:]]), False), "m%s(%d,%d)" % (star, c[1], c[2])
+        return None, "m%s(?)" % star
+
+    def add(a, b):
+        if not (a and b and a[0] == "V" and b[0] == "V"):
+            return None, "a(?)"
+        total = ("V", a[1] | b[1], a[2] or b[2])
+        if tree:
+            first = sorted(min(j for j, _ in side[1]) for side in (a, b))
+            return total, "t(%d,%d)" % tuple(first)
+        for acc, product in ((a, b), (b, a)):
+            link = chain(acc)
+            if link and len(product[1]) == 1 and not product[2]:
+                (j, v), = product[1]
+                if link[0] in (None, v) and j == link[1] + 1:
+                    return total, "a(%d,%d)" % (j, v)
+        return None, "a(?)"
+
+    def store(insn):
+        if insn.role == "output" and insn.offset is not None:
+            return "s(%d)" % (insn.offset // output_bytes)
         return None
 
     for insn in code:
-        m, ops = insn.mnem, insn.ops
-        if len(ops) != 2 or not (SIMD_REG.match(ops[0]) or insn.mem == 0):
-            continue
-        event, dest = None, ops[0]
-        a, b = operand(insn, 0), operand(insn, 1)
-        if m in ("movaps", "movq", "movd", "movups") and insn.mem == 0:
-            if insn.role == "output" and insn.offset is not None:
-                event = "s(%d)" % (insn.offset // output_bytes)
-        elif m in ("movaps", "movq", "movd", "movups"):
-            regs[dest] = b
-            if b and insn.mem == 1:
-                event = ("c(%d,%d)" % b[1:]) if b[0] == "C" else "x(%d)" % b[1]
-        elif m == "pxor" and ops[0] == ops[1]:
-            regs[dest] = ("S", None, -1)
-        elif m in ("mulps", "pfmul"):
-            pair = sorted([a, b], key=lambda t: t[0] if t else "")
-            c, x = pair if pair[0] and pair[1] else (None, None)
-            star = "*" if insn.mem == 1 else ""
-            if c and x and c[0] == "C" and x[0] == "X" and c[1] == x[1]:
-                regs[dest] = ("P", c[1], c[2])
-                event = "m%s(%d,%d)" % (star, c[1], c[2])
-            else:
-                regs[dest] = None
-                event = "m%s(?)" % star
-        elif m in ("addps", "pfadd"):
-            acc, product = (a, b) if chain(a) and b and b[0] == "P" else (b, a)
-            link = chain(acc) if acc else None
-            if link and product and product[0] == "P" and (link[0] in (None, product[2])) \
-                    and product[1] == link[1] + 1:
-                regs[dest] = ("S", product[2], product[1])
-                event = "a(%d,%d)" % (product[1], product[2])
-            else:
-                regs[dest] = None
-                event = "a(?)"
-        elif m == "pfacc":
-            v, w = chain(a), chain(b)
-            regs[dest] = ("H", v, w)
-            event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
-        else:
-            if SIMD_REG.match(dest):
+        m, ops, event = insn.mnem, insn.ops, None
+        star = "*" if insn.mem is not None else ""
+        if m.startswith("f") and m not in ("femms",):
+            # x87: st0 is stack[0].
+            index = [int(X87_REG.match(o).group(1) or 0) for o in ops if X87_REG.match(o)]
+            if m == "fld":
+                stack.insert(0, memory(insn) if insn.mem is not None else stack[index[0]])
+                value = stack[0]
+                if insn.mem is not None and value:
+                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
+            elif m == "fldz":
+                stack.insert(0, ("V", frozenset(), True))
+            elif m in ("fmul", "fmulp", "fadd", "faddp"):
+                if insn.mem is not None:
+                    dest, other = 0, memory(insn)
+                elif len(index) == 2:
+                    dest, other = index[0], stack[index[1]]
+                else:
+                    dest, other = 1, stack[0]
+                operate = multiply if m.startswith("fmul") else (lambda a, b, _: add(a, b))
+                stack[dest], event = operate(stack[dest], other, star)
+                if m.endswith("p"):
+                    stack.pop(0)
+            elif m == "fxch":
+                k = index[0] if index else 1
+                stack[0], stack[k] = stack[k], stack[0]
+            elif m in ("fst", "fstp"):
+                event = store(insn) if insn.mem is not None else None
+                if insn.mem is None:
+                    stack[index[0]] = stack[0]
+                if m == "fstp":
+                    stack.pop(0)
+        elif len(ops) == 2 and (SIMD_REG.match(ops[0]) or insn.mem == 0):
+            dest = ops[0]
+            if m in LOADS and insn.mem == 0:
+                event = store(insn)
+            elif m in LOADS:
+                value = regs[dest] = get(insn, 1)
+                if value and insn.mem == 1:
+                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
+            elif m == "pxor" and ops[0] == ops[1]:
+                regs[dest] = ("V", frozenset(), True)
+            elif m in ("mulps", "pfmul"):
+                regs[dest], event = multiply(get(insn, 0), get(insn, 1), star)
+            elif m in ("addps", "pfadd"):
+                regs[dest], event = add(get(insn, 0), get(insn, 1))
+            elif m == "pfacc":
+                v, w = chain(get(insn, 0)), chain(get(insn, 1))
+                regs[dest] = ("H", v, w)
+                event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
+            elif SIMD_REG.match(dest):
                 regs[dest] = None
         if event and repeat[0] <= insn.addr <= repeat[1]:
             events.append((event, insn))
