@@ -8,8 +8,8 @@
 #ifndef CIRCUIT_TESTS_ORDERS_H
 #define CIRCUIT_TESTS_ORDERS_H
 
-#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "circuit.h"
@@ -19,14 +19,14 @@ namespace orders {
 enum class Arithmetic {
     Double,       // exact products, sums rounded to double, the result to float (x87)
     Single,       // products and sums rounded to float (3DNow!, SSE)
-    StoredDouble, // exact products, every sum rounded to double, then stored as float (entry 0)
+    StoredDouble, // exact products, each sum rounded to double and stored as a float (entry 0)
 };
 
 constexpr int kZero = -1; // the term +0.0
 
 struct Node {
-    int term = kZero;           // leaves: the product index, or kZero
-    int left = -1, right = -1;  // additions: the two operands (node indices)
+    int term = kZero;          // leaves: the product index, or kZero
+    int left = -1, right = -1; // additions: the two operands (node indices)
 };
 
 struct Order {
@@ -42,40 +42,46 @@ struct Order {
         nodes.push_back({0, a, b});
         return static_cast<int>(nodes.size()) - 1;
     }
-    // a + t0 + t1 + ... from left to right.
-    int chain(int start, const std::vector<int>& terms) {
-        for (int t : terms) start = add(start, leaf(t));
+    int chain(int start, int first, int last, int step = 1) { // start + p_first + ... + p_last
+        for (int j = first; j <= last; j += step) start = add(start, leaf(j));
         return start;
     }
     bool isLeaf(int n) const { return nodes[n].left < 0; }
-};
+    bool isZero(int n) const { return isLeaf(n) && nodes[n].term == kZero; }
 
-inline std::vector<int> range(int first, int last, int step = 1) {
-    std::vector<int> r;
-    for (int j = first; j <= last; j += step) r.push_back(j);
-    return r;
-}
+    // The sum written out, e.g. "((z+0)+1)" (kept, like the order, as built).
+    std::string text(int n = -1) const {
+        if (n < 0) return std::to_string(static_cast<int>(arithmetic)) + text(root);
+        if (isLeaf(n)) return isZero(n) ? "z" : std::to_string(nodes[n].term);
+        return "(" + text(nodes[n].left) + "+" + text(nodes[n].right) + ")";
+    }
+    // Leaves other than +0.0, in the order the sum is written.
+    void written(int n, std::vector<int>& out) const {
+        if (isLeaf(n)) {
+            if (!isZero(n)) out.push_back(n);
+            return;
+        }
+        written(nodes[n].left, out);
+        written(nodes[n].right, out);
+    }
+};
 
 // The order entry `index` (0 to 11) defines.
 inline Order entryOrder(int index) {
     Order o;
     if (index == 0 || index == 1) { // +0.0, then p0 ... p35
-        o.root = o.chain(o.leaf(kZero), range(0, 35));
+        o.root = o.chain(o.leaf(kZero), 0, 35);
         o.arithmetic = index == 0 ? Arithmetic::StoredDouble : Arithmetic::Double;
     } else if (index == 2) { // p35 + p1, p2 ... p33, p0, p34
-        std::vector<int> rest = range(2, 33);
-        rest.push_back(0);
-        rest.push_back(34);
-        o.root = o.chain(o.add(o.leaf(35), o.leaf(1)), rest);
-    } else if (index == 3) { // groups of eight through one tree
-        auto group = [&o](int v0, int j) {
-            auto p = [&o, j](int k) { return o.leaf(j + k - 1); };
-            return o.add(o.add(o.add(v0, p(7)), o.add(p(3), p(4))), o.add(o.add(p(1), p(6)), o.add(p(2), p(5))));
-        };
+        o.root = o.add(o.add(o.chain(o.add(o.leaf(35), o.leaf(1)), 2, 33), o.leaf(0)), o.leaf(34));
+    } else if (index == 3) { // groups of eight through one tree; S = v0 from group 1 on
         int s = o.leaf(0);
-        for (int j = 1; j <= 29; j += 7) s = group(s, j);
+        for (int j = 1; j <= 29; j += 7) {
+            auto p = [&o, j](int k) { return o.leaf(j + k - 1); }; // v_k
+            s = o.add(o.add(o.add(s, p(7)), o.add(p(3), p(4))), o.add(o.add(p(1), p(6)), o.add(p(2), p(5))));
+        }
         o.root = s;
-    } else if (index == 4) { // L, T, N
+    } else if (index == 4) { // L, N, T rotated
         int l = o.leaf(0), n = o.leaf(1), t = o.leaf(2);
         for (int j = 3; j <= 33; j += 3) {
             l = o.add(l, n);
@@ -84,131 +90,76 @@ inline Order entryOrder(int index) {
         }
         o.root = o.add(o.add(l, t), n);
     } else if (index == 6) { // even and odd columns from +0.0, then E + O
-        o.root = o.add(o.chain(o.leaf(kZero), range(0, 34, 2)), o.chain(o.leaf(kZero), range(1, 35, 2)));
+        o.root = o.add(o.chain(o.leaf(kZero), 0, 34, 2), o.chain(o.leaf(kZero), 1, 35, 2));
         o.arithmetic = Arithmetic::Single;
     } else { // entries 5 and 7 to 11: p0, p1 ... p35
-        o.root = o.chain(o.leaf(0), range(1, 35));
+        o.root = o.chain(o.leaf(0), 1, 35);
         o.arithmetic = index == 5 ? Arithmetic::Double : Arithmetic::Single;
     }
     return o;
 }
 
+inline double storedAsFloat(double v) {
+    volatile float f = static_cast<float>(v); // a store: rounded on x87 builds too
+    return f;
+}
+
 // One output by order `o`: m is its row of coefficients, x the input.
-inline float evaluate(const Order& o, const float* m, const float* x) {
-    struct Eval {
-        const Order& o;
-        const float* m;
-        const float* x;
-        double operator()(int n) const {
-            const Node& k = o.nodes[n];
-            if (o.isLeaf(n)) {
-                if (k.term == kZero) return 0.0;
-                const double p = static_cast<double>(m[k.term]) * x[k.term];
-                return o.arithmetic == Arithmetic::Single ? round(p) : p;
-            }
-            const double sum = (*this)(k.left) + (*this)(k.right);
-            return o.arithmetic == Arithmetic::Double ? sum : round(sum);
-        }
-        static double round(double v) {
-            volatile float f = static_cast<float>(v); // a store: rounded also on x87
-            return f;
-        }
-    };
-    Eval e{o, m, x};
-    volatile float y = static_cast<float>(e(o.root));
-    return y;
-}
-
-// The order written out with commutative additions put in a fixed order, so
-// that equal strings mean the same sums. Where sums are not stored, a chain
-// start (+0.0 + a) + b is the same as (+0.0 + b) + a.
-inline std::string canonical(const Order& o, int n = -1) {
-    if (n < 0) return std::to_string(static_cast<int>(o.arithmetic)) + canonical(o, o.root);
+inline double evaluate(const Order& o, const float* m, const float* x, int n) {
     const Node& k = o.nodes[n];
-    if (o.isLeaf(n)) return k.term == kZero ? "z" : std::to_string(k.term);
-    std::string a = canonical(o, k.left), b = canonical(o, k.right);
-    auto zeroAndLeaf = [&o](int c) {
-        const Node& s = o.nodes[c];
-        return !o.isLeaf(c) && o.isLeaf(s.left) && o.isLeaf(s.right) &&
-               (o.nodes[s.left].term == kZero || o.nodes[s.right].term == kZero);
-    };
-    if (o.arithmetic != Arithmetic::StoredDouble && (o.isLeaf(k.right) || o.isLeaf(k.left)) &&
-        (zeroAndLeaf(k.left) || zeroAndLeaf(k.right))) {
-        const int start = zeroAndLeaf(k.left) ? k.left : k.right, other = start == k.left ? k.right : k.left;
-        const Node& s = o.nodes[start];
-        std::vector<std::string> t = {canonical(o, o.nodes[s.left].term == kZero ? s.right : s.left),
-                                      canonical(o, other)};
-        std::sort(t.begin(), t.end());
-        return "Z(" + t[0] + "," + t[1] + ")";
+    if (o.isLeaf(n)) {
+        const double p = k.term == kZero ? 0.0 : static_cast<double>(m[k.term]) * x[k.term];
+        return o.arithmetic == Arithmetic::Single ? storedAsFloat(p) : p;
     }
-    if (b < a) std::swap(a, b);
-    return "(" + a + "+" + b + ")";
+    const double sum = evaluate(o, m, x, k.left) + evaluate(o, m, x, k.right);
+    return o.arithmetic == Arithmetic::Double ? sum : storedAsFloat(sum);
+}
+inline float evaluate(const Order& o, const float* m, const float* x) {
+    return static_cast<float>(storedAsFloat(evaluate(o, m, x, o.root)));
 }
 
-// The terms in the order the definition writes them, left to right.
-inline std::vector<int> writtenTerms(const Order& o) {
-    std::vector<int> terms;
-    struct Walk {
-        const Order& o;
-        std::vector<int>& out;
-        void operator()(int n) const {
-            if (o.isLeaf(n)) {
-                if (o.nodes[n].term != kZero) out.push_back(n);
-                return;
-            }
-            (*this)(o.nodes[n].left);
-            (*this)(o.nodes[n].right);
-        }
-    };
-    Walk{o, terms}(o.root);
-    return terms; // node indices
-}
-
-struct Change {
-    std::string what;
-    Order order;
-};
-
-// Every change of entry `index`'s order that can be named, each different from
-// the order itself.
-inline std::vector<Change> namedChanges(int index) {
+// Every change of entry `index`'s order that can be named, each one giving
+// other sums than the order itself on some data.
+inline std::vector<std::pair<std::string, Order>> namedChanges(int index) {
     const Order base = entryOrder(index);
-    const std::string same = canonical(base);
-    std::vector<Change> all;
-    auto keep = [&](const std::string& what, const Order& o) {
-        if (canonical(o) != same) all.push_back({what, o});
-    };
-    // Neighbouring terms, in the order the definition writes them, swapped.
-    const std::vector<int> written = writtenTerms(base);
-    for (size_t k = 0; k + 1 < written.size(); ++k) {
+    std::vector<std::pair<std::string, Order>> all;
+    std::vector<int> parent(base.nodes.size(), -1), w;
+    for (int n = 0; n < static_cast<int>(base.nodes.size()); ++n)
+        if (!base.isLeaf(n)) parent[base.nodes[n].left] = parent[base.nodes[n].right] = n;
+    base.written(base.root, w);
+    // Neighbouring terms swapped, unless they are the two operands of one
+    // addition, or the first two after a start from +0.0 that is not stored.
+    for (size_t k = 0; k + 1 < w.size(); ++k) {
+        const int a = w[k], b = w[k + 1], pa = parent[a];
+        const bool zeroFirst = !base.isLeaf(pa) && (base.isZero(base.nodes[pa].left)) && parent[b] == parent[pa];
+        if (pa == parent[b] || (zeroFirst && base.arithmetic != Arithmetic::StoredDouble)) continue;
         Order o = base;
-        std::swap(o.nodes[written[k]].term, o.nodes[written[k + 1]].term);
-        keep("p" + std::to_string(base.nodes[written[k]].term) + " and p" +
-                 std::to_string(base.nodes[written[k + 1]].term) + " swapped",
-             o);
+        std::swap(o.nodes[a].term, o.nodes[b].term);
+        all.push_back({"p" + std::to_string(base.nodes[a].term) + " and p" + std::to_string(base.nodes[b].term) +
+                           " swapped",
+                       o});
     }
     // A start from +0.0 dropped, or added before the first term.
-    {
-        Order o = base;
-        bool dropped = false;
-        for (Node& n : o.nodes)
-            if (n.left >= 0 && o.nodes[n.left].left < 0 && o.nodes[n.left].term == kZero) {
-                n = o.nodes[n.right];
-                dropped = true;
-            }
-        if (!dropped) {
-            const int first = o.leaf(o.nodes[written[0]].term), zero = o.leaf(kZero);
-            o.nodes[written[0]] = {0, zero, first};
+    Order o = base;
+    bool dropped = false;
+    for (Node& n : o.nodes)
+        if (!o.isLeaf(static_cast<int>(&n - o.nodes.data())) && o.isZero(n.left)) {
+            n = o.nodes[n.right];
+            dropped = true;
         }
-        keep(dropped ? "no start from +0.0" : "a start from +0.0", o);
+    if (!dropped) {
+        const int first = o.leaf(o.nodes[w[0]].term), zero = o.leaf(kZero);
+        o.nodes[w[0]] = {0, zero, first};
     }
+    all.push_back({dropped ? "no start from +0.0" : "a start from +0.0", o});
     for (Arithmetic a : {Arithmetic::Double, Arithmetic::Single, Arithmetic::StoredDouble}) {
-        Order o = base;
-        o.arithmetic = a;
-        keep("arithmetic " + std::to_string(static_cast<int>(a)), o);
+        Order changed = base;
+        changed.arithmetic = a;
+        if (a != base.arithmetic) all.push_back({"arithmetic " + std::to_string(static_cast<int>(a)), changed});
     }
     for (int other = 0; other < 12; ++other)
-        if (other != index) keep("entry " + std::to_string(other) + "'s order", entryOrder(other));
+        if (entryOrder(other).text() != base.text())
+            all.push_back({"entry " + std::to_string(other) + "'s order", entryOrder(other)});
     return all;
 }
 
