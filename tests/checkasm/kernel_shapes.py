@@ -7,15 +7,16 @@ instruction outside the extensions the entry declares.
 Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h]
                         [--sources kernels/] MODULE
 
-Issue order. Given the kernel sources (--sources), the kernels with a layout
-in the table below also have their loads, multiplies, adds, horizontal adds
-and stores followed through the registers, in address order (one pass of any
-inner loop), and named in the notation of the sources' comments: x(j) load of
-input j, c(j,v) load of coefficients (j, v), m(j,v) multiply of the two,
-m*(j,v) the same with the coefficients as memory operand, a(j,v) add of
-product (j, v) into chain v, h(v,w) horizontal add of chains v and w, s(k)
-store k of the output. That sequence must equal the kernel's "order"
-description in its source (see read_orders), step for step.
+Issue order. Given the kernel sources (--sources), every kernel has its
+loads, multiplies, adds, horizontal steps and stores followed through the
+registers, in address order (one pass of any inner loop), and named in the
+notation of the sources' comments: x(j) load of input j, c(j,v) load of
+coefficients (j, v), m(j,v) multiply of the two, m*(j,v) the same with a
+memory operand, a(j,v) add of product (j, v) into chain v, t(j,k) an add
+within a tree (see LAYOUTS), u(...) and h(...) unpacks and adds of values
+that mix the chains named, s(k) store k of the output. That sequence must
+equal the kernel's "order" description in its source (see read_orders),
+step for step.
 
 How it counts. The disassembly (objdump -d -M intel) of each kernel runs from
 its symbol to the next symbol that is not one of its local labels. Loops are
@@ -119,29 +120,37 @@ EXPECTATIONS = {
     # (l2 + l0): two PADDW for S0 and S2 side by side, two for S1 alone, so
     # 162 + 6 * 4 = 186 PADDW; two 4-byte stores of result words per group.
     # The conversions run once per call, outside the repeat loop.
-    "kernelMmxFixed": dict(entry=12, family="mmx", align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
+    # Scratch (bytes from the realigned stack pointer, as mmx.asm places it):
+    # coefficient words, input words, result words.
+    "kernelMmxFixed": dict(entry=12, family="mmx", layout="aos4w",
+                           scratch=dict(coefficients=(0, 1312), input=(1312, 1408), output=(1408, 1472)), align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
                            per_rep=dict(pmulhw=162, paddw=186, stores=12),
                            per_call=dict(emms=1)),
     # Entry 13: one pass over the 36 input groups (loop, 36 trips, head on 32
     # bytes); per group 5 PMULHW and 5 PADDW; five MOVQ stores of result words.
-    "kernelMmxFixedSoa": dict(entry=13, family="mmx", align=dict(start=None, repeat=32, inner=32), trips=[36],
+    "kernelMmxFixedSoa": dict(entry=13, family="mmx", layout="soa4w",
+                              scratch=dict(coefficients=(0, 1440), input=(1440, 1728), output=(1728, 1792)), align=dict(start=None, repeat=32, inner=32), trips=[36],
                               per_rep=dict(pmulhw=180, paddw=180, stores=5),
                               per_call=dict(emms=1)),
 }
 
-# Layouts for the issue order: coefficient float f -> (j, v); bytes of input
-# per j; bytes of output per store index k; whether adds name a tree. soa4:
-# four-lane groups (j = input group, v = output group); soa2: output pairs of
-# the SOA rows (v = pair); soa1: single floats of the SOA rows (v = output);
-# aos2: column pairs of the AOS rows (j = column pair, v = row); aos1: single
-# columns of the AOS rows, whose adds t(j,k) join the partial sums whose
-# first products are j and k (j < k), so that any tree of additions is named.
+# Layouts for the issue order: byte offset into the coefficients -> (j, v);
+# bytes of input per j; bytes of output per store index k; whether adds name
+# a tree. soa4: four-lane groups (j = input group, v = output group); soa2:
+# output pairs of the SOA rows (v = pair); soa1: single floats of the SOA rows
+# (v = output); aos2: column pairs of the AOS rows (j = column pair, v = row);
+# aos1: single columns of the AOS rows, whose adds t(j,k) join the partial
+# sums whose first products are j and k (j < k), so that any tree of
+# additions is named; soa4w and aos4w: the fixed-point words of the MMX
+# entries in their scratch (j = input group or step of four columns).
 LAYOUTS = {
-    "soa4": (lambda f: (f // 20, f % 20 // 4), 16, 16, False),
-    "soa2": (lambda f: (f // 20, f % 20 // 2), 16, 8, False),
-    "soa1": (lambda f: (f // 20, f % 20), 16, 4, False),
-    "aos2": (lambda f: (f % 36 // 2, f // 36), 8, 4, False),
-    "aos1": (lambda f: (f % 36, f // 36), 4, 4, True),
+    "soa4": (lambda b: (b // 80, b % 80 // 16), 16, 16, False),
+    "soa2": (lambda b: (b // 80, b % 80 // 8), 16, 8, False),
+    "soa1": (lambda b: (b // 80, b % 80 // 4), 16, 4, False),
+    "aos2": (lambda b: (b % 144 // 8, b // 144), 8, 4, False),
+    "aos1": (lambda b: (b % 144 // 4, b // 144), 4, 4, True),
+    "soa4w": (lambda b: (b // 40, b % 40 // 8), 8, 8, False),
+    "aos4w": (lambda b: (b % 72 // 8, b // 72), 8, 2, False),
 }
 
 ANCHORS = {"x87": {"fmul", "fmulp"}, "3dnow": {"pfmul"}, "sse": {"mulps"}, "mmx": {"pmulhw"},
@@ -290,15 +299,22 @@ def memory_registers(operand):
 ARG_ROLES = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
 
 
-def assign_roles(code):
+def assign_roles(code, scratch=None):
     """Follows pointer registers from the argument slots in address order,
-    with their byte offsets into the block while those are known."""
+    with their byte offsets into the block while those are known. Once the
+    stack pointer is realigned (and esp), [esp + d] lies in the `scratch`
+    area {block: (first byte, end)} that holds d, if any."""
     role = {r: None for r in REG32}
     offset = {r: None for r in REG32}
-    esp_off = 0
+    esp_off, frame = 0, False
 
     def pointer(operand):  # (block, offset) of [reg + disp], offset None if indexed
         regs, disp = memory_registers(operand)
+        if frame and regs == [("esp", False)]:
+            for block, (first, end) in (scratch or {}).items():
+                if first <= disp < end:
+                    return block, disp - first
+            return "stack", None
         known = [r for r, _ in regs if role.get(r)]
         if not known:
             return None, None
@@ -311,7 +327,9 @@ def assign_roles(code):
         if insn.mem is not None:
             regs, disp = memory_registers(insn.ops[insn.mem])
             base = [r for r, scaled in regs if not scaled]
-            if "esp" in base:
+            if "esp" in base and frame:
+                insn.role, insn.offset = pointer(insn.ops[insn.mem])
+            elif "esp" in base:
                 insn.role = "stack"
                 slot = ARG_ROLES.get(disp - esp_off)
             else:
@@ -324,6 +342,8 @@ def assign_roles(code):
             esp_off -= 4
             if dest:
                 role[dest] = None
+        elif dest == "esp" and m == "and":
+            frame = True
         elif dest == "esp" and m in ("sub", "add") and immediate:
             esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
         elif dest and m == "mov" and len(ops) == 2:
@@ -451,13 +471,16 @@ def trace_order(code, repeat, layout):
     """[(event, insn)] of the repeat loop, in address order; see the module
     text. Values: ("C", j, v), ("X", j), ("V", leaves, from_zero) for products
     and sums (leaves: the (j, v) of their products), ("H", v, w) after PFACC.
-    x87 registers are followed as a stack, the others by name."""
+    x87 registers are followed as a stack, the others by name. ("H", chains)
+    is a value whose lanes mix the chains named, as PFACC and the unpacks of
+    the MMX horizontal sums leave them: u(...) for an unpack, h(...) for an
+    add of such values, each naming the chains mixed."""
     coefficient, input_bytes, output_bytes, tree = LAYOUTS[layout]
     regs, stack, events = {}, [], []
 
     def memory(insn):
-        if insn.offset is not None and insn.role == "coefficients" and insn.offset % 4 == 0:
-            return ("C",) + coefficient(insn.offset // 4)
+        if insn.offset is not None and insn.role == "coefficients":
+            return ("C",) + coefficient(insn.offset)
         if insn.offset is not None and insn.role == "input":
             return ("X", insn.offset // input_bytes)
         return None
@@ -485,7 +508,19 @@ def trace_order(code, repeat, layout):
             return ("V", frozenset([c[1:]]), False), "m%s(%d,%d)" % (star, c[1], c[2])
         return None, "m%s(?)" % star
 
+    def mixed(*values):  # the chains a horizontal value holds
+        names = set()
+        for value in values:
+            if value and value[0] == "H":
+                names |= value[1]
+            elif chain(value) and chain(value)[0] is not None:
+                names.add(chain(value)[0])
+        return ("H", frozenset(names)), ",".join(str(v) for v in sorted(names))
+
     def add(a, b):
+        if (a and a[0] == "H") or (b and b[0] == "H"):
+            value, names = mixed(a, b)
+            return value, "h(%s)" % names
         if not (a and b and a[0] == "V" and b[0] == "V"):
             return None, "a(?)"
         total = ("V", a[1] | b[1], a[2] or b[2])
@@ -548,14 +583,17 @@ def trace_order(code, repeat, layout):
                     event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
             elif m == "pxor" and ops[0] == ops[1]:
                 regs[dest] = ("V", frozenset(), True)
-            elif m in ("mulps", "pfmul"):
+            elif m in ("mulps", "pfmul", "pmulhw"):
                 regs[dest], event = multiply(get(insn, 0), get(insn, 1), star)
-            elif m in ("addps", "pfadd"):
+            elif m in ("addps", "pfadd", "paddw"):
                 regs[dest], event = add(get(insn, 0), get(insn, 1))
             elif m == "pfacc":
                 v, w = chain(get(insn, 0)), chain(get(insn, 1))
-                regs[dest] = ("H", v, w)
+                regs[dest] = mixed(get(insn, 0), get(insn, 1))[0]
                 event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
+            elif m.startswith("punpck"):
+                regs[dest], names = mixed(get(insn, 0), get(insn, 1))
+                event = "u(%s)" % names
             elif SIMD_REG.match(dest):
                 regs[dest] = None
         if event and repeat[0] <= insn.addr <= repeat[1]:
@@ -611,7 +649,7 @@ def analyse(name, shape, code, labels, order=None):
                 problems.append("%s at 0x%x touches the x87 control state" % (insn.mnem, insn.addr))
         elif insn.mnem not in ALLOWED_SIMD[family]:
             problems.append("%s at 0x%x is outside the instructions this entry uses" % (insn.mnem, insn.addr))
-    assign_roles(code)
+    assign_roles(code, shape.get("scratch"))
     loops = find_loops(code)
     anchors = ANCHORS[shape["family"]]
 
@@ -719,7 +757,7 @@ def audit(disassembly, symbols, expectations, out=sys.stdout, native=None, order
             if sym == name or sym.startswith(name + "."):
                 labels.setdefault(sym, addr)
         order = None
-        if orders is not None and "layout" in shape:
+        if orders is not None:
             order = orders.get(name)
             if order is None:
                 failed += 1
