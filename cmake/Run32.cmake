@@ -37,7 +37,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32 AND NOT CIRCUIT_RUN32)
     set(CIRCUIT_RUN_3DNOW ${QEMU_I386} -cpu ${CIRCUIT_QEMU_CPU})
   else()
     message(STATUS "qemu-i386 not found (Debian package qemu-user): the 3DNow! kernels' tests will report themselves skipped")
-    set(CIRCUIT_RUN_3DNOW sh -c "echo 'skipped: qemu-i386 not found (Debian package qemu-user), so the 3DNow! kernels are not run' >&2; exit 77" --)
+    set(CIRCUIT_RUN_3DNOW sh -c "echo 'skipped: qemu-i386 not found (Debian package qemu-user), so the 3DNow! kernels are not run' >&2 && exit 77" --)
   endif()
 endif()
 
