@@ -7,6 +7,7 @@
 #   JSON                "path=regex" pairs: stdout is JSON and the value at
 #                       path (dot-separated keys and indices) matches ^regex$
 #   FILE, FILE_HAS      a file the run writes and expressions it must match
+#   SAVE                a file to keep stdout in
 foreach(v ARGS RUN32 OUT ERR NOT_OUT JSON FILE_HAS)
   string(REPLACE "::" ";" ${v} "${${v}}")
 endforeach()
@@ -15,6 +16,9 @@ if(FILE)
 endif()
 execute_process(COMMAND ${RUN32} ${HOST} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(SAVE)
+  file(WRITE "${SAVE}" "${out}")
+endif()
 set(problems "")
 if(NOT "${status}" MATCHES "^(${EXIT})$")
   string(APPEND problems "exit status ${status}, expected ${EXIT}\n")
