@@ -475,7 +475,10 @@ std::string comparisonSvg(const std::vector<SavedRun>& runs) {
     const double top = 50 + 18 * static_cast<double>(runs.size());
     const double rowHeight = barHeight * static_cast<double>(runs.size()) + gap;
     const double plotHeight = rowHeight * static_cast<double>(c.rows.size());
-    const double width = left + plotWidth + right, height = top + plotHeight + 60;
+    int legendColumns = 0;
+    for (const SavedRun& r : runs) legendColumns = std::max(legendColumns, displayWidth(r.label + ": " + runText(r)));
+    const double width = std::max(left + plotWidth + right, 50 + legendColumns * column * 0.95);
+    const double height = top + plotHeight + 60;
     double step, axisMax;
     niceAxis(longest, step, axisMax);
     auto x = [&](double v) { return left + plotWidth * v / axisMax; };
@@ -515,22 +518,27 @@ std::string comparisonSvg(const std::vector<SavedRun>& runs) {
         std::snprintf(buf, sizeof buf, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", left - 8,
                       y + (rowHeight - gap) / 2 + 4.5);
         s += buf + xml(std::to_string(row.index) + "  " + row.name) + "</text>\n";
+        bool timed = false;
+        for (double v : row.value) timed = timed || std::isfinite(v);
         for (size_t k = 0; k < runs.size(); ++k) {
             const double v = row.value[k], by = y + barHeight * static_cast<double>(k);
             if (!std::isfinite(v)) {
-                if (!row.present[k]) continue;
+                if (!row.present[k] || (!timed && k > 0)) continue;
                 std::snprintf(buf, sizeof buf, "<text x=\"%.1f\" y=\"%.1f\" fill=\"#888\" font-size=\"11\" "
-                                               "font-style=\"italic\">not timed</text>\n",
-                              left + 4, by + barHeight - 3);
+                                               "font-style=\"italic\">%s</text>\n",
+                              left + 4, by + barHeight - 3, timed ? "not timed" : "not timed in any run");
                 s += buf;
                 continue;
             }
+            std::string label = format(c.clocks ? "%.0f" : "%.1f", v);
+            if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0)
+                label += format(" (%.2f\u00d7)", v / row.value[0]);
             std::snprintf(buf, sizeof buf,
                           "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
                           "<title>%s: %.1f %s</title></rect>\n"
-                          "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%.0f</text>\n",
+                          "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
                           left, by + 1, std::max(1.0, x(v) - left), barHeight - 2, colours[k % 8],
-                          xml(runs[k].label).c_str(), v, unit, x(v) + 4, by + barHeight - 3, v);
+                          xml(runs[k].label).c_str(), v, unit, x(v) + 4, by + barHeight - 3, label.c_str());
             s += buf;
         }
     }
