@@ -185,26 +185,37 @@ struct Check {
 
 // Guarded blocks for one entry: the data laid out by the entry's layout, and
 // an output block with sentinel floats before and after it.
+// The storage is placed on a 16-byte boundary by hand: neither the heap
+// (8 bytes on 32-bit Windows) nor a caller's stack is trusted with it.
 class EntryBlocks {
   public:
     static constexpr int kGuardBefore = 4;   // keeps the output 16-byte aligned
     static constexpr int kGuardAfter = 12;
     EntryBlocks(EntryFlags flags, const circuit::Problem& p);
-    const float* coefficients() const { return data_.coefficients; }
-    const float* input() const { return data_.input; }
-    float* output() { return out_ + kGuardBefore; }
+    EntryBlocks(const EntryBlocks&) = delete;
+    EntryBlocks& operator=(const EntryBlocks&) = delete;
+    const float* coefficients() const { return s_->data.coefficients; }
+    const float* input() const { return s_->data.input; }
+    float* output() { return s_->out + kGuardBefore; }
     void resetOutput();
     // "" when the call wrote nothing outside its output floats and left the
     // coefficient and input blocks alone, else what it did wrong.
     std::string damage() const;
     // Output floats 0..17 that still hold the sentinel.
     std::vector<int> unwritten() const;
+    // Fatal unless the three blocks start on 16-byte boundaries; called
+    // before every call of the module.
+    void checkAlignment() const;
 
   private:
+    struct Storage {
+        circuit::Blocks data;
+        circuit::Blocks pristine;
+        alignas(16) float out[kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter];
+    };
     EntryFlags flags_;
-    circuit::Blocks data_;
-    circuit::Blocks pristine_;
-    alignas(16) float out_[kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter];
+    std::vector<unsigned char> raw_;
+    Storage* s_;
 };
 
 Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);

@@ -38,6 +38,7 @@ constexpr int32_t kMaxCount = 1 << 30;
 Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
                  double callSeconds, int trials) {
     Timing t;
+    blocks.checkAlignment();
     auto call = [&](int32_t count) {
         module.run(index, blocks.coefficients(), blocks.input(), blocks.output(), count);
     };

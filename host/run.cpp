@@ -57,6 +57,7 @@ double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem
                     const Reference& reference, const WorkSettings& w) {
     const double start = steadySeconds();
     EntryBlocks b(e.record.flags, problem);
+    b.checkAlignment();
     module.run(static_cast<uint32_t>(e.index), b.coefficients(), b.input(), b.output(), 1);
     e.ran = true;
     e.check = checkOutput(e.record.flags, b.output(), reference);

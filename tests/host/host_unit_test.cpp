@@ -3,6 +3,7 @@
 // command line, the answer of an entry's process, saved results and hashes.
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,22 @@ TEST(EntryBlocks, SeeWritesOutsideTheOutputFloatsOfTheLayout) {
     EXPECT_EQ(soa.coefficients()[20 * 7 + 3], p.m[3][7]);
     EXPECT_EQ(soa.coefficients()[20 * 7 + 18], 0.0f);
     EXPECT_EQ(soa.input()[4 * 9 + 2], p.x[9]);
+}
+
+// On the heap, wherever the allocator puts them (8-byte boundaries on 32-bit
+// Windows), the blocks start on 16-byte boundaries.
+TEST(EntryBlocks, SoaBlocksStartOn16ByteBoundaries) {
+    const circuit::Problem p = zeros();
+    std::vector<std::unique_ptr<host::EntryBlocks>> all;
+    for (int i = 0; i < 16; ++i) {
+        all.emplace_back(new host::EntryBlocks(ENTRY_SSE | ENTRY_SOA, p));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->coefficients()) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->input()) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->output()) % 16, 0u);
+        EXPECT_NO_THROW(all.back()->checkAlignment());
+        std::vector<char> shifts(static_cast<size_t>(4 + 8 * i)); // move the heap along
+        all.back()->resetOutput();
+    }
 }
 
 TEST(Problem, SeedsReproduceTheSameProblemEverywhere) {
