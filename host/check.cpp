@@ -1,5 +1,6 @@
 // Judging an entry's output: the exact product, rounded once, and a bound on
 // how far an entry of each kind of arithmetic may lie from it.
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -205,6 +206,19 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref) {
         c.reason = "values outside the fixed-point range (inputs -1 .. 0.99998, coefficients -32 .. 31.9995)";
     }
     return c;
+}
+
+std::string overflowText(const Reference& ref) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i)
+        if (ref.absSum[i] > static_cast<long double>(FLT_MAX)) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "the products of output %d add up to %.3Lg in magnitude, more than single precision "
+                          "holds (%.3g): the float entries would overflow",
+                          i, ref.absSum[i], static_cast<double>(FLT_MAX));
+            return text;
+        }
+    return "";
 }
 
 EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p)

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -141,6 +142,37 @@ std::string flagsText(EntryFlags flags);          // "FPU MMX SOA"
 std::string jsonString(const std::string& utf8);  // quoted and escaped (results.cpp)
 std::string jsonNumber(double v);                 // %.9g, null when not finite
 
+// Valid UTF-8 as it is; every byte that is not part of a valid sequence as
+// \xHH (file names on Linux are bytes).
+std::string displayPath(const std::string& bytes);
+
+// ---- Files (files.cpp) ------------------------------------------------------
+
+// Paths are UTF-8; on Windows they are opened through the wide interfaces.
+std::FILE* openFile(const std::string& path, const char* mode);
+std::string notRegularFile(const std::string& path);  // "" or why not
+// The whole file ("-": standard input, also pipes); Fatal when unreadable or
+// longer than `limit` bytes. `what` names it in messages.
+std::string readFile(const std::string& path, size_t limit, const std::string& what);
+#ifdef _WIN32
+std::wstring widePath(const std::string& utf8);
+std::string utf8Text(const wchar_t* wide);
+#endif
+
+// An output file, opened (and so checked) when constructed; write() once.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    void write(const std::string& content);
+
+  private:
+    std::string path_;
+    std::FILE* f_ = nullptr;
+};
+
 // ---- Problem (problem.cpp) ------------------------------------------------
 
 struct ProblemSource {
@@ -172,6 +204,9 @@ struct Reference {
     bool fixedInRange = true;           // every value within the Q15/Q10 ranges
 };
 Reference exactReference(const circuit::Problem& p);
+// Why a problem cannot be computed in single precision (a sum of products
+// beyond its range), or "".
+std::string overflowText(const Reference& ref);
 
 struct Check {
     bool ok = false;
@@ -259,7 +294,9 @@ struct Isolated {
 // Runs one entry's work in a child process and waits at most timeoutSeconds.
 // POSIX: the child is a fork that calls `work`. Windows: the child is this
 // program with --worker, given `job` on stdin; it answers with workerMain.
-Isolated runIsolated(const std::function<std::string()>& work, const std::string& job, double timeoutSeconds);
+// A nonzero *stop (set by a signal handler) ends the child at once.
+Isolated runIsolated(const std::function<std::string()>& work, const std::string& job, double timeoutSeconds,
+                     const volatile std::sig_atomic_t* stop);
 // The answer a child writes: its text and an end mark.
 std::string sealAnswer(const std::string& answer);
 #ifdef _WIN32

@@ -75,7 +75,8 @@ void writeAll(int fd, const std::string& s) {
 
 } // namespace
 
-Isolated runIsolated(const std::function<std::string()>& work, const std::string&, double timeoutSeconds) {
+Isolated runIsolated(const std::function<std::string()>& work, const std::string&, double timeoutSeconds,
+                     const volatile std::sig_atomic_t* stop) {
     int fds[2];
     if (pipe(fds) != 0) throw Fatal(std::string("cannot create a pipe for an entry's process: ") + std::strerror(errno));
     std::fflush(stdout);
@@ -101,12 +102,12 @@ Isolated runIsolated(const std::function<std::string()>& work, const std::string
     char buffer[4096];
     for (;;) {
         const double left = deadline - now();
-        if (left <= 0) {
+        if (left <= 0 || *stop) {
             r.kind = Isolated::TimedOut;
             break;
         }
         pollfd p = {fds[0], POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min(left, 1.0) * 1000) + 1);
+        const int ready = poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
@@ -186,7 +187,8 @@ void prepareWorker() {
     SetUnhandledExceptionFilter(endWithExceptionCode);
 }
 
-Isolated runIsolated(const std::function<std::string()>&, const std::string& job, double timeoutSeconds) {
+Isolated runIsolated(const std::function<std::string()>&, const std::string& job, double timeoutSeconds,
+                     const volatile std::sig_atomic_t* stop) {
     wchar_t self[32768];
     const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
     if (length == 0 || length >= 32768) throw Fatal("cannot find the host's own program file");
@@ -222,8 +224,13 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     DWORD written = 0;
     WriteFile(inWrite, job.data(), static_cast<DWORD>(job.size()), &written, nullptr);
     closeHandle(inWrite);
-    const double ms = timeoutSeconds * 1000 - (now() - start) * 1000;
-    if (WaitForSingleObject(pi.hProcess, ms > 0 ? static_cast<DWORD>(ms) : 0) == WAIT_TIMEOUT) {
+    // Waits in slices, so that a Ctrl-C is seen within a tenth of a second.
+    DWORD waited;
+    do {
+        const double ms = (start + timeoutSeconds - now()) * 1000;
+        waited = WaitForSingleObject(pi.hProcess, ms > 0 ? static_cast<DWORD>(std::min(ms, 100.0)) : 0);
+    } while (waited == WAIT_TIMEOUT && !*stop && now() < start + timeoutSeconds);
+    if (waited == WAIT_TIMEOUT) {
         r.kind = Isolated::TimedOut;
         TerminateProcess(pi.hProcess, 1);
         WaitForSingleObject(pi.hProcess, INFINITE);

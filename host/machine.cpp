@@ -2,8 +2,6 @@
 // calls itself (CPUID), the operating system and word sizes, and the module
 // file's size and content hash.
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -168,11 +166,8 @@ Machine describeMachine() {
 }
 
 ModuleFile describeModuleFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    if (!in || !(bytes << in.rdbuf())) throw Fatal("cannot read module " + path);
     ModuleFile f;
-    const std::string content = bytes.str();
+    const std::string content = readFile(path, size_t(1) << 30, "module");
     f.size = content.size();
     f.sha256 = sha256Hex(content);
     return f;

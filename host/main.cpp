@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <random>
 
 #ifdef _WIN32
@@ -116,18 +117,32 @@ void summariseClocks(RunInfo& run) {
     }
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) throw Fatal("cannot write " + path + ": " + std::strerror(errno));
-    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    if (std::fclose(f) != 0 || !ok) throw Fatal("cannot write " + path);
+// Ctrl-C: the entry running is stopped (its process gets the signal too),
+// the entries measured so far are reported, and the exit status is 130.
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void interrupted(int) { gInterrupted = 1; }
+#ifdef _WIN32
+BOOL WINAPI consoleInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    gInterrupted = 1;
+    return TRUE;
+}
+#endif
+
+void finishStdout() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw Fatal(std::string("cannot write the results to standard output: ") +
+                    (errno ? std::strerror(errno) : "write error"));
 }
 
 int compareRuns(const Options& o) {
+    std::unique_ptr<OutputFile> svg(o.svg.empty() ? nullptr : new OutputFile(o.svg));
     std::vector<SavedRun> runs;
     for (const std::string& file : o.compare) runs.push_back(readSavedRun(file));
     printComparison(runs, stdout);
-    if (!o.svg.empty()) writeFile(o.svg, comparisonSvg(runs));
+    finishStdout();
+    if (svg) svg->write(comparisonSvg(runs));
     return 0;
 }
 
@@ -150,6 +165,8 @@ int workerMain() {
     decodeJob(job, path, e, problem, w);
     w.cpu = detectProcessor();
     const Reference reference = exactReference(problem);
+    const std::string overflow = overflowText(reference);
+    if (!overflow.empty()) throw Fatal("cannot use this problem: " + overflow);
     Module module(path);
     const double seconds = runEntryWork(module, e, problem, reference, w);
     const std::string answer = sealAnswer(encodeOutcome(e, seconds));
@@ -157,8 +174,8 @@ int workerMain() {
     return std::fflush(stdout) == 0 ? 0 : 2;
 }
 
-int runHost(int argc, char** argv) {
-    const Options o = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+int runHost(const std::vector<std::string>& args) {
+    const Options o = parseOptions(args);
     if (o.help) {
         std::fputs(kUsage, stdout);
         return 0;
@@ -170,6 +187,8 @@ int runHost(int argc, char** argv) {
     if (o.worker) return workerMain();
     if (!o.compare.empty()) return compareRuns(o);
 
+    // Outputs are checked before any work.
+    std::unique_ptr<OutputFile> svg(o.svg.empty() ? nullptr : new OutputFile(o.svg));
     RunInfo run;
     run.timePerEntryMs = o.checkOnly ? 0 : o.timePerEntryMs;
     run.trials = o.checkOnly ? 0 : o.trials;
@@ -192,6 +211,8 @@ int runHost(int argc, char** argv) {
     }
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = exactReference(problem);
+    const std::string overflow = overflowText(reference);
+    if (!overflow.empty()) throw Fatal("cannot use this problem: " + overflow);
 
     for (int sig : {SIGILL, SIGSEGV, SIGFPE}) std::signal(sig, moduleCrashed);
 #ifdef SIGBUS
@@ -242,8 +263,16 @@ int runHost(int argc, char** argv) {
     work.cpu = run.machine.cpu;
     Progress progress(static_cast<int>(toRun.size()));
     int step = 0;
+    std::signal(SIGINT, interrupted);
+#ifdef _WIN32
+    SetConsoleCtrlHandler(consoleInterrupt, TRUE);
+#endif
     for (size_t k : toRun) {
         EntryResult& e = run.entries[k];
+        if (gInterrupted) {
+            e.reason = "not run: interrupted";
+            continue;
+        }
         progress.show(step++, (o.checkOnly ? "checking " : "checking and timing ") + e.name);
         const Isolated r = runIsolated(
             [&] {
@@ -251,10 +280,12 @@ int runHost(int argc, char** argv) {
                 const double seconds = runEntryWork(module, mine, problem, reference, work);
                 return encodeOutcome(mine, seconds);
             },
-            encodeJob(o.module, e, problem, work), o.timeoutSeconds);
+            encodeJob(o.module, e, problem, work), o.timeoutSeconds, &gInterrupted);
         ++run.children;
         double workSeconds = 0;
-        if (r.kind == Isolated::Finished) {
+        if (gInterrupted && r.kind != Isolated::Finished) {
+            e.reason = "interrupted";
+        } else if (r.kind == Isolated::Finished) {
             workSeconds = decodeOutcome(r.answer, e);
         } else {
             e.ran = true;
@@ -270,6 +301,7 @@ int runHost(int argc, char** argv) {
     }
     compareGroups(run);
     progress.finish();
+    if (gInterrupted) std::fputs("circuit-host: interrupted; the entries measured so far follow\n", stderr);
 
     if (!o.checkOnly) {
         double fastest = 0;
@@ -288,9 +320,9 @@ int runHost(int argc, char** argv) {
         printCsv(run, stdout);
     else
         printTable(run, stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) throw Fatal("cannot write the results to standard output");
-
-    if (!o.svg.empty()) writeFile(o.svg, svgChart(run));
+    finishStdout();
+    if (svg) svg->write(svgChart(run));
+    if (gInterrupted) return 130;
     return run.failed ? 1 : 0;
 }
 
@@ -301,8 +333,20 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8); // the names are printed as UTF-8
 #endif
+    std::vector<std::string> args;
+#ifdef _WIN32
+    // The wide command line: every path, not only those of the ANSI code page.
+    (void)argv;
+    int wideCount = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    for (int i = 1; wide != nullptr && i < wideCount; ++i) args.push_back(host::utf8Text(wide[i]));
+    if (wide != nullptr) LocalFree(wide);
+#else
+    args.assign(argv + 1, argv + argc);
+#endif
+    (void)argc;
     try {
-        return host::runHost(argc, argv);
+        return host::runHost(args);
     } catch (const host::Fatal& e) {
         std::fprintf(stderr, "circuit-host: %s\n", e.what());
         if (std::strstr(e.what(), "option") || std::strstr(e.what(), "no module given"))

@@ -185,6 +185,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     o.module = positional[0];
     if (o.csv && o.json) throw Fatal("--csv and --json cannot be combined");
     if (o.haveSeed && !o.problem.empty()) throw Fatal("--seed and --problem cannot be combined");
+    if (o.checkOnly && !o.svg.empty()) throw Fatal("--svg charts times, which --check-only does not take");
     return o;
 }
 

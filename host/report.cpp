@@ -46,7 +46,7 @@ std::string extensionsText(const Processor& cpu) {
 }
 
 std::string problemText(const ProblemSource& p) {
-    if (p.fromFile) return "from " + p.path;
+    if (p.fromFile) return "from " + (p.path == "-" ? std::string("standard input") : displayPath(p.path));
     return "random, seed " + std::to_string(p.seed) + " (repeat with --seed " +
            std::to_string(p.seed) + ")";
 }
@@ -124,7 +124,7 @@ std::string checkText(const EntryResult& e) {
 }
 
 void printTable(const RunInfo& run, std::FILE* out) {
-    std::fprintf(out, "Module     %s (%llu bytes, SHA-256 %s)\n", run.module.path.c_str(),
+    std::fprintf(out, "Module     %s (%llu bytes, SHA-256 %s)\n", displayPath(run.module.path).c_str(),
                  static_cast<unsigned long long>(run.moduleFile.size), run.moduleFile.sha256.c_str());
     std::fprintf(out, "Circuit    %d (y = M x: 18 x 36 single-precision matrix, 36 inputs)\n",
                  run.module.circuit);

@@ -5,18 +5,16 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include "host.h"
 
 namespace host {
 
-std::string jsonString(const std::string& s) {
+std::string jsonString(const std::string& bytes) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (unsigned char c : displayPath(bytes)) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -330,11 +328,7 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
 }
 
 SavedRun readSavedRun(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Fatal("cannot read " + path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parseSavedRun(text.str(), path);
+    return parseSavedRun(readFile(path, size_t(1) << 26, "results file"), displayPath(path));
 }
 
 } // namespace host
