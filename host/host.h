@@ -321,6 +321,9 @@ struct EntryResult {
     std::string missing;       // extensions it lacks
     bool selected = true;      // in --entries
     bool ran = false;
+    // Ran although the processor lacks extensions its flags name (--all):
+    // what ran was the module's substitute code, not the entry's.
+    bool substitute = false;
     Status status = Status::Skipped;
     std::string reason;
     Check check;

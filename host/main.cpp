@@ -298,6 +298,7 @@ int runHost(const std::vector<std::string>& args) {
             for (float& y : e.check.y) y = NAN;
         }
         run.isolationSeconds += std::max(0.0, r.seconds - workSeconds);
+        e.substitute = e.ran && !e.runnable && !isFailure(e.status);
     }
     compareGroups(run);
     progress.finish();

@@ -118,6 +118,7 @@ std::string statusText(Status s) {
 std::string checkText(const EntryResult& e) {
     if (e.status == Status::Crashed) return "crashed: " + e.reason;
     if (e.status == Status::TimedOut) return "timed out " + e.reason;
+    if (e.substitute) return statusText(e.status) + ", substitute";
     const bool note = e.status == Status::Failed || e.status == Status::Unchecked ||
                       (e.status == Status::Skipped && e.selected);
     return statusText(e.status) + (note ? "*" : "");
@@ -211,6 +212,12 @@ void printTable(const RunInfo& run, std::FILE* out) {
                  "of what the entry's arithmetic may lose (x87, single precision or 16-bit fixed point).\n");
     std::fprintf(out, "CPU: whether this processor has every extension the entry's flags name (--all\n"
                       "runs the others too).\n");
+    for (const EntryResult& e : run.entries)
+        if (e.substitute) {
+            std::fprintf(out, "substitute: the processor lacks the entry's extensions, so what ran was the module's\n"
+                              "substitute code; its check and times are not those of the entry's own code.\n");
+            break;
+        }
     if (run.trials > 0) {
         std::fprintf(out,
                      "Times are per repetition (%d multiply-adds), over %d calls: clk in core clocks,\n"
@@ -234,7 +241,7 @@ void printTable(const RunInfo& run, std::FILE* out) {
 void printCsv(const RunInfo& run, std::FILE* out) {
     std::fprintf(out, "index,name,flags,layout,arithmetic,runnable,ran,status,reason,error,bound,"
                       "error_per_bound,count,min_ns,median_ns,max_ns,min_ticks,median_ticks,min_clocks,"
-                      "median_clocks,multiply_adds_per_clock,mmac_per_s,relative\n");
+                      "median_clocks,multiply_adds_per_clock,mmac_per_s,relative,substitute\n");
     for (const EntryResult& e : run.entries) {
         const Timing& t = e.timing;
         const bool checked = e.ran && !e.check.unchecked;
@@ -257,6 +264,7 @@ void printCsv(const RunInfo& run, std::FILE* out) {
         add(clocks && t.medianClocks > 0, kMacs / t.medianClocks);
         add(t.done, megaMacs(t));
         add(t.done, t.relative);
+        row += e.substitute ? ",1" : ",0";
         std::fprintf(out, "%s\n", row.c_str());
     }
 }
@@ -281,7 +289,7 @@ std::string svgChart(const RunInfo& run) {
         if (e.timing.done) longest = std::max(longest, median(e.timing));
     }
     const double left = 20 + labelColumns * column, plotWidth = 520, right = 150;
-    const double top = 64, rowHeight = 26;
+    const double top = 84, rowHeight = 26;
     const double plotHeight = rowHeight * static_cast<double>(run.entries.size());
     const double width = left + plotWidth + right, height = top + plotHeight + 70;
 
@@ -304,6 +312,11 @@ std::string svgChart(const RunInfo& run) {
     s += "<text x=\"20\" y=\"46\" fill=\"#555\">" + xml(run.creator) + " · " +
          xml(processorText(run.machine.cpu)) +
          " · median of " + std::to_string(run.trials) + " trials, shorter is faster</text>\n";
+    // Which module, which build of it, which problem: a chart travels alone.
+    s += "<text x=\"20\" y=\"64\" fill=\"#555\">" +
+         xml(displayPath(run.module.path) + " (" + std::to_string(run.machine.hostBits) + "-bit build, SHA-256 " +
+             run.moduleFile.sha256.substr(0, 12) + ") · " + problemText(run.problem) + " · " + run.machine.os) +
+         "</text>\n";
 
     for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step) {
         std::snprintf(buf, sizeof buf,
@@ -327,7 +340,8 @@ std::string svgChart(const RunInfo& run) {
         s += buf + xml(std::to_string(e.index) + "  " + e.name) + "</text>\n";
         if (e.timing.done) {
             const Timing& t = e.timing;
-            const char* colour = (e.record.flags & ENTRY_SSE)     ? "#4e79a7"
+            const char* colour = e.substitute                     ? "#bbbbbb"
+                                 : (e.record.flags & ENTRY_SSE)     ? "#4e79a7"
                                  : (e.record.flags & ENTRY_3DNOW) ? "#59a14f"
                                  : (e.record.flags & ENTRY_MMX)   ? "#e15759"
                                                                 : "#f28e2b";
@@ -340,6 +354,10 @@ std::string svgChart(const RunInfo& run) {
                           least(t), unit, x(least(t)), y + 2, x(least(t)), y + rowHeight - 2, x(median(t)) + 6,
                           y + rowHeight / 2 + 4.5, median(t), unit);
             s += buf;
+            if (e.substitute) {
+                s.resize(s.size() - std::strlen("</text>\n"));
+                s += " <tspan fill=\"#888\" font-style=\"italic\">substitute code, not the entry's</tspan></text>\n";
+            }
         } else {
             std::string why = isFailure(e.status) ? (e.status == Status::Failed ? "failed: " + e.reason
                                                                                  : checkText(e))
@@ -351,8 +369,9 @@ std::string svgChart(const RunInfo& run) {
         }
     }
     std::snprintf(buf, sizeof buf,
-                  "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; black tick: minimum. "
-                  "Orange x87, red MMX fixed point, green 3DNow!, blue SSE.</text>\n",
+                  "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: minimum. "
+                  "Orange x87, red MMX fixed point, green 3DNow!, blue SSE, grey substitute code "
+                  "(the processor lacks the extensions).</text>\n",
                   height - 8);
     s += buf;
     s += "</svg>\n";

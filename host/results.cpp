@@ -114,6 +114,7 @@ std::string resultsJson(const RunInfo& run) {
         s += ", \"runnable\": " + b(e.runnable);
         s += ", \"missing\": " + jsonString(e.missing);
         s += ", \"ran\": " + b(e.ran);
+        s += ", \"substitute\": " + b(e.substitute);
         s += ", \"status\": " + jsonString(statusKey(e.status));
         s += ", \"reason\": " + jsonString(e.reason);
         s += ", \"error\": " + num(checked, e.check.maxError);
