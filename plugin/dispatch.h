@@ -27,7 +27,9 @@ EntryKernel selectedKernel(uint32_t index);
 void setX87DoublePrecision();
 
 // What the module does when it is loaded: the x87 setting above and the
-// choice of kernels for this processor.
+// choice of kernels for this processor. The shared module's load hook calls
+// it; every program that links the kernels statically calls it first thing
+// in main, so that it runs what a loaded module runs on every target.
 void moduleStartup();
 
 } // namespace circuit

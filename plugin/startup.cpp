@@ -1,14 +1,7 @@
-// What happens when the module is loaded: the loading thread's x87 precision
-// control goes to 53 bits (the bit-exact results of the x87 entries are
-// stated under that setting) and every entry gets its kernel for this
-// processor.
-//
-// The i686 module carries no language runtime: the DLL is linked without
-// start files and DllMain is its entry point; the Linux library runs a
-// constructor that the dynamic loader calls. Neither needs the runtime's
-// help, because the module has no objects that need construction or
-// destruction. (The x86-64 module links the usual runtime; it starts the
-// same way.)
+// The x87 half of what happens when the module is loaded: the loading
+// thread's x87 precision control goes to 53 bits, the setting under which
+// the bit-exact results of the x87 entries are stated. moduleStartup
+// (dispatch.cpp) does this and then picks every entry's kernel.
 #include "dispatch.h"
 
 namespace circuit {
@@ -24,17 +17,3 @@ void setX87DoublePrecision() {
 }
 
 } // namespace circuit
-
-#if defined(_WIN32)
-// The DLL's entry point (the linker's --entry): the system calls it on the
-// attaching thread with DLL_PROCESS_ATTACH (1), later with thread attach and
-// detach (3, 2) and process detach (0). Only the process attach does
-// anything; every notification reports success.
-extern "C" int __attribute__((stdcall)) DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
-    if (reason == 1) circuit::moduleStartup();
-    return 1;
-}
-#else
-// ELF shared objects: the dynamic loader runs this on the loading thread.
-__attribute__((constructor)) static void circuitModuleLoaded() { circuit::moduleStartup(); }
-#endif

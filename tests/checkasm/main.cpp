@@ -3,6 +3,7 @@
 // hand-written kernel and is reported as such, a row whose extensions this
 // CPU lacks is reported as skipped. Neither counts as passed.
 #include "checkasm.h"
+#include "dispatch.h"
 #include "kernels.h"
 
 namespace {
@@ -15,6 +16,7 @@ const checkasm::Row kRows[] = {CIRCUIT_ENTRIES(CHECKASM_ROW)};
 } // namespace
 
 int main(int argc, char** argv) {
+    circuit::moduleStartup(); // start as the loaded module does
     checkasm::Options options;
     if (!checkasm::parseOptions(argc, argv, options)) return 2;
     checkasm::Report report;
