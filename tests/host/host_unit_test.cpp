@@ -291,6 +291,33 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     EXPECT_THROW(host::parseSavedRun("[[[[", "x"), host::Fatal);
 }
 
+// Runs with different entry sets line up by index: a missing entry leaves a
+// blank, an untimed one "-", and the ratio is to the first run.
+TEST(Comparison, LinesUpByIndexAndLeavesGapsBlank) {
+    auto entry = [](int index, double clocks) {
+        host::SavedEntry e;
+        e.index = index;
+        e.name = "e" + std::to_string(index);
+        e.medianClocks = clocks;
+        return e;
+    };
+    host::SavedRun a, b;
+    a.label = "a";
+    b.label = "b";
+    a.entries = {entry(0, 100), entry(1, 50)};
+    b.entries = {entry(0, 150), entry(2, 40), entry(1, NAN)};
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    host::printComparison({a, b}, f);
+    std::rewind(f);
+    std::string text(4096, '\0');
+    text.resize(std::fread(&text[0], 1, text.size(), f));
+    std::fclose(f);
+    EXPECT_NE(text.find("\n0  e0    100  150   1.50\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n1  e1     50    -\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n2  e2          40\n"), std::string::npos) << text;
+}
+
 TEST(Machine, Sha256KnownAnswers) {
     EXPECT_EQ(host::sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(host::sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
