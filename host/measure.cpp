@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "host.h"
@@ -61,34 +62,31 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
 #else
     (void)cpu;
 #endif
+    // Runs `body` between two calibrations where there is a clock; false
+    // when there is none or the calibration moved (ticks are still set).
+    auto sample = [&](const std::function<void()>& body, double& tick, double& cycles) {
+#if HOST_CYCLES
+        if (clock) return bench::calibratedSample(*clock, body, tick, cycles);
+#endif
+        body();
+        return false;
+    };
+    const bool calibrating = cpu.tsc && HOST_CYCLES;
     // A call whose calibration moved still counts in ns; more calls are
     // taken (at most four times the trials) until enough give core clocks.
     int calls = 0;
-    for (; calls < trials || (calls < 4 * trials && 2 * clocks.size() < static_cast<size_t>(trials) &&
-#if HOST_CYCLES
-                              clock
-#else
-                              false
-#endif
-                              );
+    for (; calls < trials ||
+           (calibrating && calls < 4 * trials && 2 * clocks.size() < static_cast<size_t>(trials));
          ++calls) {
         double start = 0, elapsed = 0, tick = 0, cycles = 0;
-        auto timed = [&] {
-            start = now();
-            call(count);
-            elapsed = now() - start;
-        };
-        bool calibrated = false;
-#if HOST_CYCLES
-        if (clock) {
-            calibrated = bench::calibratedSample(*clock, timed, tick, cycles);
-            if (calibrated) ratios.push_back(tick / cycles);
-        } else {
-            timed();
-        }
-#else
-        timed();
-#endif
+        const bool calibrated = sample(
+            [&] {
+                start = now();
+                call(count);
+                elapsed = now() - start;
+            },
+            tick, cycles);
+        if (calibrated) ratios.push_back(tick / cycles);
         ns.push_back(elapsed * 1e9 / count);
         if (tick > 0) {
             ticks.push_back(tick / count);
