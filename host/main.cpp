@@ -152,7 +152,13 @@ int workerMain() {
 #ifdef _WIN32
     prepareWorker();
     _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
+    // The answer goes to the pipe that stdout is now; what the module prints
+    // goes to stderr, so that it cannot mix with the answer.
+    std::fflush(stdout);
+    const int answerPipe = _dup(_fileno(stdout));
+    _setmode(answerPipe, _O_BINARY);
+    _dup2(_fileno(stderr), _fileno(stdout));
+    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
 #endif
     std::string job;
     char buffer[4096];
@@ -170,8 +176,15 @@ int workerMain() {
     Module module(path);
     const double seconds = runEntryWork(module, e, problem, reference, w);
     const std::string answer = sealAnswer(encodeOutcome(e, seconds));
+#ifdef _WIN32
+    return _write(answerPipe, answer.data(), static_cast<unsigned>(answer.size())) ==
+                   static_cast<int>(answer.size())
+               ? 0
+               : 2;
+#else
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 2;
+#endif
 }
 
 int runHost(const std::vector<std::string>& args) {
