@@ -79,26 +79,38 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
     return text;
 }
 
-// An output file opened before any work, so that an unwritable path is
-// reported at once.
+// An output file tried before any work, so that an unwritable path is
+// reported at once. Opening to append leaves a file that is there as it was
+// until the results replace it; one that the try created goes again when no
+// results come.
 OutputFile::OutputFile(const std::string& path) : path_(path) {
     const std::string why = notRegularFile(path);
     if (why == "is a directory") throw Fatal("cannot write " + displayPath(path) + ": is a directory");
-    f_ = openFile(path, "wb");
-    if (f_ == nullptr) throw Fatal("cannot write " + displayPath(path) + ": " + std::strerror(errno));
+    created_ = !why.empty();
+    std::FILE* f = openFile(path, "ab");
+    if (f == nullptr) throw Fatal("cannot write " + displayPath(path) + ": " + std::strerror(errno));
+    std::fclose(f);
 }
 
 OutputFile::~OutputFile() {
-    if (f_ != nullptr) std::fclose(f_);
+    if (!written_ && created_ && notRegularFile(path_).empty()) {
+#ifdef _WIN32
+        _wremove(widePath(path_).c_str());
+#else
+        std::remove(path_.c_str());
+#endif
+    }
 }
 
 void OutputFile::write(const std::string& content) {
+    written_ = true;
+    std::FILE* f = openFile(path_, "wb");
+    if (f == nullptr) throw Fatal("cannot write " + displayPath(path_) + ": " + std::strerror(errno));
     errno = 0;
-    const bool ok = std::fwrite(content.data(), 1, content.size(), f_) == content.size();
-    const bool flushed = std::fflush(f_) == 0;
+    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    const bool flushed = std::fflush(f) == 0;
     const int error = errno;
-    const bool closed = std::fclose(f_) == 0;
-    f_ = nullptr;
+    const bool closed = std::fclose(f) == 0;
     if (!ok || !flushed || !closed)
         throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
 }

@@ -159,7 +159,8 @@ std::wstring widePath(const std::string& utf8);
 std::string utf8Text(const wchar_t* wide);
 #endif
 
-// An output file, opened (and so checked) when constructed; write() once.
+// An output file, tried when constructed (Fatal when it cannot be written)
+// and written once at the end.
 class OutputFile {
   public:
     explicit OutputFile(const std::string& path);
@@ -170,7 +171,7 @@ class OutputFile {
 
   private:
     std::string path_;
-    std::FILE* f_ = nullptr;
+    bool created_ = false, written_ = false;
 };
 
 // ---- Problem (problem.cpp) ------------------------------------------------

@@ -204,13 +204,19 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = inRead;
     si.hStdOutput = outWrite;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // An inheritable copy of stderr: the handle we were given may not be.
+    HANDLE errCopy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &errCopy, 0,
+                         TRUE, DUPLICATE_SAME_ACCESS))
+        errCopy = nullptr;
+    si.hStdError = errCopy;
     std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
     PROCESS_INFORMATION pi = {};
     const double start = now();
     const BOOL started = CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     closeHandle(inRead);
     closeHandle(outWrite);
+    closeHandle(errCopy);
     if (!started) {
         closeHandle(inWrite);
         closeHandle(outRead);
