@@ -2,8 +2,8 @@
 // machine: the cost of one x87 load-multiply-add step (alone and with six
 // sums in flight), the x87, SSE and MMX latencies and throughputs, loads and
 // stores, and the x87 conversions of the fixed-point entries. Each result is
-// core cycles per step, the median of 60 calibrated samples taken in rounds
-// over about a second.
+// core cycles per step, the tenth percentile of 60 calibrated samples taken
+// in rounds over about a second.
 #ifndef CIRCUIT_BENCH_MICROKERNELS_H
 #define CIRCUIT_BENCH_MICROKERNELS_H
 
