@@ -374,6 +374,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
     benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
     benchmark::AddCustomContext("sse_chain_limit", std::to_string(bench::sseChainLimit(gCosts)));
+    benchmark::AddCustomContext("sse_mix_cycles", std::to_string(gCosts.sseMixThroughput));
     benchmark::AddCustomContext("load_cycles", std::to_string(gCosts.loadThroughput));
     benchmark::AddCustomContext("store_cycles", std::to_string(gCosts.storeThroughput));
     benchmark::AddCustomContext("mmx_mul_latency", std::to_string(gCosts.mmxMulLatency));

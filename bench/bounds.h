@@ -34,12 +34,14 @@ struct Work {
 };
 
 // Each class of operation at its measured cost per operation; the slowest
-// class decides. The MMX step cost (load, PMULHW, PADDW) is measured as a
+// class decides. Multiplies and additions are priced apart and together (on
+// some processors they share ports). The MMX step cost (load, PMULHW, PADDW) is measured as a
 // whole; the other MMX operations (unpacks, PADDW, copies) are added to it at
 // the PADDW cost, since every MMX operation runs on the same few vector
 // ports (on some processors PMULHW, PADDW and the unpacks share two).
 inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double fpPipes = std::max({w.muls * c.sseMulThroughput, w.adds * c.sseAddThroughput,
+                                     (w.muls + w.adds) * c.sseMixThroughput,
                                      w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
     const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
                                 w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);

@@ -296,6 +296,28 @@ void storeMany(unsigned long blocks) {
                      : "cc", "memory", "xmm0");
 }
 
+// MULPS and ADDPS alternating, every one independent of the others: each
+// starts from a register copy (which the processor does at renaming, without
+// a unit), so neither latency nor the eight registers limit it. How many of
+// the two together the floating-point ports take per cycle.
+void sseMixMany(unsigned long blocks) {
+    __asm__ volatile("movaps (%1), %%xmm6\n\txorps %%xmm7, %%xmm7\n\t"
+                     "1:\n\t"
+                     ".rept 4\n\t"
+                     "movaps %%xmm6, %%xmm0\n\tmulps %%xmm6, %%xmm0\n\t"
+                     "movaps %%xmm6, %%xmm1\n\taddps %%xmm7, %%xmm1\n\t"
+                     "movaps %%xmm6, %%xmm2\n\tmulps %%xmm6, %%xmm2\n\t"
+                     "movaps %%xmm6, %%xmm3\n\taddps %%xmm7, %%xmm3\n\t"
+                     "movaps %%xmm6, %%xmm4\n\tmulps %%xmm6, %%xmm4\n\t"
+                     "movaps %%xmm6, %%xmm5\n\taddps %%xmm7, %%xmm5\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+}
+
 // The x87 conversions of the fixed-point kernels' per-call set-up, with the
 // factor in st(1) as there: float to word (FLD m32, FMUL, FISTP m16) and
 // word to float (FILD m16, FMUL, FSTP m32), 24 independent elements per
@@ -369,6 +391,7 @@ MachineCosts measureMachine(const CycleClock& clock) {
         {&MachineCosts::sseMulLatency, sseMulChain},
         {&MachineCosts::sseAddThroughput, sseAddMany},
         {&MachineCosts::sseMulThroughput, sseMulMany},
+        {&MachineCosts::sseMixThroughput, sseMixMany},
         {&MachineCosts::loadThroughput, loadMany},
         {&MachineCosts::storeThroughput, storeMany},
         {&MachineCosts::mmxMulLatency, mmxMulChain},

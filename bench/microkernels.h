@@ -20,6 +20,7 @@ struct MachineCosts {
     double sseMulLatency;     // MULSS/MULPS on a dependent value
     double sseAddThroughput;  // cycles per ADDPS, eight independent sums
     double sseMulThroughput;  // cycles per MULPS, eight independent products
+    double sseMixThroughput;  // cycles per operation, MULPS and ADDPS alternating, all independent
     double loadThroughput;    // cycles per 16-byte load, independent loads
     double storeThroughput;   // cycles per 16-byte store, distinct addresses
     double mmxMulLatency;     // PMULHW on a dependent value
