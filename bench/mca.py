@@ -17,6 +17,7 @@ on any x86 machine: nothing is executed.
 """
 import argparse
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -123,6 +124,8 @@ def main():
     ap.add_argument("--markdown", action="store_true")
     ap.add_argument("--measured")
     args = ap.parse_args()
+    if not os.path.isfile(args.object):
+        fail(f"no object file {args.object!r} (build the i686-linux preset first)")
     for tool in ("objdump", "llvm-mca"):
         if not shutil.which(tool):
             fail(f"{tool} not found (Debian packages binutils, llvm)")
