@@ -80,9 +80,11 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
                                                                     : 35);
         break;
     case 6: // 2-lane: 324 PFMUL, 324 PFADD, 12 PFACC; 18 additions + PFACC per chain
+        // Loads per row group: 324 / 6 coefficient pairs and 17 of the 18
+        // input pairs (pair 1 is copied from a register loaded once per call).
         w.muls = 324;
         w.adds = 324 + 12;
-        w.loads = 324 + 108;
+        w.loads = 324 + 6 * 17;
         w.stores = 12;
         w.chain = c.sseMulLatency + 19 * c.sseAddLatency;
         break;
