@@ -38,6 +38,7 @@
 #include "layout.h"
 #include "microkernels.h"
 #include "peers.h"
+#include "simd.h"
 
 namespace {
 
@@ -84,8 +85,36 @@ struct Fixture {
     circuit::Problem problem;
     circuit::Blocks aos, soa;
     alignas(16) float output[SOA_OUTPUT_FLOATS];
-    peers::EigenProblem* eigen = nullptr;
 };
+
+// The Eigen peers: each build of bench/eigen_peer.cpp in both layouts. The
+// tables' "vs Eigen" divides by the fastest of them.
+struct EigenPeer {
+    const char* name;
+    void* problem;
+    void (*run)(void* problem, float* y, int32_t count);
+};
+
+#define BENCH_EIGEN_PEERS(ns, label)                                                         \
+    {"Peer/" label "/Rows", nullptr,                                                         \
+     [](void* e, float* y, int32_t n) { peers::ns::rows(static_cast<peers::ns::EigenProblem*>(e), y, n); }}, \
+    {"Peer/" label "/Columns", nullptr,                                                      \
+     [](void* e, float* y, int32_t n) { peers::ns::columns(static_cast<peers::ns::EigenProblem*>(e), y, n); }},
+EigenPeer gEigen[] = {BENCH_EIGEN_PEERS(eigenBaseline, "Eigen")
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+                          BENCH_EIGEN_PEERS(eigenNative, "EigenNative")
+#endif
+};
+#undef BENCH_EIGEN_PEERS
+
+void makeEigenProblems(const circuit::Problem& p) {
+    void* baseline = peers::eigenBaseline::makeProblem(p);
+    gEigen[0].problem = gEigen[1].problem = baseline;
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+    void* native = peers::eigenNative::makeProblem(p);
+    gEigen[2].problem = gEigen[3].problem = native;
+#endif
+}
 
 Fixture gFixture;
 bench::CycleClock* gClock = nullptr;
@@ -180,7 +209,9 @@ const char* missingExtension(EntryFlags flags) {
 template <unsigned Index>
 void registerEntry() {
     const Row& row = kRows[Index];
-    const double bound = bench::boundCycles(bench::entryWork(row.index, gCosts), gCosts, kCount);
+    const double bound = bench::boundCycles(
+        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts) : bench::portableEntryWork(row.index, gCosts),
+        gCosts, kCount);
     const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
     char name[64];
     std::snprintf(name, sizeof name, "Entry/%02u/%s", row.index, row.stem);
@@ -216,6 +247,28 @@ void registerEntries(std::integer_sequence<unsigned, Index...>) {
     (registerEntry<Index>(), ...);
 }
 
+#if CIRCUIT_SIMD
+// The C++ kernel of entries 10 and 11 on each vector unit this processor
+// runs (Unit/SseSoa/<unit>), against the chain limit: what each path gives,
+// whichever runEntry picks.
+void registerVectorUnits() {
+    static const char* const kNames[] = {"sse2", "avx", "avx512"};
+    const double limit = bench::sseChainLimit(gCosts);
+    const circuit::Blocks& blocks = gFixture.soa;
+    for (int unit = portable::simd::kSse2; unit <= portable::simd::bestVectorUnit(); ++unit) {
+        const std::string name = std::string("Unit/SseSoa/") + kNames[unit];
+        benchmark::RegisterBenchmark(name.c_str(), [unit, limit, &blocks](benchmark::State& state) {
+            const int saved = portable::simd::gVectorUnit.load();
+            portable::simd::useVectorUnit(static_cast<portable::simd::VectorUnit>(unit));
+            measure(state, limit, [&] {
+                portable::kernelSseSoaOoo(blocks.coefficients, blocks.input, gFixture.output, kCount);
+            });
+            portable::simd::gVectorUnit.store(saved);
+        })->UseManualTime()->Iterations(kSamples);
+    }
+}
+#endif
+
 void registerPeers() {
     const double scalarFloat = bench::boundCycles(bench::scalarLoopWork(false, gCosts), gCosts, kCount);
     const double scalarDouble = bench::boundCycles(bench::scalarLoopWork(true, gCosts), gCosts, kCount);
@@ -228,9 +281,10 @@ void registerPeers() {
     benchmark::RegisterBenchmark("Peer/LoopDouble", [=](benchmark::State& state) {
         measure(state, scalarDouble, [&] { peers::loopDouble(m, x, gFixture.output, kCount); });
     })->UseManualTime()->Iterations(kSamples);
-    benchmark::RegisterBenchmark("Peer/Eigen", [=](benchmark::State& state) {
-        measure(state, vector, [&] { peers::eigenProduct(gFixture.eigen, gFixture.output, kCount); });
-    })->UseManualTime()->Iterations(kSamples);
+    for (const EigenPeer& e : gEigen)
+        benchmark::RegisterBenchmark(e.name, [=, &e](benchmark::State& state) {
+            measure(state, vector, [&] { e.run(e.problem, gFixture.output, kCount); });
+        })->UseManualTime()->Iterations(kSamples);
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::RegisterBenchmark("Peer/OpenBLAS", [=](benchmark::State& state) {
         measure(state, vector, [&] { peers::openblasProduct(m, x, gFixture.output, kCount); });
@@ -264,8 +318,10 @@ bool peersAgree() {
     ok &= close("the float loop");
     peers::loopDouble(m, x, gFixture.output, 1);
     ok &= close("the double loop");
-    peers::eigenProduct(gFixture.eigen, gFixture.output, 1);
-    ok &= close("Eigen");
+    for (const EigenPeer& e : gEigen) {
+        e.run(e.problem, gFixture.output, 1);
+        ok &= close(e.name);
+    }
 #if CIRCUIT_BENCH_OPENBLAS
     peers::openblasProduct(m, x, gFixture.output, 1);
     ok &= close("OpenBLAS");
@@ -298,7 +354,7 @@ int main(int argc, char** argv) {
     makeProblem(gFixture.problem);
     circuit::layoutAos(gFixture.problem, gFixture.aos.coefficients, gFixture.aos.input);
     circuit::layoutSoa(gFixture.problem, gFixture.soa.coefficients, gFixture.soa.input);
-    gFixture.eigen = peers::makeEigenProblem(gFixture.problem);
+    makeEigenProblems(gFixture.problem);
 
     static bench::CycleClock clock;
     gClock = &clock;
@@ -317,6 +373,23 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse_mul_latency", std::to_string(gCosts.sseMulLatency));
     benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
     benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
+    benchmark::AddCustomContext("sse_chain_limit", std::to_string(bench::sseChainLimit(gCosts)));
+    benchmark::AddCustomContext("sse_mix_cycles", std::to_string(gCosts.sseMixThroughput));
+    benchmark::AddCustomContext("load_cycles", std::to_string(gCosts.loadThroughput));
+    benchmark::AddCustomContext("store_cycles", std::to_string(gCosts.storeThroughput));
+    benchmark::AddCustomContext("mmx_mul_latency", std::to_string(gCosts.mmxMulLatency));
+    benchmark::AddCustomContext("mmx_add_latency", std::to_string(gCosts.mmxAddLatency));
+    benchmark::AddCustomContext("mmx_unpack_latency", std::to_string(gCosts.mmxUnpackLatency));
+    benchmark::AddCustomContext("mmx_mul_cycles", std::to_string(gCosts.mmxMulThroughput));
+    benchmark::AddCustomContext("mmx_add_cycles", std::to_string(gCosts.mmxAddThroughput));
+    benchmark::AddCustomContext("mmx_unpack_cycles", std::to_string(gCosts.mmxUnpackThroughput));
+    benchmark::AddCustomContext("mmx_mac_step_cycles", std::to_string(gCosts.mmxMacStep));
+    benchmark::AddCustomContext("sse2_word_mul_latency", std::to_string(gCosts.sse2MulLatency));
+    benchmark::AddCustomContext("sse2_word_add_latency", std::to_string(gCosts.sse2AddLatency));
+    benchmark::AddCustomContext("sse2_mac_step_cycles", std::to_string(gCosts.sse2MacStep));
+    benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
+    benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
+    benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());
@@ -329,6 +402,9 @@ int main(int argc, char** argv) {
 
     if (!peersAgree()) return 1;
     registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());
+#if CIRCUIT_SIMD
+    registerVectorUnits();
+#endif
     registerPeers();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

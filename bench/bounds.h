@@ -3,9 +3,9 @@
 // longest dependency chain: the bound is the larger of
 //   throughput: each class of operation over the units that execute it, and
 //   latency: the longest chain of dependent operations in one repetition.
-// Latencies and the x87 step costs come from the micro-kernels measured in
-// the same run; the unit counts below are assumptions for this machine
-// (AMD family 1Ah, Zen class), documented in bench/BOUNDS.md.
+// Every cost comes from the micro-kernels measured in the same run
+// (microkernels.cpp); nothing is assumed about the processor. The model is
+// documented in bench/BOUNDS.md.
 #ifndef CIRCUIT_BENCH_BOUNDS_H
 #define CIRCUIT_BENCH_BOUNDS_H
 
@@ -16,45 +16,46 @@
 
 namespace bench {
 
-struct Machine {
-    double loadsPerCycle = 3;        // loads of up to 16 bytes
-    double storesPerCycle = 2;
-    double intMulPerCycle = 2;       // PMULHW
-    double intAddPerCycle = 4;       // PADDW and the unpacks
-    double intMulLatency = 3;
-    double intAddLatency = 1;
-};
-
 // What one repetition issues. Vector operations count once whatever their
 // width; x87 steps are fld/fmul/fadd triples priced by the micro-kernel.
 struct Work {
     double x87Steps = 0;   // load-multiply-add steps on the x87 stack
     double muls = 0;       // SSE/3DNow! multiplies (any width)
     double adds = 0;       // SSE/3DNow! additions, horizontal adds included
-    double otherFp = 0;    // other FP-unit work (conversions), any of four pipes
-    double intMuls = 0;    // PMULHW
-    double intAdds = 0;    // PADDW and unpacks
+    double otherFp = 0;    // other FP-unit work (conversions), priced like the slower of MULPS and ADDPS
+    double macSteps = 0;   // MMX steps: load four words, PMULHW, PADDW into a sum
+    double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
+    double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
+    double sse2Unpacks = 0;  // SSE2 unpacks beside those steps, on the same ports
     double loads = 0;      // memory operands included
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
     double perCall = 0;    // work done once per call (cycles), spread over the count
 };
 
-inline double throughputCycles(const Work& w, const MachineCosts& c, const Machine& m) {
+// Each class of operation at its measured cost per operation; the slowest
+// class decides. Multiplies and additions are priced apart and together (on
+// some processors they share ports). The MMX step cost (load, PMULHW, PADDW) is measured as a
+// whole; the other MMX operations (unpacks, PADDW, copies) are added to it at
+// the PADDW cost, since every MMX operation runs on the same few vector
+// ports (on some processors PMULHW, PADDW and the unpacks share two).
+inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double fpPipes = std::max({w.muls * c.sseMulThroughput, w.adds * c.sseAddThroughput,
-                                     (w.muls + w.adds + w.otherFp) / 4.0});
-    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, w.intMuls / m.intMulPerCycle,
-                     w.intAdds / m.intAddPerCycle, w.loads / m.loadsPerCycle,
-                     w.stores / m.storesPerCycle});
+                                     (w.muls + w.adds) * c.sseMixThroughput,
+                                     w.otherFp * std::max(c.sseMulThroughput, c.sseAddThroughput)});
+    const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
+                                w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);
+    const double sse2 = w.sse2MacSteps * c.sse2MacStep + w.sse2Unpacks * c.sse2UnpackThroughput;
+    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
+                     w.stores * c.storeThroughput});
 }
 
-inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count,
-                          const Machine& m = Machine()) {
-    return std::max(throughputCycles(w, c, m), w.chain) + w.perCall / count;
+inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
+    return std::max(throughputCycles(w, c), w.chain) + w.perCall / count;
 }
 
 // The work of entry `index`, as its code defines it.
-inline Work entryWork(unsigned index, const MachineCosts& c, const Machine& m = Machine()) {
+inline Work entryWork(unsigned index, const MachineCosts& c) {
     Work w;
     const double products = OUTPUT_COUNT * INPUT_COUNT; // 648
     const double sseChain35 = c.sseMulLatency + 35 * c.sseAddLatency;
@@ -79,9 +80,11 @@ inline Work entryWork(unsigned index, const MachineCosts& c, const Machine& m = 
                                                                     : 35);
         break;
     case 6: // 2-lane: 324 PFMUL, 324 PFADD, 12 PFACC; 18 additions + PFACC per chain
+        // Loads per row group: 324 / 6 coefficient pairs and 17 of the 18
+        // input pairs (pair 1 is copied from a register loaded once per call).
         w.muls = 324;
         w.adds = 324 + 12;
-        w.loads = 324 + 108;
+        w.loads = 324 + 6 * 17;
         w.stores = 12;
         w.chain = c.sseMulLatency + 19 * c.sseAddLatency;
         break;
@@ -114,24 +117,60 @@ inline Work entryWork(unsigned index, const MachineCosts& c, const Machine& m = 
         w.stores = 5;
         w.chain = sseChain35;
         break;
-    case 12: // 6 groups x 9 steps x 3 rows; horizontal sums about 8 operations per row
-        w.intMuls = 162;
-        w.intAdds = 162 + 8 * OUTPUT_COUNT;
+    case 12: // 6 row groups x 9 steps x 3 rows; per group a horizontal sum of 8
+             // unpacks, 4 PADDW and 4 register copies, and 3 PXOR
+        w.macSteps = 162;
+        w.mmxOther = 6 * (8 + 4 + 4 + 3);
         w.loads = 162 + 54;
         w.stores = 12;
-        w.chain = m.intMulLatency + (9 + 4) * m.intAddLatency;
-        w.perCall = (648 + 36 + OUTPUT_COUNT) * c.x87StepThroughput;
+        // PMULHW, 9 PADDW into the sum, then the horizontal sum: 4 unpacks, 2 PADDW
+        w.chain = c.mmxMulLatency + (9 + 2) * c.mmxAddLatency + 4 * c.mmxUnpackLatency;
+        w.perCall = (648 + 36) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
         break;
-    case 13: // 36 steps x 5 vectors
-        w.intMuls = 180;
-        w.intAdds = 180;
+    case 13: // 36 steps x 5 vectors, 5 PXOR
+        w.macSteps = 180;
+        w.mmxOther = 5;
         w.loads = 180 + 36;
         w.stores = 5;
-        w.chain = m.intMulLatency + 36 * m.intAddLatency;
-        w.perCall = (720 + 144 + OUTPUT_COUNT) * c.x87StepThroughput;
+        w.chain = c.mmxMulLatency + 36 * c.mmxAddLatency;
+        w.perCall = (720 + 144) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
         break;
     }
     return w;
+}
+
+// The chain limit of entries 10 and 11: each output is one chain of a
+// multiply and 35 dependent additions, so one repetition cannot take less
+// than that unless consecutive repetitions overlap.
+inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35 * c.sseAddLatency; }
+
+// The C++ kernels of the 64-bit build where their code differs in kind from
+// the hand-written one; other entries keep entryWork's figures (see
+// BOUNDS.md).
+//   10, 11: the chain limit alone, whatever the vector width;
+//   12, 13: eight-word SSE2 registers: 36 input groups x 3 steps (load,
+//           PMULHW, PADDW), an input load and an unpack each (added to the
+//           steps: they share the vector ports); sums of 36 additions. The
+//           per-call conversions (C++, not x87) are left out: their cost is
+//           whatever that code takes, not a property of the machine.
+inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    switch (index) {
+    case 10:
+    case 11:
+        w.chain = sseChainLimit(c);
+        return w;
+    case 12:
+    case 13:
+        w.sse2MacSteps = 108;
+        w.sse2Unpacks = 36;
+        w.loads = 108 + 36;
+        w.stores = 3;
+        w.chain = c.sse2MulLatency + 36 * c.sse2AddLatency;
+        return w;
+    default:
+        return entryWork(index, c);
+    }
 }
 
 // Peers: a scalar loop (float or double accumulator per row) and a 4-wide

@@ -1,6 +1,8 @@
 #include "microkernels.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -9,6 +11,7 @@ namespace {
 alignas(16) float gOne[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 alignas(16) float gZero[4] = {0.0f, 0.0f, 0.0f, 0.0f};
 float gMemory = 0.0f;
+alignas(64) short gWords[64] = {0x1234, 0x2345, 0x3456, 0x4567};
 
 constexpr int kStepsPerBlock = 24;
 
@@ -136,31 +139,298 @@ void sseMulMany(unsigned long blocks) {
                        "xmm7");
 }
 
-double cyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
-    constexpr unsigned long kBlocks = 400; // 9600 steps per sample
-    std::vector<double> perStep;
-    kernel(kBlocks); // warm up
-    for (int attempt = 0; attempt < 200 && perStep.size() < 15; ++attempt) {
-        double ticks, cycles;
-        if (calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles))
-            perStep.push_back(cycles / (kBlocks * kStepsPerBlock));
+// MMX: PMULHW and PADDW/PUNPCKLWD chains (latency), eight independent
+// registers (throughput), and the step of the fixed-point kernels: load four
+// words, PMULHW by a multiplier, PADDW into one of four sums. The values do
+// not matter to integer units. EMMS leaves the MMX state for the x87 code
+// that follows.
+#define BENCH_MMX_CLOBBERS "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7"
+#define BENCH_MMX_CHAIN(name, op)                                                      \
+    void name(unsigned long blocks) {                                                  \
+        __asm__ volatile("movq (%1), %%mm0\n\tmovq (%1), %%mm1\n\t"                   \
+                         "1:\n\t"                                                      \
+                         ".rept 24\n\t" op " %%mm1, %%mm0\n\t.endr\n\t"               \
+                         "dec %0\n\t"                                                  \
+                         "jnz 1b\n\t"                                                  \
+                         "emms"                                                        \
+                         : "+r"(blocks)                                                \
+                         : "r"(gWords)                                                 \
+                         : "cc", "memory", BENCH_MMX_CLOBBERS);                       \
     }
-    // The least of the samples: another thread on the core can only add time.
-    return perStep.empty() ? 0 : *std::min_element(perStep.begin(), perStep.end());
+// Six independent registers, each the destination of every sixth operation
+// with mm7 as the other operand: enough chains for the throughput of the
+// PADDW and unpack units (latency 1 or 2), and for PMULHW wherever its
+// latency is at most six times its cost per operation.
+#define BENCH_MMX_MANY(name, op)                                                       \
+    void name(unsigned long blocks) {                                                  \
+        __asm__ volatile("movq (%1), %%mm7\n\tmovq %%mm7, %%mm0\n\tmovq %%mm7, %%mm1\n\t" \
+                         "movq %%mm7, %%mm2\n\tmovq %%mm7, %%mm3\n\tmovq %%mm7, %%mm4\n\t"   \
+                         "movq %%mm7, %%mm5\n\t"                                         \
+                         "1:\n\t"                                                      \
+                         ".rept 4\n\t"                                                 \
+                         op " %%mm7, %%mm0\n\t" op " %%mm7, %%mm1\n\t"                     \
+                         op " %%mm7, %%mm2\n\t" op " %%mm7, %%mm3\n\t"                     \
+                         op " %%mm7, %%mm4\n\t" op " %%mm7, %%mm5\n\t"                     \
+                         ".endr\n\t"                                                   \
+                         "dec %0\n\t"                                                  \
+                         "jnz 1b\n\t"                                                  \
+                         "emms"                                                        \
+                         : "+r"(blocks)                                                \
+                         : "r"(gWords)                                                 \
+                         : "cc", "memory", BENCH_MMX_CLOBBERS);                       \
+    }
+
+BENCH_MMX_CHAIN(mmxMulChain, "pmulhw")
+BENCH_MMX_CHAIN(mmxAddChain, "paddw")
+BENCH_MMX_CHAIN(mmxUnpackChain, "punpcklwd")
+BENCH_MMX_MANY(mmxMulMany, "pmulhw")
+BENCH_MMX_MANY(mmxAddMany, "paddw")
+BENCH_MMX_MANY(mmxUnpackMany, "punpcklwd")
+
+// The same on SSE2 registers (eight words), as the C++ fixed-point kernels
+// of the 64-bit build use them.
+void sse2MulChain(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
+                     "1:\n\t"
+                     ".rept 24\n\tpmulhw %%xmm1, %%xmm0\n\t.endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1");
+}
+
+void sse2AddChain(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
+                     "1:\n\t"
+                     ".rept 24\n\tpaddw %%xmm1, %%xmm0\n\t.endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1");
+}
+
+// Six independent registers, as BENCH_MMX_MANY: the unpack that repeats an
+// input group in both halves of a register.
+void sse2UnpackMany(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm7\n\tmovdqa %%xmm7, %%xmm0\n\tmovdqa %%xmm7, %%xmm1\n\t"
+                     "movdqa %%xmm7, %%xmm2\n\tmovdqa %%xmm7, %%xmm3\n\tmovdqa %%xmm7, %%xmm4\n\t"
+                     "movdqa %%xmm7, %%xmm5\n\t"
+                     "1:\n\t"
+                     ".rept 4\n\t"
+                     "punpcklqdq %%xmm7, %%xmm0\n\tpunpcklqdq %%xmm7, %%xmm1\n\tpunpcklqdq %%xmm7, %%xmm2\n\t"
+                     "punpcklqdq %%xmm7, %%xmm3\n\tpunpcklqdq %%xmm7, %%xmm4\n\tpunpcklqdq %%xmm7, %%xmm5\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm7");
+}
+
+void sse2MacSteps(unsigned long blocks) {
+    __asm__ volatile("movdqa (%1), %%xmm7\n\tpxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\t"
+                     "pxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+                     "1:\n\t"
+                     ".rept 6\n\t"
+                     "movdqa (%1), %%xmm4\n\tpmulhw %%xmm7, %%xmm4\n\tpaddw %%xmm4, %%xmm0\n\t"
+                     "movdqa 16(%1), %%xmm5\n\tpmulhw %%xmm7, %%xmm5\n\tpaddw %%xmm5, %%xmm1\n\t"
+                     "movdqa 32(%1), %%xmm6\n\tpmulhw %%xmm7, %%xmm6\n\tpaddw %%xmm6, %%xmm2\n\t"
+                     "movdqa 48(%1), %%xmm4\n\tpmulhw %%xmm7, %%xmm4\n\tpaddw %%xmm4, %%xmm3\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+}
+
+// The multiply-accumulate step of the fixed-point kernels, 24 per block:
+// four words loaded, multiplied by mm7, added into one of four sums.
+void mmxMacSteps(unsigned long blocks) {
+    __asm__ volatile("movq (%1), %%mm7\n\tpxor %%mm0, %%mm0\n\tpxor %%mm1, %%mm1\n\t"
+                     "pxor %%mm2, %%mm2\n\tpxor %%mm3, %%mm3\n\t"
+                     "1:\n\t"
+                     ".rept 6\n\t"
+                     "movq (%1), %%mm4\n\tpmulhw %%mm7, %%mm4\n\tpaddw %%mm4, %%mm0\n\t"
+                     "movq 8(%1), %%mm5\n\tpmulhw %%mm7, %%mm5\n\tpaddw %%mm5, %%mm1\n\t"
+                     "movq 16(%1), %%mm6\n\tpmulhw %%mm7, %%mm6\n\tpaddw %%mm6, %%mm2\n\t"
+                     "movq 24(%1), %%mm4\n\tpmulhw %%mm7, %%mm4\n\tpaddw %%mm4, %%mm3\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "emms"
+                     : "+r"(blocks)
+                     : "r"(gWords)
+                     : "cc", "memory", BENCH_MMX_CLOBBERS);
+}
+
+// Loads and stores: 16-byte accesses to distinct aligned addresses, eight
+// registers, nothing depending on the loaded values.
+alignas(64) float gBuffer[64];
+
+void loadMany(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t" BENCH_EIGHT("movaps") ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6",
+                       "xmm7");
+}
+
+void storeMany(unsigned long blocks) {
+    __asm__ volatile("xorps %%xmm0, %%xmm0\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "movaps %%xmm0, (%1)\n\tmovaps %%xmm0, 16(%1)\n\tmovaps %%xmm0, 32(%1)\n\t"
+                     "movaps %%xmm0, 48(%1)\n\tmovaps %%xmm0, 64(%1)\n\tmovaps %%xmm0, 80(%1)\n\t"
+                     "movaps %%xmm0, 96(%1)\n\tmovaps %%xmm0, 112(%1)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0");
+}
+
+// MULPS and ADDPS alternating, every one independent of the others: each
+// starts from a register copy (which the processor does at renaming, without
+// a unit), so neither latency nor the eight registers limit it. How many of
+// the two together the floating-point ports take per cycle.
+void sseMixMany(unsigned long blocks) {
+    __asm__ volatile("movaps (%1), %%xmm6\n\txorps %%xmm7, %%xmm7\n\t"
+                     "1:\n\t"
+                     ".rept 4\n\t"
+                     "movaps %%xmm6, %%xmm0\n\tmulps %%xmm6, %%xmm0\n\t"
+                     "movaps %%xmm6, %%xmm1\n\taddps %%xmm7, %%xmm1\n\t"
+                     "movaps %%xmm6, %%xmm2\n\tmulps %%xmm6, %%xmm2\n\t"
+                     "movaps %%xmm6, %%xmm3\n\taddps %%xmm7, %%xmm3\n\t"
+                     "movaps %%xmm6, %%xmm4\n\tmulps %%xmm6, %%xmm4\n\t"
+                     "movaps %%xmm6, %%xmm5\n\taddps %%xmm7, %%xmm5\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+}
+
+// The x87 conversions of the fixed-point kernels' per-call set-up, with the
+// factor in st(1) as there: float to word (FLD m32, FMUL, FISTP m16) and
+// word to float (FILD m16, FMUL, FSTP m32), 24 independent elements per
+// block, each to its own slot.
+void x87ToWords(unsigned long blocks) {
+    __asm__ volatile("fld1\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "flds (%1)\n\tfmul %%st(1), %%st\n\tfistps (%2)\n\t"
+                     "flds 4(%1)\n\tfmul %%st(1), %%st\n\tfistps 2(%2)\n\t"
+                     "flds 8(%1)\n\tfmul %%st(1), %%st\n\tfistps 4(%2)\n\t"
+                     "flds 12(%1)\n\tfmul %%st(1), %%st\n\tfistps 6(%2)\n\t"
+                     "flds 16(%1)\n\tfmul %%st(1), %%st\n\tfistps 8(%2)\n\t"
+                     "flds 20(%1)\n\tfmul %%st(1), %%st\n\tfistps 10(%2)\n\t"
+                     "flds 24(%1)\n\tfmul %%st(1), %%st\n\tfistps 12(%2)\n\t"
+                     "flds 28(%1)\n\tfmul %%st(1), %%st\n\tfistps 14(%2)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "fstp %%st(0)"
+                     : "+r"(blocks)
+                     : "r"(gBuffer), "r"(gWords + 16)
+                     : "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)",
+                       "st(7)");
+}
+
+void x87ToFloats(unsigned long blocks) {
+    __asm__ volatile("fld1\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "filds (%1)\n\tfmul %%st(1), %%st\n\tfstps (%2)\n\t"
+                     "filds 2(%1)\n\tfmul %%st(1), %%st\n\tfstps 4(%2)\n\t"
+                     "filds 4(%1)\n\tfmul %%st(1), %%st\n\tfstps 8(%2)\n\t"
+                     "filds 6(%1)\n\tfmul %%st(1), %%st\n\tfstps 12(%2)\n\t"
+                     "filds 8(%1)\n\tfmul %%st(1), %%st\n\tfstps 16(%2)\n\t"
+                     "filds 10(%1)\n\tfmul %%st(1), %%st\n\tfstps 20(%2)\n\t"
+                     "filds 12(%1)\n\tfmul %%st(1), %%st\n\tfstps 24(%2)\n\t"
+                     "filds 14(%1)\n\tfmul %%st(1), %%st\n\tfstps 28(%2)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "fstp %%st(0)"
+                     : "+r"(blocks)
+                     : "r"(gWords), "r"(gBuffer)
+                     : "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)",
+                       "st(7)");
+}
+
+// One calibrated sample of `kernel`: core cycles per step, or a negative
+// value when the core clock moved during it.
+double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
+    constexpr unsigned long kBlocks = 400; // 9600 steps per sample
+    double ticks, cycles;
+    if (!calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles)) return -1;
+    return cycles / (kBlocks * kStepsPerBlock);
 }
 
 } // namespace
 
 MachineCosts measureMachine(const CycleClock& clock) {
-    MachineCosts m;
-    m.x87StepThroughput = cyclesPerStep(clock, x87Throughput);
-    m.x87StepLatency = cyclesPerStep(clock, x87Latency);
-    m.x87MemoryStep = cyclesPerStep(clock, x87Memory);
-    m.x87MulLatency = cyclesPerStep(clock, x87MulChain);
-    m.sseAddLatency = cyclesPerStep(clock, sseAddChain);
-    m.sseMulLatency = cyclesPerStep(clock, sseMulChain);
-    m.sseAddThroughput = cyclesPerStep(clock, sseAddMany);
-    m.sseMulThroughput = cyclesPerStep(clock, sseMulMany);
+    struct Figure {
+        double MachineCosts::*field;
+        void (*kernel)(unsigned long);
+    };
+    static const Figure kFigures[] = {
+        {&MachineCosts::x87StepThroughput, x87Throughput},
+        {&MachineCosts::x87StepLatency, x87Latency},
+        {&MachineCosts::x87MemoryStep, x87Memory},
+        {&MachineCosts::x87MulLatency, x87MulChain},
+        {&MachineCosts::sseAddLatency, sseAddChain},
+        {&MachineCosts::sseMulLatency, sseMulChain},
+        {&MachineCosts::sseAddThroughput, sseAddMany},
+        {&MachineCosts::sseMulThroughput, sseMulMany},
+        {&MachineCosts::sseMixThroughput, sseMixMany},
+        {&MachineCosts::loadThroughput, loadMany},
+        {&MachineCosts::storeThroughput, storeMany},
+        {&MachineCosts::mmxMulLatency, mmxMulChain},
+        {&MachineCosts::mmxAddLatency, mmxAddChain},
+        {&MachineCosts::mmxUnpackLatency, mmxUnpackChain},
+        {&MachineCosts::mmxMulThroughput, mmxMulMany},
+        {&MachineCosts::mmxAddThroughput, mmxAddMany},
+        {&MachineCosts::mmxUnpackThroughput, mmxUnpackMany},
+        {&MachineCosts::mmxMacStep, mmxMacSteps},
+        {&MachineCosts::sse2MulLatency, sse2MulChain},
+        {&MachineCosts::sse2AddLatency, sse2AddChain},
+        {&MachineCosts::sse2MacStep, sse2MacSteps},
+        {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
+        {&MachineCosts::x87ToWord, x87ToWords},
+        {&MachineCosts::x87ToFloat, x87ToFloats},
+    };
+    // Every figure is the tenth percentile of its samples, taken in rounds
+    // spread over about a second: on a shared machine another thread on the
+    // core slows a good part of the samples of the throughput kernels (by 20
+    // to 40 %), which the median would take in; the least sample would take
+    // in the rare sample whose calibration erred low instead.
+    std::vector<std::vector<double>> samples(sizeof kFigures / sizeof kFigures[0]);
+    for (const Figure& f : kFigures) f.kernel(400); // warm up
+    constexpr int kRounds = 20, kPerRound = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        for (size_t i = 0; i < samples.size(); ++i)
+            for (int k = 0; k < kPerRound; ++k) {
+                const double c = sampleCyclesPerStep(clock, kFigures[i].kernel);
+                if (c > 0) samples[i].push_back(c);
+            }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    MachineCosts m{};
+    for (size_t i = 0; i < samples.size(); ++i) {
+        std::vector<double>& v = samples[i];
+        if (v.empty()) continue; // the core clock never held still: 0, and the bound says so
+        std::nth_element(v.begin(), v.begin() + v.size() / 10, v.end());
+        m.*kFigures[i].field = v[v.size() / 10];
+    }
     return m;
 }
 

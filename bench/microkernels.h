@@ -1,7 +1,9 @@
 // Small loops that measure what the bounds of the entries need from this
 // machine: the cost of one x87 load-multiply-add step (alone and with six
-// sums in flight), the x87 and SSE latencies, and the SSE throughputs. Each
-// result is core cycles per step, the least of 15 calibrated samples.
+// sums in flight), the x87, SSE and MMX latencies and throughputs, loads and
+// stores, and the x87 conversions of the fixed-point entries. Each result is
+// core cycles per step, the tenth percentile of 60 calibrated samples taken
+// in rounds over about a second.
 #ifndef CIRCUIT_BENCH_MICROKERNELS_H
 #define CIRCUIT_BENCH_MICROKERNELS_H
 
@@ -18,9 +20,25 @@ struct MachineCosts {
     double sseMulLatency;     // MULSS/MULPS on a dependent value
     double sseAddThroughput;  // cycles per ADDPS, eight independent sums
     double sseMulThroughput;  // cycles per MULPS, eight independent products
+    double sseMixThroughput;  // cycles per operation, MULPS and ADDPS alternating, all independent
+    double loadThroughput;    // cycles per 16-byte load, independent loads
+    double storeThroughput;   // cycles per 16-byte store, distinct addresses
+    double mmxMulLatency;     // PMULHW on a dependent value
+    double mmxAddLatency;     // PADDW on a dependent value
+    double mmxUnpackLatency;  // PUNPCKLWD on a dependent value
+    double mmxMulThroughput;  // cycles per PMULHW, six independent registers
+    double mmxAddThroughput;  // cycles per PADDW, likewise
+    double mmxUnpackThroughput; // cycles per PUNPCKLWD, likewise
+    double mmxMacStep;        // MOVQ load, PMULHW, PADDW into one of four sums: cycles per step
+    double sse2MulLatency;    // PMULHW on SSE2 registers, dependent
+    double sse2AddLatency;    // PADDW on SSE2 registers, dependent
+    double sse2MacStep;       // MOVDQA load, PMULHW, PADDW on SSE2 registers: cycles per step
+    double sse2UnpackThroughput; // cycles per PUNPCKLQDQ, six independent registers
+    double x87ToWord;         // FLD m32, FMUL, FISTP m16: cycles per float converted
+    double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
 };
 
-// Runs every micro-kernel; takes a few milliseconds.
+// Runs every micro-kernel; takes about a second.
 MachineCosts measureMachine(const CycleClock& clock);
 
 } // namespace bench

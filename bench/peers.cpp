@@ -1,7 +1,5 @@
 #include "peers.h"
 
-#include <Eigen/Core>
-
 #if CIRCUIT_BENCH_OPENBLAS
 #include <cblas.h>
 #endif
@@ -31,29 +29,6 @@ void loopDouble(const float* m, const float* x, float* y, int32_t count) {
         }
         barrier();
     }
-}
-
-struct EigenProblem {
-    EIGEN_MAKE_ALIGNED_OPERATOR_NEW
-    Eigen::Matrix<float, OUTPUT_COUNT, INPUT_COUNT> m;
-    Eigen::Matrix<float, INPUT_COUNT, 1> x;
-    Eigen::Matrix<float, OUTPUT_COUNT, 1> y;
-};
-
-EigenProblem* makeEigenProblem(const circuit::Problem& p) {
-    EigenProblem* e = new EigenProblem;
-    for (int i = 0; i < OUTPUT_COUNT; ++i)
-        for (int j = 0; j < INPUT_COUNT; ++j) e->m(i, j) = p.m[i][j];
-    for (int j = 0; j < INPUT_COUNT; ++j) e->x(j) = p.x[j];
-    return e;
-}
-
-void eigenProduct(EigenProblem* e, float* y, int32_t count) {
-    for (int32_t rep = 0; rep < count; ++rep) {
-        e->y.noalias() = e->m * e->x;
-        barrier();
-    }
-    for (int i = 0; i < OUTPUT_COUNT; ++i) y[i] = e->y(i);
 }
 
 #if CIRCUIT_BENCH_OPENBLAS

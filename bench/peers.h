@@ -1,5 +1,6 @@
 // What a user would reach for instead of the module, on the same problem and
-// with the same repeat count: plain loops, Eigen and (64-bit only) OpenBLAS.
+// with the same repeat count: plain loops, Eigen (built for the baseline and
+// for this processor) and (64-bit only) OpenBLAS.
 // Each runs `count` repetitions of y = M * x; a compiler barrier between
 // repetitions keeps the compiler from computing the product once.
 #ifndef CIRCUIT_BENCH_PEERS_H
@@ -15,11 +16,23 @@ namespace peers {
 void loopFloat(const float* m, const float* x, float* y, int32_t count);
 void loopDouble(const float* m, const float* x, float* y, int32_t count);
 
-// Eigen's fixed-size 18 x 36 single-precision product, on Eigen's own
-// (column-major, aligned) copy of the matrix.
-struct EigenProblem;
-EigenProblem* makeEigenProblem(const circuit::Problem& p);
-void eigenProduct(EigenProblem* e, float* y, int32_t count);
+// Eigen's fixed-size 18 x 36 single-precision product on Eigen's own copies
+// of the matrix (bench/eigen_peer.cpp): `rows` row-major, one dot product per
+// output; `columns` column-major padded to 20 rows. eigenBaseline is built
+// with the bench's flags (SSE2), eigenNative with -O3 -march=native where the
+// compiler supports it (CIRCUIT_BENCH_EIGEN_NATIVE).
+#define CIRCUIT_DECLARE_EIGEN_PEER(ns)                                  \
+    namespace ns {                                                      \
+    struct EigenProblem;                                                \
+    EigenProblem* makeProblem(const circuit::Problem& p);               \
+    void rows(EigenProblem* e, float* y, int32_t count);                \
+    void columns(EigenProblem* e, float* y, int32_t count);             \
+    }
+CIRCUIT_DECLARE_EIGEN_PEER(eigenBaseline)
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+CIRCUIT_DECLARE_EIGEN_PEER(eigenNative)
+#endif
+#undef CIRCUIT_DECLARE_EIGEN_PEER
 
 #if CIRCUIT_BENCH_OPENBLAS
 // cblas_sgemv, row-major, on one thread.

@@ -23,6 +23,24 @@ if(CIRCUIT_RUN32)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CIRCUIT_RUN32})
 endif()
 
+# CIRCUIT_RUN_3DNOW: where 32-bit programs run natively, the processor most
+# likely lacks 3DNow! (no current one has it), and the tests of the 3DNow!
+# kernels would only report themselves skipped. This prefix runs a test
+# program once more under qemu-i386 with the model above; tests/ adds such
+# runs as CTest entries of their own. Where qemu-i386 is missing, the prefix
+# says so and exits 77, which those entries report as skipped. Empty where
+# every program already runs under qemu.
+set(CIRCUIT_RUN_3DNOW "")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32 AND NOT CIRCUIT_RUN32)
+  find_program(QEMU_I386 qemu-i386)
+  if(QEMU_I386)
+    set(CIRCUIT_RUN_3DNOW ${QEMU_I386} -cpu ${CIRCUIT_QEMU_CPU})
+  else()
+    message(STATUS "qemu-i386 not found (Debian package qemu-user): the 3DNow! kernels' tests will report themselves skipped")
+    set(CIRCUIT_RUN_3DNOW sh -c "echo 'skipped: qemu-i386 not found (Debian package qemu-user), so the 3DNow! kernels are not run' >&2 && exit 77" --)
+  endif()
+endif()
+
 # The Windows build runs its test programs under Wine, with a prefix of its
 # own in the build folder. The wrapper first starts a trivial 32-bit program
 # (tests/wine_probe.exe) and exits 77 when even that cannot run, which the

@@ -1,7 +1,9 @@
 // Judging an entry's output: the exact product, rounded once, and a bound on
 // how far an entry of each kind of arithmetic may lie from it.
+#include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "host.h"
 
@@ -206,29 +208,52 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref) {
     return c;
 }
 
-EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p) : flags_(flags) {
-    std::memset(&data_, 0, sizeof data_);
-    circuit::layoutFor(flags, p, data_);
-    pristine_ = data_;
+std::string overflowText(const Reference& ref) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i)
+        if (ref.absSum[i] > static_cast<long double>(FLT_MAX)) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "the products of output %d add up to %.3Lg in magnitude, more than single precision "
+                          "holds (%.3g): the float entries would overflow",
+                          i, ref.absSum[i], static_cast<double>(FLT_MAX));
+            return text;
+        }
+    return "";
+}
+
+EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p)
+    : flags_(flags), raw_(sizeof(Storage) + 16) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(raw_.data());
+    s_ = new (raw_.data() + ((16 - at % 16) % 16)) Storage;
+    std::memset(&s_->data, 0, sizeof s_->data);
+    circuit::layoutFor(flags, p, s_->data);
+    s_->pristine = s_->data;
     resetOutput();
 }
 
+void EntryBlocks::checkAlignment() const {
+    for (const void* block : {static_cast<const void*>(s_->data.coefficients), static_cast<const void*>(s_->data.input),
+                              static_cast<const void*>(s_->out + kGuardBefore)})
+        if (reinterpret_cast<uintptr_t>(block) % 16 != 0)
+            throw Fatal("internal error: a data block is not on a 16-byte boundary");
+}
+
 void EntryBlocks::resetOutput() {
-    for (float& f : out_) std::memcpy(&f, &kSentinel, 4);
+    for (float& f : s_->out) std::memcpy(&f, &kSentinel, 4);
 }
 
 std::string EntryBlocks::damage() const {
     const int floats = circuit::outputFloats(flags_);
     std::string what;
     for (int i = 0; i < kGuardBefore; ++i)
-        if (!isSentinel(out_ + i)) what = "wrote before its output block";
+        if (!isSentinel(s_->out + i)) what = "wrote before its output block";
     for (int i = kGuardBefore + floats; i < kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter; ++i)
-        if (!isSentinel(out_ + i)) {
+        if (!isSentinel(s_->out + i)) {
             what = "wrote past its " + std::to_string(floats) + " output floats (float " +
                    std::to_string(i - kGuardBefore) + ")";
             break;
         }
-    if (what.empty() && std::memcmp(&data_, &pristine_, sizeof data_) != 0)
+    if (what.empty() && std::memcmp(&s_->data, &s_->pristine, sizeof s_->data) != 0)
         what = "changed its coefficient or input block";
     return what;
 }
@@ -236,7 +261,7 @@ std::string EntryBlocks::damage() const {
 std::vector<int> EntryBlocks::unwritten() const {
     std::vector<int> list;
     for (int i = 0; i < OUTPUT_COUNT; ++i)
-        if (isSentinel(out_ + kGuardBefore + i)) list.push_back(i);
+        if (isSentinel(s_->out + kGuardBefore + i)) list.push_back(i);
     return list;
 }
 

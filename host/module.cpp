@@ -36,7 +36,7 @@ void* openModule(const std::string& path) {
     // means the file in the current directory. Its dependencies are looked
     // for next to it.
     std::string file = path.find_first_of("/\\:") == std::string::npos ? ".\\" + path : path;
-    HMODULE h = LoadLibraryExA(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE h = LoadLibraryExW(widePath(file).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (h == nullptr) throw Fatal("cannot load module " + path + ": " + lastErrorText());
     return reinterpret_cast<void*>(h);
 #else
@@ -71,13 +71,35 @@ void resolve(void* handle, const std::string& path, const char* name, Fn& fn) {
 
 constexpr unsigned char kFill = 0xA5; // what the host's buffers hold before a query
 
+// The word size an ELF or PE file is built for, from its header; 0 when the
+// header says neither (the loader then gives its own reason).
+int wordSizeOf(const std::string& path) {
+    std::FILE* f = openFile(path, "rb");
+    if (f == nullptr) return 0;
+    unsigned char h[512] = {};
+    const size_t n = std::fread(h, 1, sizeof h, f);
+    std::fclose(f);
+    if (n >= 5 && h[0] == 0x7F && h[1] == 'E' && h[2] == 'L' && h[3] == 'F') return h[4] == 1 ? 32 : h[4] == 2 ? 64 : 0;
+    if (n >= 0x40 && h[0] == 'M' && h[1] == 'Z') {
+        const size_t pe = h[0x3C] | h[0x3D] << 8;
+        if (pe + 6 > n || std::memcmp(h + pe, "PE\0\0", 4) != 0) return 0;
+        const unsigned machine = h[pe + 4] | h[pe + 5] << 8;
+        return machine == 0x14C ? 32 : machine == 0x8664 ? 64 : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 Module::Module(const std::string& path) : path_(path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        throw Fatal("cannot load module " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Fatal("cannot load module " + path + ": not a regular file");
+    const std::string why = notRegularFile(path);
+    if (!why.empty()) throw Fatal("cannot load module " + displayPath(path) + ": " + why);
+    const int bits = wordSizeOf(path), hostBits = static_cast<int>(sizeof(void*) * 8);
+    if (bits != 0 && bits != hostBits)
+        throw Fatal("cannot load module " + displayPath(path) + ": it is a " + std::to_string(bits) +
+                    "-bit module and this circuit-host is " + std::to_string(hostBits) + "-bit; run it with the " +
+                    std::to_string(bits) + "-bit circuit-host" +
+                    (bits == 32 ? " (the i686-linux build, or the win32 build for a DLL)" : " (the portable build)"));
     handle_ = openModule(path);
     try {
         resolve(handle_, path, "getCircuitSignature", getCircuitSignature_);

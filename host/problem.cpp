@@ -5,9 +5,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <sys/stat.h>
 
 #include "host.h"
 
@@ -44,8 +41,15 @@ circuit::Problem randomProblem(uint64_t seed) {
     return p;
 }
 
-circuit::Problem parseProblem(const std::string& text, const std::string& what) {
+circuit::Problem parseProblem(const std::string& file, const std::string& what) {
     constexpr int kValues = OUTPUT_COUNT * INPUT_COUNT + INPUT_COUNT;
+    // A UTF-8 byte-order mark is skipped; UTF-16 (with or without its mark,
+    // which shows as NUL bytes) is not text this reader knows.
+    const bool bom = file.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (file.compare(0, 2, "\xFF\xFE") == 0 || file.compare(0, 2, "\xFE\xFF") == 0 ||
+        file.find('\0') != std::string::npos)
+        throw Fatal(what + ": UTF-16 or binary, not text; save it as UTF-8 or ASCII");
+    const std::string text = bom ? file.substr(3) : file;
     float values[kValues];
     int n = 0;
     int line = 1;
@@ -94,16 +98,9 @@ circuit::Problem parseProblem(const std::string& text, const std::string& what) 
 }
 
 circuit::Problem readProblem(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        throw Fatal("cannot read problem file " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Fatal("cannot read problem file " + path + ": not a regular file");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Fatal("cannot read problem file " + path + ": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw Fatal("cannot read problem file " + path);
-    return parseProblem(text.str(), path);
+    // 684 numbers with comments fit easily; anything larger is not a problem.
+    const size_t kLimit = 1 << 20;
+    return parseProblem(readFile(path, kLimit, "problem file"), path == "-" ? "standard input" : displayPath(path));
 }
 
 } // namespace host

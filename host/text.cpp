@@ -93,6 +93,26 @@ std::string sjisToUtf8(const std::string& sjis, bool* converted) {
     return ok ? utf8 : escaped(sjis);
 }
 
+std::string displayPath(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = n > 0 && i + n <= bytes.size() && (n == 1 || c >= 0xC2);
+        for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+        if (valid) {
+            out.append(bytes, i, n);
+            i += n;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::string hexBytes(const std::string& bytes) {
     std::string s;
     for (unsigned char c : bytes) {

@@ -55,6 +55,15 @@
 ; Issue order per column pair p < 17: M0 M1 A0 M2 A1 A2, with the loads of
 ; pair p + 1 in between; M2 takes row 3t+2's pair from memory and overwrites
 ; the input pair, whose register then receives pair p + 2.
+;
+; The same order in the notation of the other kernels, for row group 0 (j the
+; column pair, v the row of the group, s(k) the store at output float k); the
+; kernel shape check compares the built code with it:
+; order kernel3DNow
+;   -       x(0) c(0,0) c(0,1)
+;   0       m(0,0) m(0,1) a(0,0) c(1,0) m*(0,2) a(0,1) c(1,1) a(0,2)
+;   1-16    m(j,0) x(j+1) m(j,1) a(j,0) c(j+1,0) m*(j,2) a(j,1) c(j+1,1) a(j,2)
+;   17      m(17,0) m(17,1) a(17,0) a(17,1) m*(17,2) a(17,2) h(0,1) h(2,2) s(0) s(2)
 ;=============================================================================
 
 %define AOS_BIAS (INPUT_COUNT / 2 * 4)  ; 72: pointers stand 18 floats in
@@ -196,6 +205,13 @@ KERNEL_END
 ; Issue order per input j >= 1: M0 M1 A0 M2 A1 A2, with the loads of input
 ; j + 1 in between; M2 takes S2's coefficient pair from memory and overwrites
 ; the multiplier, whose register then receives input j + 2.
+;
+; The same for output block 0, v the output pair (checked like kernel3DNow's):
+; order kernel3DNowSoa
+;   0       x(0) c(0,0) c(0,1) m(0,0) m(0,1) m*(0,2) x(1) c(1,0) c(1,1)
+;   1-34    m(j,0) x(j+1) m(j,1) a(j,0) c(j+1,0) m*(j,2) a(j,1) c(j+1,1) a(j,2)
+;   35      m(35,0) m(35,1) a(35,0) m*(35,2) a(35,1) a(35,2)
+;   -       s(0) s(1) s(2)
 ;=============================================================================
 
 ; %1 %2, [lanes 0 and 1 of input group %3], moving ebx on by 16 groups when
@@ -391,9 +407,17 @@ KERNEL_END
   %define WK_8 MX
 %endmacro
 
-; K6 order, grouped by kind in batches (pairs 0-1, then 2-4; then 5-8):
-;   X L0 L1 M0 M1 A0 A1 L2 L3 M2 M3 M4* A2 A3 A4
-;   X L5 L6 L7 M5 M6 M7 M8* A5 A6 A7 A8
+; K6 order, grouped by kind in batches (pairs 0-1, then 2-4; then 5-8), in
+; the notation of entry 7 (x(j) is X, c(j,p) Lp, m(j,p) Mp, a(j,p) Ap):
+; order kernel3DNowSoaK6
+;   0       x(0) c(0,0) c(0,1) m(0,0) m(0,1) c(0,2) c(0,3) m(0,2) m(0,3) m*(0,4)
+;   1-35    x(j) c(j,0) c(j,1) m(j,0) m(j,1) a(j,0) a(j,1) c(j,2) c(j,3) m(j,2)
+;           m(j,3) m*(j,4) a(j,2) a(j,3) a(j,4)
+;   -       s(0) s(1) s(2) s(3) s(4)
+;   0       x(0) c(0,5) c(0,6) c(0,7) m(0,5) m(0,6) m(0,7) m*(0,8)
+;   1-35    x(j) c(j,5) c(j,6) c(j,7) m(j,5) m(j,6) m(j,7) m*(j,8) a(j,5) a(j,6)
+;           a(j,7) a(j,8)
+;   -       s(5) s(6) s(7) s(8)
 %macro K6_FIRST_STEP 0
     FIRST_BLOCK_REGISTERS j
     LOAD_X
@@ -429,8 +453,15 @@ KERNEL_END
 %endmacro
 
 ; K7 order, staggered by one pair (each add one pair behind its multiply):
-;   X L0 M0 L1 A0 M1 L2 A1 M2 L3 A2 M3 A3 M4* A4
-;   X L5 M5 L6 A5 M6 L7 A6 M7 A7 M8* A8
+; order kernel3DNowSoaK7
+;   0       x(0) c(0,0) m(0,0) c(0,1) m(0,1) c(0,2) m(0,2) c(0,3) m(0,3) m*(0,4)
+;   1-35    x(j) c(j,0) m(j,0) c(j,1) a(j,0) m(j,1) c(j,2) a(j,1) m(j,2) c(j,3)
+;           a(j,2) m(j,3) a(j,3) m*(j,4) a(j,4)
+;   -       s(0) s(1) s(2) s(3) s(4)
+;   0       x(0) c(0,5) m(0,5) c(0,6) m(0,6) c(0,7) m(0,7) m*(0,8)
+;   1-35    x(j) c(j,5) m(j,5) c(j,6) a(j,5) m(j,6) c(j,7) a(j,6) m(j,7) a(j,7)
+;           m*(j,8) a(j,8)
+;   -       s(5) s(6) s(7) s(8)
 ; The working registers alternate so that a load never lands on a product
 ; whose add is still to come.
 %macro K7_FIRST_STEP 0

@@ -242,7 +242,7 @@ void runningSums(const float* coefficients, const float* input, float* output) {
 void kernel3DNow(const float* coefficients, const float* input, float* output, int32_t count) {
     [[maybe_unused]] NearestSingle nearest;
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
+    if (simd::vectorUnit() >= simd::kAvx) {
         kernel3DNowAvx(coefficients, input, output, count);
         return;
     }
@@ -253,7 +253,7 @@ void kernel3DNow(const float* coefficients, const float* input, float* output, i
 void kernel3DNowSoa(const float* coefficients, const float* input, float* output, int32_t count) {
     [[maybe_unused]] NearestSingle nearest;
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
+    if (simd::vectorUnit() >= simd::kAvx) {
         kernel3DNowSoaAvx(coefficients, input, output, count);
         return;
     }

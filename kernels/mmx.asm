@@ -94,6 +94,15 @@
     paddw mm2, mm6                                       ; S2 += P2
 %endmacro
 
+; Issue order of row group 0, by step t (j below): x(j) loads input words
+; 4t..4t+3, c(j,v) row v's words of them, m(j,v) the PMULHW, a(j,v) the PADDW
+; into S_v; then the horizontal sums, u(...) an unpack and h(...) a PADDW of
+; the sums named, s(k) the store at result word k. The kernel shape check
+; compares the built code with it:
+; order kernelMmxFixed
+;   0-8     x(j) c(j,0) c(j,1) c(j,2) m(j,0) m(j,1) m(j,2) a(j,0) a(j,1) a(j,2)
+;   -       u(0,2) u(0,2) h(0,2) u(0,2) h(0,2) u(1) u(1) h(1) u(1) h(1)
+;           u(0,1,2) s(0) u(0,1,2) s(2)
 KERNEL_BEGIN kernelMmxFixed, 32
     mov esi, ARG_INPUT
     mov ebx, ARG_COEFFICIENTS
@@ -166,6 +175,13 @@ KERNEL_END
 %define SOA_COEFFICIENT_WORDS (INPUT_COUNT * SOA_ROW_FLOATS)
 %define SOA_INPUT_WORDS (INPUT_COUNT * SOA_LANES)
 
+; Issue order of one pass of the group loop (input group j = 0; every pass
+; runs the same code), in entry 12's notation with v the result vector R_v,
+; then the stores; checked like entry 12's:
+; order kernelMmxFixedSoa
+;   0       x(0) c(0,0) c(0,1) m(0,0) m(0,1) a(0,0) a(0,1) c(0,2) m(0,2) a(0,2)
+;           c(0,3) m(0,3) a(0,3) c(0,4) m(0,4) a(0,4)
+;   -       s(0) s(1) s(2) s(3) s(4)
 KERNEL_BEGIN kernelMmxFixedSoa, 32
     mov esi, ARG_INPUT
     mov ebx, ARG_COEFFICIENTS

@@ -13,13 +13,16 @@
 // add use its integer instructions on the low four words of a register;
 // elsewhere (the i686 module, built without MMX or SSE) they run lane by
 // lane. Both give the same words: PMULHW and a wrapping PADDW are exact
-// integer operations.
+// integer operations. With SSE2 the conversions to words run four floats at
+// a time as well (toFixedWords), with the rounding fixed to nearest-even
+// for their duration.
 #include <cstring>
 
 #include "kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #define CIRCUIT_MMX_SSE2 1
 #else
 #define CIRCUIT_MMX_SSE2 0
@@ -52,7 +55,7 @@ inline int16_t wordOf(uint32_t w) {
 // the (exact) product, so it depends neither on the rounding mode nor on a
 // float-to-integer conversion (which the x87 code of the i686 build would do
 // by switching the control word).
-int16_t toFixed(float v, float factor) {
+[[maybe_unused]] int16_t toFixed(float v, float factor) { // with SSE2: toFixedWords
     const double p = static_cast<double>(v) * static_cast<double>(factor); // exact: factor is 2^k
     if (!(p < 32767.5)) return kIndefinite; // NaN, +inf, or rounds to 32768 and above
     if (p <= -32768.0) return kIndefinite;  // -inf, or rounds to -32768 and below (ties to even
@@ -142,12 +145,39 @@ struct FixedScratch {
     alignas(32) int16_t result[SOA_OUTPUT_FLOATS];
 };
 
+#if CIRCUIT_MMX_SSE2
+// words[0..n-1] = toFixed(v[0..n-1], factor), n a multiple of 4, four at a
+// time: v * factor is exact in single precision (a power of two; an overflow
+// gives an infinity), CVTPS2DQ rounds it to the nearest integer with ties to
+// even under the MXCSR set here (and gives 0x80000000 for NaN, infinities
+// and anything beyond 32 bits), and what lies outside -32768..32767 becomes
+// the integer indefinite. The caller's MXCSR (rounding, flush-to-zero,
+// exception flags) is restored unchanged.
+void toFixedWords(const float* v, int n, float factor, int16_t* words) {
+    const unsigned int saved = _mm_getcsr();
+    _mm_setcsr(0x1F80); // round to nearest, every exception masked, no flushing
+    const __m128 f = _mm_set1_ps(factor);
+    const __m128i top = _mm_set1_epi32(32767), bottom = _mm_set1_epi32(-32768);
+    for (int k = 0; k < n; k += 4) {
+        const __m128i r = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(v + k), f));
+        const __m128i outside = _mm_or_si128(_mm_cmpgt_epi32(r, top), _mm_cmplt_epi32(r, bottom));
+        const __m128i w = _mm_or_si128(_mm_andnot_si128(outside, r), _mm_and_si128(outside, bottom));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(words + k), _mm_packs_epi32(w, w)); // in range: exact
+    }
+    _mm_setcsr(saved);
+}
+#else
+void toFixedWords(const float* v, int n, float factor, int16_t* words) {
+    for (int k = 0; k < n; ++k) words[k] = toFixed(v[k], factor);
+}
+#endif
+
 // Steps 1 and 2 of both entries: input words first, then coefficient words,
 // each in ascending order.
 void convertIn(const float* coefficients, int coefficientWords, const float* input, int inputWords,
                FixedScratch& s) {
-    for (int n = 0; n < inputWords; ++n) s.input[n] = toFixed(input[n], INPUT_SCALE);
-    for (int n = 0; n < coefficientWords; ++n) s.coefficients[n] = toFixed(coefficients[n], COEFF_SCALE);
+    toFixedWords(input, inputWords, INPUT_SCALE, s.input);
+    toFixedWords(coefficients, coefficientWords, COEFF_SCALE, s.coefficients);
 }
 
 // Results 0..17 back to floats, after all reading is done.
@@ -208,6 +238,9 @@ static_assert(OUTPUT_COUNT % 3 == 0 && INPUT_COUNT % 4 == 0, "rows go in threes,
 // the arithmetic of multiplyAccumulateSoa, lane for lane.
 void multiplyAccumulate8(FixedScratch& s) {
     __m128i r0 = _mm_setzero_si128(), r1 = _mm_setzero_si128(), r2 = _mm_setzero_si128();
+    // Unrolled: as a loop, the compiler shuffles the three sums between
+    // registers every step, which lengthens their chains.
+#pragma GCC unroll 36
     for (int j = 0; j < INPUT_COUNT; ++j) {
         const int16_t* c = s.coefficients + SOA_ROW_FLOATS * j;
         const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.input + SOA_LANES * j));
@@ -227,13 +260,14 @@ void multiplyAccumulate8(FixedScratch& s) {
 // PMULHW words, which no order or grouping of the additions changes, so
 // entry 12 gets the same result words from multiplyAccumulate8.
 void convertInAosAsSoa(const float* coefficients, const float* input, FixedScratch& s) {
-    for (int j = 0; j < INPUT_COUNT; ++j) {
-        const int16_t x = toFixed(input[j], INPUT_SCALE);
-        for (int k = 0; k < SOA_LANES; ++k) s.input[SOA_LANES * j + k] = x;
-    }
+    int16_t words[AOS_COEFFICIENT_FLOATS]; // the AOS words, row i at 36i
+    toFixedWords(input, INPUT_COUNT, INPUT_SCALE, words);
+    for (int j = 0; j < INPUT_COUNT; ++j)
+        for (int k = 0; k < SOA_LANES; ++k) s.input[SOA_LANES * j + k] = words[j];
+    toFixedWords(coefficients, AOS_COEFFICIENT_FLOATS, COEFF_SCALE, words);
     for (int j = 0; j < INPUT_COUNT; ++j) {
         int16_t* row = s.coefficients + SOA_ROW_FLOATS * j;
-        for (int i = 0; i < OUTPUT_COUNT; ++i) row[i] = toFixed(coefficients[INPUT_COUNT * i + j], COEFF_SCALE);
+        for (int i = 0; i < OUTPUT_COUNT; ++i) row[i] = words[INPUT_COUNT * i + j];
         row[18] = row[19] = 0;
     }
 }

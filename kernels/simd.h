@@ -12,7 +12,9 @@
 //
 // Each kernel has an SSE2 variant (every x86-64 processor) and an AVX one
 // (8 floats or 4 doubles per register); vectorUnit() picks AVX where the
-// processor has it, looking once. The double-precision orders of entries 0
+// processor has it, looking once. Entries 10 and 11 also have an AVX-512
+// variant (16 floats per register), used where the processor has AVX-512F;
+// the others run their AVX variant there. The double-precision orders of entries 0
 // to 5 are written once (portable_orders.inc, x87_orders.inc) against the
 // vocabulary below and compiled for each unit (sse2::, avx::); the
 // single-precision and fixed-point entries have their AVX code beside their
@@ -39,16 +41,18 @@
 namespace portable {
 namespace simd {
 
-enum VectorUnit : int { kSse2 = 0, kAvx = 1 };
+// In order of width; a processor that runs one runs those before it.
+enum VectorUnit : int { kSse2 = 0, kAvx = 1, kAvx512 = 2 };
 
 // -1 until the processor has been looked at.
 inline std::atomic<int> gVectorUnit{-1};
 
-// AVX where the processor and the operating system support it (the check
-// includes the OS's saving of the AVX registers), SSE2 otherwise.
+// AVX-512 (its foundation, F) or AVX where the processor and the operating
+// system support it (the check includes the OS's saving of the registers),
+// SSE2 otherwise.
 inline VectorUnit bestVectorUnit() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") ? kAvx : kSse2;
+    return __builtin_cpu_supports("avx512f") ? kAvx512 : __builtin_cpu_supports("avx") ? kAvx : kSse2;
 }
 
 // The unit the vector kernels use: chosen on first use, then one load.
@@ -64,16 +68,16 @@ CIRCUIT_INLINE VectorUnit vectorUnit() {
 // Test hook: makes the vector kernels use `unit`. Returns false, and changes
 // nothing, when the processor cannot run it.
 inline bool useVectorUnit(VectorUnit unit) {
-    if (unit == kAvx && bestVectorUnit() != kAvx) return false;
+    if (unit > bestVectorUnit()) return false;
     gVectorUnit.store(unit, std::memory_order_relaxed);
     return true;
 }
 
-// Runs the AVX variant of a kernel where the processor has AVX, the SSE2
-// variant otherwise.
+// Runs the AVX variant of a kernel where the processor has AVX (or more),
+// the SSE2 variant otherwise.
 CIRCUIT_INLINE void run(EntryKernel sse2, EntryKernel avx, const float* coefficients,
                         const float* input, float* output, int32_t count) {
-    (vectorUnit() == kAvx ? avx : sse2)(coefficients, input, output, count);
+    (vectorUnit() >= kAvx ? avx : sse2)(coefficients, input, output, count);
 }
 
 // Brackets the AVX code of a source file: every function defined between
@@ -82,6 +86,12 @@ CIRCUIT_INLINE void run(EntryKernel sse2, EntryKernel avx, const float* coeffici
 // vector operations per function before inlining.
 #define CIRCUIT_AVX_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx\")")
 #define CIRCUIT_AVX_END _Pragma("GCC pop_options")
+
+// The same for AVX-512 code. GCC's "avx512f" target also allows fused
+// multiply-add instructions, but the module is compiled with
+// -ffp-contract=off and no kernel asks for one, so none is emitted.
+#define CIRCUIT_AVX512_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f\")")
+#define CIRCUIT_AVX512_END _Pragma("GCC pop_options")
 
 // Generic vectors. Lane k sits at the k-th lowest address, as loads and
 // stores put it. The 16-byte ones are SSE2 registers; the 32-byte ones are

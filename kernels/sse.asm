@@ -124,6 +124,18 @@
 ; Input groups alternate between xmm5 (even j) and xmm6 (odd j). The product
 ; of the last chain of a pass is formed in place of its input group, whose
 ; last use it is, from memory coefficients (m*).
+;
+; Issue order of one repetition, by step j (the kernel shape check compares
+; the built code with it):
+; order kernelSseSoa
+;   0       x(0) c(0,0) c(0,1) c(0,2) m(0,0) x(1) m(0,1)
+;   1       c(1,0) m(0,2) c(1,1) m(1,0) x(2) m(1,1) a(1,0) m*(1,2) a(1,1)
+;   2-34    c(j,0) a(j-1,2) c(j,1) m(j,0) x(j+1) m(j,1) a(j,0) m*(j,2) a(j,1)
+;   35      c(35,0) a(34,2) c(35,1) m(35,0) m(35,1) a(35,0) m*(35,2) a(35,1)
+;           s(0) a(35,2) s(1) s(2)
+;   0       x(0) c(0,3) c(0,4) x(1) m(0,3) c(1,3) m(0,4)
+;   1-34    m(j,3) x(j+1) a(j,3) m*(j,4) c(j+1,3) a(j,4)
+;   35      m(35,3) a(35,3) m*(35,4) s(3) a(35,4) s(4)
 
 ; X_J: the register of input group %1; X_OTHER: that of groups %1 - 1 and %1 + 1.
 %macro INPUT_REGISTERS 1
@@ -247,6 +259,13 @@ KERNEL_END
 ; chain 4's first product there. From step 1 on the input group is in XIN,
 ; the products of chains 0 to 3 alternate between PA and PB, and chain 4's
 ; product is formed in place of the input group, its last use.
+;
+; Issue order of one repetition, by step j (checked like kernelSseSoa's):
+; order kernelSseSoaOoo
+;   0       x(0) c(0,0) m(0,0) c(0,1) m(0,1) c(0,2) m(0,2) c(0,3) m(0,3) m*(0,4)
+;   1-35    x(j) c(j,0) m(j,0) c(j,1) a(j,0) m(j,1) c(j,2) a(j,1) m(j,2) c(j,3)
+;           a(j,2) m(j,3) a(j,3) m*(j,4) a(j,4)
+;   -       s(0) s(1) s(2) s(3) s(4)
 
 %define XIN xmm5
 %define PA  xmm6

@@ -96,25 +96,35 @@ void sseSoaChains(const float* coefficients, const float* input, float* output, 
 }
 
 #if CIRCUIT_SIMD
-// With AVX (x86-64): the same five chains in two eight-lane registers and
-// one four-lane register. acc0 holds outputs 0..7, acc1 8..15, acc2 16..19;
-// the input group is repeated in both halves of the eight-lane multiplier,
-// so output i still takes lane i mod 4.
+// Keeps the compiler from hoisting the loads of later input groups (the
+// blocks do not change between repetitions) to the head of the repetition,
+// where they would need more registers than there are and be spilled. It
+// emits nothing; the processor still overlaps the steps.
+CIRCUIT_INLINE void stepBarrier() { __asm__ volatile("" ::: "memory"); }
+
+// With AVX (x86-64): the same five chains in three eight-lane registers:
+// acc0 holds outputs 0..7, acc1 8..15, acc2 12..19. Outputs 12..15 are thus
+// formed twice, by the same operations on the same lanes, and stored twice
+// with the same bits; the overlap keeps every load inside the row (a third
+// register at 16..23 would read past the last row). The input group is
+// repeated in both halves of the multiplier (one broadcast load), so output
+// i still takes lane i mod 4. Per input group: one broadcast and three
+// coefficient loads, three products and three sums, nothing else, so that
+// the loads (the busiest unit) leave the additions' chain the limit.
 CIRCUIT_AVX_BEGIN
 void sseSoaChainsAvx(const float* coefficients, const float* input, float* output, int32_t count) {
     using simd::F4;
     using simd::F8;
     using simd::avx::load;
     for (int32_t rep = 0; rep < count; ++rep) {
-        F8 acc0, acc1;
-        F4 acc2;
+        F8 acc0, acc1, acc2;
 #pragma GCC unroll 36
         for (int j = 0; j < INPUT_COUNT; ++j) {
             const float* row = coefficients + SOA_ROW_FLOATS * j;
             const F4 x = load<F4>(input + SOA_LANES * j);
-            const F8 x8 = (F8)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(input + SOA_LANES * j));
+            const F8 x8 = (F8)_mm256_insertf128_ps(_mm256_castps128_ps256((__m128)x), (__m128)x, 1);
             const F8 p0 = load<F8>(row) * x8, p1 = load<F8>(row + 8) * x8; // p(j,v)
-            const F4 p2 = load<F4>(row + 16) * x;
+            const F8 p2 = load<F8>(row + 12) * x8;
             if (j == 0) { // y = p(0,v)
                 acc0 = p0;
                 acc1 = p1;
@@ -124,21 +134,67 @@ void sseSoaChainsAvx(const float* coefficients, const float* input, float* outpu
                 acc1 = acc1 + p1;
                 acc2 = acc2 + p2;
             }
+            stepBarrier();
         }
         simd::avx::store(output, acc0);
+        simd::avx::store(output + 12, acc2);
         simd::avx::store(output + 8, acc1);
-        simd::avx::store(output + 16, acc2);
     }
 }
 CIRCUIT_AVX_END
+
+// With AVX-512F: one sixteen-lane register for outputs 0..15 and one
+// four-lane register for 16..19. The input group is repeated four times in
+// the sixteen-lane multiplier (one broadcast load) and its lowest quarter is
+// the four-lane multiplier. Two chains per input group instead of three, and
+// a repetition's instructions fit the processor's window more than once, so
+// consecutive repetitions (independent: each starts from its first product)
+// overlap. Multiplies and additions stay separate instructions.
+CIRCUIT_AVX512_BEGIN
+// GCC 12's own intrinsic headers trip its uninitialised-value warning in
+// _mm512_broadcast_f32x4; nothing here is uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+void sseSoaChainsAvx512(const float* coefficients, const float* input, float* output, int32_t count) {
+    for (int32_t rep = 0; rep < count; ++rep) {
+        __m512 acc0;
+        __m128 acc1;
+#pragma GCC unroll 36
+        for (int j = 0; j < INPUT_COUNT; ++j) {
+            const float* row = coefficients + SOA_ROW_FLOATS * j;
+            const __m512 x16 = _mm512_broadcast_f32x4(_mm_loadu_ps(input + SOA_LANES * j));
+            const __m128 x = _mm512_castps512_ps128(x16);
+            const __m512 p0 = _mm512_mul_ps(_mm512_loadu_ps(row), x16); // p(j,v), v = 0..3
+            const __m128 p1 = _mm_mul_ps(_mm_loadu_ps(row + 16), x);     // p(j,4)
+            if (j == 0) {
+                acc0 = p0;
+                acc1 = p1;
+            } else {
+                acc0 = _mm512_add_ps(acc0, p0);
+                acc1 = _mm_add_ps(acc1, p1);
+            }
+            stepBarrier();
+        }
+        _mm512_storeu_ps(output, acc0);
+        _mm_storeu_ps(output + 16, acc1);
+    }
+}
+#pragma GCC diagnostic pop
+CIRCUIT_AVX512_END
 #endif
 
 void soaChains(const float* coefficients, const float* input, float* output, int32_t count) {
     [[maybe_unused]] NearestX87 nearest;
 #if CIRCUIT_SIMD
-    if (simd::vectorUnit() == simd::kAvx) {
+    switch (simd::vectorUnit()) {
+    case simd::kAvx512:
+        sseSoaChainsAvx512(coefficients, input, output, count);
+        return;
+    case simd::kAvx:
         sseSoaChainsAvx(coefficients, input, output, count);
         return;
+    case simd::kSse2:
+        break;
     }
 #endif
     sseSoaChains(coefficients, input, output, count);

@@ -40,6 +40,17 @@
 ;
 ; Stack before a reduction: st0 = v7, st1 = v6, ..., st7 = v0. Every FADDP
 ; adds the top into a deeper register and pops.
+;
+; Issue order of one output (the kernel shape check compares the built code
+; with it): c(j,0) loads M[i][j], m*(j,0) multiplies it by x[j] from memory,
+; t(j,k) adds the partial sums whose first products are p_j and p_k, s(0)
+; stores y[i]. Group g's first new product is p_j, j = 1 + 7g.
+; order kernelX87
+;   -        c(0,0) m*(0,0)
+;   1-29/7   c(j,0) m*(j,0) c(j+1,0) m*(j+1,0) c(j+2,0) m*(j+2,0) c(j+3,0) m*(j+3,0)
+;            c(j+4,0) m*(j+4,0) c(j+5,0) m*(j+5,0) c(j+6,0) m*(j+6,0)
+;            t(0,j+6) t(j,j+5) t(j+1,j+4) t(j+2,j+3) t(0,j+2) t(j,j+1) t(0,j)
+;   -        s(0)
 %macro GROUP_TREE 0
     faddp st7, st0                  ; a = v0 + v7     (in v0's register)
     faddp st5, st0                  ; b = v1 + v6
@@ -98,6 +109,14 @@ KERNEL_END
 ; and after them:
 ;   st0 = T, st1 = N, st2 = L
 ; Two FXCH per block, 22 per output.
+;
+; Issue order of one output, in entry 3's notation; block k's a is p_j,
+; j = 3k, so that L + N is t(0,j-2), T + a is t(2,j) and b + c is t(j+1,j+2):
+; order kernelX87Fxch
+;   0-2      c(j,0) m*(j,0)
+;   3-33/3   c(j,0) m*(j,0) c(j+1,0) m*(j+1,0) c(j+2,0) m*(j+2,0)
+;            t(0,j-2) t(2,j) t(j+1,j+2)
+;   -        t(0,2) t(0,34) s(0)
 %macro FXCH_BLOCK 0
     fxch st4                        ; N to the top, c to N's place
     faddp st5, st0                  ; L = L + N       -> b, a, T, c, L
@@ -157,6 +176,16 @@ KERNEL_END
 ; for output k < 5 is formed above it and added into s_k at st(6 - k); the
 ; sixth multiply consumes x[j] and its product is added into s5 at st6. The
 ; stack then holds six sums, x[j] and one product: all eight registers.
+;
+; Issue order of block 0 (the kernel shape check compares the built code with
+; it): x(j) loads x[j], c(j,k) loads M[k][j], m(j,k) multiplies the two, m*
+; with M[k][j] from memory, a(j,k) adds the product into s_k, s(k) stores y[k]:
+; order kernelX87SoaOoo
+;   0        x(0) c(0,0) m(0,0) c(0,1) m(0,1) c(0,2) m(0,2) c(0,3) m(0,3) c(0,4)
+;            m(0,4) c(0,5) m(0,5)
+;   1-35     x(j) c(j,0) m(j,0) a(j,0) c(j,1) m(j,1) a(j,1) c(j,2) m(j,2) a(j,2)
+;            c(j,3) m(j,3) a(j,3) c(j,4) m(j,4) a(j,4) m*(j,5) a(j,5)
+;   -        s(0) s(1) s(2) s(3) s(4) s(5)
 
 ; Output k's coefficient in coefficient row j, relative to esi.
 %define SOA_M(j, k) dword [esi + SOA_ROW_BYTES * (j) + 4 * (k)]

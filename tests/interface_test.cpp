@@ -1,11 +1,15 @@
 // The five exports as a host sees them: constant answers, the entry records
 // byte for byte, out-of-range indices and null pointers, and the repeat-count
 // contract that holds for every entry.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dispatch.h"
+#include "kernels.h"
+#include "orders.h"
 #include "support.h"
 
 namespace {
@@ -126,12 +130,35 @@ circuit::Problem mixedProblem() {
 
 class EveryEntry : public ::testing::TestWithParam<support::EntryRow> {};
 
+// Every kernel of an entry: the C++ twin and, where the build has one, the
+// hand-written kernel.
+#define TEST_TWIN(index, stem, name, flags, native) &portable::kernel##stem,
+constexpr EntryKernel kTwins[ENTRY_COUNT] = {CIRCUIT_ENTRIES(TEST_TWIN)};
+#undef TEST_TWIN
+#if CIRCUIT_NATIVE_KERNELS
+#define TEST_NATIVE(index, stem, name, flags, native) CIRCUIT_NATIVE_KERNEL_##native(stem),
+constexpr EntryKernel kNatives[ENTRY_COUNT] = {CIRCUIT_ENTRIES(TEST_NATIVE)};
+#undef TEST_NATIVE
+#else
+constexpr EntryKernel kNatives[ENTRY_COUNT] = {};
+#endif
+
+// runEntry filters these counts out, and so must each kernel, called
+// directly; the hand-written one where this processor runs it.
 TEST_P(EveryEntry, CountZeroOrNegativeLeavesOutputUntouched) {
-    const circuit::Problem p = mixedProblem();
+    const support::EntryRow row = GetParam();
+    circuit::Blocks b;
+    circuit::layoutFor(row.flags, mixedProblem(), b, 0.0f);
+    const EntryFlags needed = row.flags & ENTRY_EXTENSION_MASK;
+    const bool runsNative = kNatives[row.index] && (circuit::cpuExtensions() & needed) == needed;
     for (int32_t count : {0, -1, INT32_MIN}) {
-        GuardedOutput out;
-        support::runProblem(GetParam().index, p, out, count);
-        EXPECT_TRUE(out.untouched()) << "count " << count;
+        GuardedOutput viaRunEntry, twin, native;
+        runEntry(row.index, b.coefficients, b.input, viaRunEntry.data(), count);
+        kTwins[row.index](b.coefficients, b.input, twin.data(), count);
+        if (runsNative) kNatives[row.index](b.coefficients, b.input, native.data(), count);
+        EXPECT_TRUE(viaRunEntry.untouched()) << "runEntry, count " << count;
+        EXPECT_TRUE(twin.untouched()) << "C++ twin, count " << count;
+        EXPECT_TRUE(native.untouched()) << "hand-written kernel, count " << count;
     }
 }
 
@@ -162,6 +189,80 @@ TEST_P(EveryEntry, SelectedKernelMatchesPortableKernel) {
     support::runProblem(row.index, p, portable, 3);
     circuit::selectKernels(circuit::cpuExtensions());
     for (int i = 0; i < SOA_OUTPUT_FLOATS; ++i) EXPECT_SAME_BITS(portable[i], selected[i]) << i;
+}
+
+// Hand-built vectors on which orders of summation part. Most rows hold 2^60,
+// -2^60 and 1 at three terms: the 1 survives only where it is added after the
+// two large terms have met. The others show where sums are rounded and what a
+// sum starts from.
+std::vector<std::pair<std::string, circuit::Problem>> orderVectors() {
+    constexpr float kBig = 1152921504606846976.0f; // 2^60
+    std::vector<std::pair<std::string, circuit::Problem>> list;
+    // Rows (a, b, c): 2^60 at term a, -2^60 at b, 1 at c; 18 to a problem.
+    auto cancellation = [&list, kBig](const std::string& what, const std::vector<std::array<int, 3>>& rows) {
+        for (size_t first = 0; first < rows.size(); first += OUTPUT_COUNT) {
+            circuit::Problem p{};
+            for (float& v : p.x) v = 1.0f;
+            for (int i = 0; i < OUTPUT_COUNT; ++i) {
+                const std::array<int, 3>& r = rows[std::min(first + i, rows.size() - 1)];
+                p.m[i][r[0]] = kBig;
+                p.m[i][r[1]] = -kBig;
+                p.m[i][r[2]] = 1.0f;
+            }
+            list.push_back({what, p});
+        }
+    };
+    // For each entry and each two neighbouring terms u, v of its written
+    // order: u cancels the term written before it, then v comes.
+    for (int e = 0; e < 12; ++e) {
+        const orders::Order o = orders::entryOrder(e);
+        std::vector<int> w;
+        o.written(o.root, w);
+        std::vector<std::array<int, 3>> rows;
+        for (size_t k = 1; k + 1 < w.size(); ++k)
+            rows.push_back({o.nodes[w[k]].term, o.nodes[w[k - 1]].term, o.nodes[w[k + 1]].term});
+        cancellation("neighbours in entry " + std::to_string(e) + "'s order", rows);
+    }
+    auto uniform = [&list](const std::string& what, std::initializer_list<std::pair<int, float>> m, float x) {
+        float row[INPUT_COUNT] = {};
+        for (auto [j, v] : m) row[j] = v;
+        list.push_back({what, support::uniformRows(row, x)});
+    };
+    uniform("1 + 2^-24 + 2^-24", {{0, 1.0f}, {1, 5.9604644775390625e-08f}, {2, 5.9604644775390625e-08f}}, 1.0f);
+    uniform("every product -0.0", {}, -1.0f);
+    // p = (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24, which rounds to 1 + 2^-11 as a
+    // float, and q = -(1 + 2^-11): p + q is 0 or 2^-24, by whether p is
+    // rounded first; in p, q, q, p the sum q + p shows it again.
+    const float a = 1.0f + 1.0f / 4096.0f, q = -(1.0f + 1.0f / 2048.0f);
+    for (bool again : {false, true}) {
+        circuit::Problem p = again ? support::uniformRows({a, q, q, a}, 1.0f) : support::uniformRows({a, q}, 1.0f);
+        p.x[0] = p.x[3] = a;
+        list.push_back({again ? "p, q, q, p" : "p, q", p});
+    }
+    return list;
+}
+
+// The vectors give the entry's own order, and each change of that order that
+// can be named (orders.h) gives something else on at least one of them.
+TEST_P(EveryEntry, HandBuiltVectorsTellItsOrderFromEveryNamedChange) {
+    const support::EntryRow row = GetParam();
+    if (row.index >= 12) return; // wrapping integer sums: no order to tell apart
+    const orders::Order order = orders::entryOrder(static_cast<int>(row.index));
+    const auto vectors = orderVectors();
+    for (const auto& [what, p] : vectors) {
+        GuardedOutput out;
+        support::runProblem(row.index, p, out);
+        for (int i = 0; i < OUTPUT_COUNT; ++i)
+            EXPECT_SAME_BITS(orders::evaluate(order, p.m[i], p.x), out[i]) << what << ", output " << i;
+    }
+    for (const auto& [change, changed] : orders::namedChanges(static_cast<int>(row.index))) {
+        bool told = false;
+        for (const auto& [what, p] : vectors)
+            for (int i = 0; i < OUTPUT_COUNT && !told; ++i)
+                told = support::bitsOf(orders::evaluate(order, p.m[i], p.x)) !=
+                       support::bitsOf(orders::evaluate(changed, p.m[i], p.x));
+        EXPECT_TRUE(told) << "no vector tells the order from: " << change;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EveryEntry, ::testing::ValuesIn(kEntries),

@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 #include "dispatch.h"
 #include "kernels.h"
 #include "support.h"
@@ -324,6 +328,28 @@ TEST_P(MmxFixed, RandomProblemsMatchTheArithmetic) {
         for (int i = 0; i < OUTPUT_COUNT; ++i) ASSERT_EQ(aos.bits(i), soa.bits(i)) << "output " << i;
     }
 }
+
+#if defined(__x86_64__)
+// The 64-bit C++ kernels convert with SSE2 under a rounding mode of their
+// own: a caller's MXCSR set to round down, flush to zero and treat denormals
+// as zero changes no word, and is left as the caller set it.
+TEST_P(MmxFixed, CallersSseRoundingChangesNothing) {
+    std::mt19937 rng(12);
+    const circuit::Problem p = randomProblem(rng);
+    const unsigned int odd = 0x1F80u | 0x2000u | 0x8000u | 0x0040u; // round down, FTZ, DAZ
+    for (uint32_t entry : {kAosEntry, kSoaEntry}) {
+        GuardedOutput plain, rounded;
+        run(entry, p, plain);
+        const unsigned int saved = _mm_getcsr();
+        _mm_setcsr(odd);
+        run(entry, p, rounded);
+        const unsigned int after = _mm_getcsr();
+        _mm_setcsr(saved);
+        EXPECT_EQ(odd, after & ~0x3Fu) << "entry " << entry << " left MXCSR changed";
+        for (int i = 0; i < OUTPUT_COUNT; ++i) ASSERT_EQ(plain.bits(i), rounded.bits(i)) << "entry " << entry << " output " << i;
+    }
+}
+#endif
 
 #if CIRCUIT_NATIVE_KERNELS && defined(__i386__)
 // On a processor with MMX runEntry uses the hand-written kernels, and they

@@ -29,7 +29,7 @@ TEST(PortableOrders, AbsorptionOnlyWhereEachPartialSumIsStored) {
     expectAllOutputs(2, m, 1.0f, 1.00000012f);
 }
 
-TEST(PortableOrders, CancellationDependsOnWhereProduct35Goes) {
+TEST(PortableOrders, CancellationDependsOnWhereProducts35And0Go) {
     float m[INPUT_COUNT] = {};
     m[1] = kTwo60;
     m[34] = -kTwo60;
@@ -37,6 +37,13 @@ TEST(PortableOrders, CancellationDependsOnWhereProduct35Goes) {
     expectAllOutputs(0, m, 1.0f, 1.0f);
     expectAllOutputs(1, m, 1.0f, 1.0f);
     expectAllOutputs(2, m, 1.0f, 0.0f); // 2^60 + 1 loses the 1 in double precision
+    // Entry 2 adds p0 after p33 and before p34: -2^60 and 2^60 cancel, then
+    // the 1 comes. With p34 ahead of p0 it would be lost against -2^60.
+    float n[INPUT_COUNT] = {};
+    n[0] = kTwo60;
+    n[33] = -kTwo60;
+    n[34] = 1.0f;
+    expectAllOutputs(2, n, 1.0f, 1.0f);
 }
 
 TEST(PortableOrders, SignOfZeroFollowsTheStartValue) {

@@ -1,12 +1,13 @@
-// The vector paths of the C++ kernels on x86-64: the AVX code and the plain
-// code (SSE2 on x86-64) must give the same bits for every entry, on every
-// kind of input, including the ones where orders and roundings show.
+// The vector paths of the C++ kernels on x86-64: the AVX and AVX-512 code
+// and the plain code (SSE2 on x86-64) must give the same bits for every
+// entry, on every kind of input, including the ones where orders and
+// roundings show (a fused multiply-add would show there too).
 //
 // The other suites check each entry against a plain statement of its order
 // with the vector unit the processor offers. Setting CIRCUIT_TEST_VECTOR_UNIT
-// to "sse2" or "avx" makes the whole test program run on that unit instead
-// (tests/CMakeLists.txt runs it once more with "sse2"), so those checks reach
-// both paths.
+// to "sse2", "avx" or "avx512" makes the whole test program run on that unit
+// instead (tests/CMakeLists.txt runs it once more with "sse2"), so those
+// checks reach every path.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -28,12 +29,14 @@ using portable::simd::VectorUnit;
 [[maybe_unused]] const bool kUnitFromEnvironment = [] {
     const char* unit = std::getenv("CIRCUIT_TEST_VECTOR_UNIT");
     if (unit == nullptr || *unit == '\0') return true;
-    const bool avx = std::strcmp(unit, "avx") == 0;
-    if (!avx && std::strcmp(unit, "sse2") != 0) {
-        std::fprintf(stderr, "CIRCUIT_TEST_VECTOR_UNIT must be sse2 or avx, not '%s'\n", unit);
+    const VectorUnit chosen = std::strcmp(unit, "avx512") == 0 ? portable::simd::kAvx512
+                              : std::strcmp(unit, "avx") == 0  ? portable::simd::kAvx
+                                                               : portable::simd::kSse2;
+    if (chosen == portable::simd::kSse2 && std::strcmp(unit, "sse2") != 0) {
+        std::fprintf(stderr, "CIRCUIT_TEST_VECTOR_UNIT must be sse2, avx or avx512, not '%s'\n", unit);
         std::exit(2);
     }
-    if (!portable::simd::useVectorUnit(avx ? portable::simd::kAvx : portable::simd::kSse2)) {
+    if (!portable::simd::useVectorUnit(chosen)) {
         std::fprintf(stderr, "this processor cannot run the %s path\n", unit);
         std::exit(2);
     }
@@ -82,13 +85,15 @@ bool isComputedNan(uint32_t bits) {
     return (bits & 0x7FFFFFFFu) > 0x7F800000u && bits != GuardedOutput::kSentinel;
 }
 
-// Every entry's kernel, once on SSE2 and once on AVX, on the same blocks:
-// the same bits in every float of the output block and its guards. Which NaN
+// Every entry's kernel on SSE2 and on each wider unit the processor runs, on
+// the same blocks: the same bits in every float of the output block and its
+// guards. Which NaN
 // comes out where two meet is excused: the compiler may swap the operands of
 // an addition or a multiplication, and IEEE arithmetic does not fix the
 // payload either.
-TEST_F(VectorPaths, AvxAndSse2GiveTheSameBits) {
-    if (!portable::simd::useVectorUnit(portable::simd::kAvx)) GTEST_SKIP() << "processor lacks AVX";
+TEST_F(VectorPaths, WiderUnitsGiveTheBitsOfSse2) {
+    const VectorUnit best = portable::simd::bestVectorUnit();
+    if (best == portable::simd::kSse2) GTEST_SKIP() << "processor lacks AVX";
     std::mt19937 rng(6464);
     for (int trial = 0; trial < 240; ++trial) {
         const int kind = trial % 6;
@@ -100,14 +105,16 @@ TEST_F(VectorPaths, AvxAndSse2GiveTheSameBits) {
         for (const support::EntryRow& row : support::kEntries) {
             circuit::Blocks b;
             circuit::layoutFor(row.flags, p, b, valueOfKind(rng, kind));
-            GuardedOutput out[2];
-            for (VectorUnit unit : {portable::simd::kSse2, portable::simd::kAvx}) {
-                ASSERT_TRUE(portable::simd::useVectorUnit(unit));
+            GuardedOutput out[3];
+            for (int unit = portable::simd::kSse2; unit <= best; ++unit) {
+                ASSERT_TRUE(portable::simd::useVectorUnit(static_cast<VectorUnit>(unit)));
                 kPortable[row.index](b.coefficients, b.input, out[unit].data(), 3);
             }
-            for (int i = -GuardedOutput::kGuard; i < SOA_OUTPUT_FLOATS + GuardedOutput::kGuard; ++i)
-                if (!(isComputedNan(out[0].bits(i)) && isComputedNan(out[1].bits(i))))
-                    ASSERT_EQ(out[0].bits(i), out[1].bits(i)) << "entry " << row.index << ", float " << i;
+            for (int unit = portable::simd::kAvx; unit <= best; ++unit)
+                for (int i = -GuardedOutput::kGuard; i < SOA_OUTPUT_FLOATS + GuardedOutput::kGuard; ++i)
+                    if (!(isComputedNan(out[0].bits(i)) && isComputedNan(out[unit].bits(i))))
+                        ASSERT_EQ(out[0].bits(i), out[unit].bits(i))
+                            << "entry " << row.index << ", unit " << unit << ", float " << i;
         }
     }
 }
@@ -116,11 +123,14 @@ TEST_F(VectorPaths, AvxAndSse2GiveTheSameBits) {
 // lacks and leaves the choice alone then.
 TEST_F(VectorPaths, ChoiceFollowsTheProcessor) {
     const VectorUnit best = portable::simd::bestVectorUnit();
-    EXPECT_EQ(best == portable::simd::kAvx, __builtin_cpu_supports("avx") != 0);
+    EXPECT_EQ(best >= portable::simd::kAvx, __builtin_cpu_supports("avx") != 0);
+    EXPECT_EQ(best == portable::simd::kAvx512, __builtin_cpu_supports("avx512f") != 0);
     ASSERT_TRUE(portable::simd::useVectorUnit(portable::simd::kSse2));
     EXPECT_EQ(portable::simd::kSse2, portable::simd::vectorUnit());
-    EXPECT_EQ(best == portable::simd::kAvx, portable::simd::useVectorUnit(portable::simd::kAvx));
-    EXPECT_EQ(best, portable::simd::vectorUnit());
+    EXPECT_EQ(best == portable::simd::kAvx512, portable::simd::useVectorUnit(portable::simd::kAvx512));
+    EXPECT_EQ(best >= portable::simd::kAvx, portable::simd::useVectorUnit(portable::simd::kAvx));
+    EXPECT_EQ(best >= portable::simd::kAvx ? portable::simd::kAvx : portable::simd::kSse2,
+              portable::simd::vectorUnit());
 }
 #else
 TEST(VectorPaths, NoneOnThisBuild) { GTEST_SKIP() << "the vector paths exist on x86-64 only"; }

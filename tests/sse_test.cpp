@@ -148,18 +148,6 @@ TEST(SseChains, OutputIUsesLaneIMod4) {
     });
 }
 
-// runEntry filters these counts out itself; the kernels must not rely on it.
-TEST(SseChains, KernelsCalledWithCountZeroOrLessReturnAtOnce) {
-    circuit::Blocks b;
-    circuit::layoutSoa(ones(), b.coefficients, b.input, 1.0f);
-    for (const Implementation& impl : implementations())
-        for (int32_t count : {0, -1, INT32_MIN}) {
-            GuardedOutput out;
-            impl.kernel(b.coefficients, b.input, out.data(), count);
-            EXPECT_TRUE(out.untouched()) << impl.name << ", count " << count;
-        }
-}
-
 // A problem with distinct values of moderate range in every coefficient.
 circuit::Problem moderateProblem(uint32_t seed) {
     std::mt19937 rng(seed);

@@ -92,6 +92,11 @@ class GuardedOutput {
 inline void runProblem(uint32_t index, const circuit::Problem& p, GuardedOutput& out,
                        int32_t count = 1, float pad = 0.0f) {
     circuit::Blocks b;
+    // A block off its boundary would test an SSE kernel's fallback path, not
+    // the kernel.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(b.coefficients) % 16 | reinterpret_cast<uintptr_t>(b.input) % 16 |
+                  reinterpret_cast<uintptr_t>(out.data()) % 16,
+              0u);
     circuit::layoutFor(kEntries[index].flags, p, b, pad);
     runEntry(index, b.coefficients, b.input, out.data(), count);
 }

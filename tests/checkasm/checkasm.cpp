@@ -831,9 +831,9 @@ Verdict checkRow(const Row& row, const Options& options, Report& report) {
     RowState state;
     int calls = 0;
     uint64_t salt = options.seed * 0x100000001B3ull + static_cast<uint64_t>(row.index);
-    // SSE entries read their blocks with aligned 16-byte accesses: only the
-    // 16-byte placements are in their contract.
-    const int placements = (row.flags & ENTRY_SSE) ? 2 : 4;
+    // Every row gets every placement: the SSE entries hand blocks off a
+    // 16-byte boundary to other code, whose way there must keep the ABI too.
+    const int placements = static_cast<int>(sizeof kPlacements / sizeof kPlacements[0]);
     for (int set = 0; set < kDataSetCount && !state.crashed; ++set)
         for (int draw = 0; draw < kDataSets[set].repeats && !state.crashed; ++draw)
             for (int count : {1, 7})
@@ -845,7 +845,7 @@ Verdict checkRow(const Row& row, const Options& options, Report& report) {
     // A count of 0 or -1 must leave the output alone.
     for (int count : {0, -1}) {
         if (state.crashed) break;
-        CallSetup s{&row, 0, 0, count, &kPlacements[2 % placements], options.seed};
+        CallSetup s{&row, 0, 0, count, &kPlacements[2], options.seed};
         checkCall(s, options, state, report, ++salt);
         ++calls;
     }

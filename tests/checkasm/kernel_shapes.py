@@ -4,7 +4,19 @@ i686 module: per kernel, the instructions issued per repetition against the
 counts its entry is defined by, the loop heads on their boundaries, and no
 instruction outside the extensions the entry declares.
 
-Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h] MODULE
+Usage: kernel_shapes.py [--objdump OBJDUMP] [--entries plugin/entries.h]
+                        [--sources kernels/] MODULE
+
+Issue order. Given the kernel sources (--sources), every kernel has its
+loads, multiplies, adds, horizontal steps and stores followed through the
+registers, in address order (one pass of any inner loop), and named in the
+notation of the sources' comments: x(j) load of input j, c(j,v) load of
+coefficients (j, v), m(j,v) multiply of the two, m*(j,v) the same with a
+memory operand, a(j,v) add of product (j, v) into chain v, t(j,k) an add
+within a tree (see LAYOUTS), u(...) and h(...) unpacks and adds of values
+that mix the chains named, s(k) store k of the output. That sequence must
+equal the kernel's "order" description in its source (see read_orders),
+step for step.
 
 How it counts. The disassembly (objdump -d -M intel) of each kernel runs from
 its symbol to the next symbol that is not one of its local labels. Loops are
@@ -26,6 +38,7 @@ To correct an expectation, edit EXPECTATIONS: each count is a number or a
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -48,19 +61,19 @@ EXPECTATIONS = {
     # Entry 3: per output 36 products (one FMUL each) and 7 additions in each
     # of 5 groups; rows loop 18 times; each coefficient read once, the inputs
     # once per row; 18 output stores; no FXCH.
-    "kernelX87": dict(entry=3, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+    "kernelX87": dict(entry=3, family="x87", layout="aos1", align=dict(start=16, repeat=16, inner=16), trips=[18],
                       per_rep=dict(fmul=648, fadd=630, fxch=0, read_coefficients=648,
                                    read_input=648, output_stores=18)),
     # Entry 4: the same products; additions L+N, T+a, N=b+c in blocks 1..11
     # (33) and (L+T)+N (2): 35 per output; 2 FXCH per block: 22 per output.
-    "kernelX87Fxch": dict(entry=4, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[18],
+    "kernelX87Fxch": dict(entry=4, family="x87", layout="aos1", align=dict(start=16, repeat=16, inner=16), trips=[18],
                           per_rep=dict(fmul=648, fadd=630, fxch=396, read_coefficients=648,
                                        read_input=648, output_stores=18)),
     # Entry 5: three blocks of six outputs (block loop, 3 trips). Per block
     # and input j: one FLD of x[j] (lane 0), six multiplies; six additions
     # from j = 1 on. Per repetition: 648 FMUL, 3 * 6 * 35 = 630 additions,
     # 108 input loads, 648 coefficient reads, 18 stores.
-    "kernelX87SoaOoo": dict(entry=5, family="x87", align=dict(start=16, repeat=16, inner=16), trips=[3],
+    "kernelX87SoaOoo": dict(entry=5, family="x87", layout="soa1", align=dict(start=16, repeat=16, inner=16), trips=[3],
                             per_rep=dict(fmul=648, fadd=630, fxch=None, load_input=108,
                                          read_coefficients=648, output_stores=18)),
     # Entry 6: six row groups (loop, 6 trips) of three rows; per group 18 pair
@@ -68,25 +81,25 @@ EXPECTATIONS = {
     # multiply taking its coefficients from memory; 2 PFACC; a MOVQ and a
     # MOVD store. Input pairs: 17 loads per group, (x[2], x[3]) copied from a
     # register instead (loaded once per call, outside the repeat loop).
-    "kernel3DNow": dict(entry=6, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[6],
+    "kernel3DNow": dict(entry=6, family="3dnow", layout="aos2", align=dict(start=None, repeat=32, inner=32), trips=[6],
                         per_rep=dict(pfmul=324, pfadd=324, pfacc=12, pfmul_mem=108,
                                      load_coefficients=216, load_input=102, output_stores=12),
                         per_call=dict(femms=2)),
     # Entry 7: three output blocks (loop, 3 trips) of three accumulators; per
     # block 36 inputs with 3 PFMUL each (one from memory) and 3 PFADD from
     # input 1 on; one input pair load per input; three MOVQ stores per block.
-    "kernel3DNowSoa": dict(entry=7, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[3],
+    "kernel3DNowSoa": dict(entry=7, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[3],
                            per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=108,
                                         load_coefficients=216, load_input=108, output_stores=9),
                            per_call=dict(femms=2)),
     # Entries 8 and 9: straight-line repetition; per output block and input
     # one multiplier load and a PFMUL per output pair (5 + 4 = 9 pairs), the
     # last pair's from memory; PFADD from input 1 on; nine MOVQ stores.
-    "kernel3DNowSoaK6": dict(entry=8, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernel3DNowSoaK6": dict(entry=8, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[],
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
                              per_call=dict(femms=2)),
-    "kernel3DNowSoaK7": dict(entry=9, family="3dnow", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernel3DNowSoaK7": dict(entry=9, family="3dnow", layout="soa2", align=dict(start=None, repeat=32, inner=32), trips=[],
                              per_rep=dict(pfmul=324, pfadd=315, pfacc=0, pfmul_mem=72,
                                           load_input=72, load_coefficients=252, output_stores=9),
                              per_call=dict(femms=2)),
@@ -95,10 +108,10 @@ EXPECTATIONS = {
     # third vector's load into MULPS from step 1 of pass A and the second's in
     # pass B (70 in all); entry 11 reads it once and folds the fifth vector's
     # load (36).
-    "kernelSseSoa": dict(entry=10, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernelSseSoa": dict(entry=10, family="sse", layout="soa4", align=dict(start=None, repeat=32, inner=32), trips=[],
                          per_rep=dict(load_input=72, load_coefficients=110, mulps_mem=70,
                                       mulps=180, addps=175, output_stores=5)),
-    "kernelSseSoaOoo": dict(entry=11, family="sse", align=dict(start=None, repeat=32, inner=32), trips=[],
+    "kernelSseSoaOoo": dict(entry=11, family="sse", layout="soa4", align=dict(start=None, repeat=32, inner=32), trips=[],
                             per_rep=dict(load_input=36, load_coefficients=144, mulps_mem=36,
                                          mulps=180, addps=175, output_stores=5)),
     # Entry 12: six row groups of three rows (loop, 6 trips; if the nine
@@ -107,14 +120,37 @@ EXPECTATIONS = {
     # (l2 + l0): two PADDW for S0 and S2 side by side, two for S1 alone, so
     # 162 + 6 * 4 = 186 PADDW; two 4-byte stores of result words per group.
     # The conversions run once per call, outside the repeat loop.
-    "kernelMmxFixed": dict(entry=12, family="mmx", align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
+    # Scratch (bytes from the realigned stack pointer, as mmx.asm places it):
+    # coefficient words, input words, result words.
+    "kernelMmxFixed": dict(entry=12, family="mmx", layout="aos4w",
+                           scratch=dict(coefficients=(0, 1312), input=(1312, 1408), output=(1408, 1472)), align=dict(start=None, repeat=32, inner=None), trips=[6, 9],
                            per_rep=dict(pmulhw=162, paddw=186, stores=12),
                            per_call=dict(emms=1)),
     # Entry 13: one pass over the 36 input groups (loop, 36 trips, head on 32
     # bytes); per group 5 PMULHW and 5 PADDW; five MOVQ stores of result words.
-    "kernelMmxFixedSoa": dict(entry=13, family="mmx", align=dict(start=None, repeat=32, inner=32), trips=[36],
+    "kernelMmxFixedSoa": dict(entry=13, family="mmx", layout="soa4w",
+                              scratch=dict(coefficients=(0, 1440), input=(1440, 1728), output=(1728, 1792)), align=dict(start=None, repeat=32, inner=32), trips=[36],
                               per_rep=dict(pmulhw=180, paddw=180, stores=5),
                               per_call=dict(emms=1)),
+}
+
+# Layouts for the issue order: byte offset into the coefficients -> (j, v);
+# bytes of input per j; bytes of output per store index k; whether adds name
+# a tree. soa4: four-lane groups (j = input group, v = output group); soa2:
+# output pairs of the SOA rows (v = pair); soa1: single floats of the SOA rows
+# (v = output); aos2: column pairs of the AOS rows (j = column pair, v = row);
+# aos1: single columns of the AOS rows, whose adds t(j,k) join the partial
+# sums whose first products are j and k (j < k), so that any tree of
+# additions is named; soa4w and aos4w: the fixed-point words of the MMX
+# entries in their scratch (j = input group or step of four columns).
+LAYOUTS = {
+    "soa4": (lambda b: (b // 80, b % 80 // 16), 16, 16, False),
+    "soa2": (lambda b: (b // 80, b % 80 // 8), 16, 8, False),
+    "soa1": (lambda b: (b // 80, b % 80 // 4), 16, 4, False),
+    "aos2": (lambda b: (b % 144 // 8, b // 144), 8, 4, False),
+    "aos1": (lambda b: (b % 144 // 4, b // 144), 4, 4, True),
+    "soa4w": (lambda b: (b // 40, b % 40 // 8), 8, 8, False),
+    "aos4w": (lambda b: (b % 72 // 8, b // 72), 8, 2, False),
 }
 
 ANCHORS = {"x87": {"fmul", "fmulp"}, "3dnow": {"pfmul"}, "sse": {"mulps"}, "mmx": {"pmulhw"},
@@ -147,6 +183,7 @@ class Insn:
         self.addr, self.mnem, self.ops = addr, mnem, ops
         self.mem = next((i for i, o in enumerate(ops) if "[" in o), None)
         self.role = None  # block of the memory operand: coefficients, input, output, count, stack
+        self.offset = None  # byte offset of the memory operand into its block, where known
 
     def memory_text(self):
         return self.ops[self.mem] if self.mem is not None else ""
@@ -262,46 +299,72 @@ def memory_registers(operand):
 ARG_ROLES = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
 
 
-def assign_roles(code):
-    """Follows pointer registers from the argument slots in address order."""
+def assign_roles(code, scratch=None):
+    """Follows pointer registers from the argument slots in address order,
+    with their byte offsets into the block while those are known. Once the
+    stack pointer is realigned (and esp), [esp + d] lies in the `scratch`
+    area {block: (first byte, end)} that holds d, if any."""
     role = {r: None for r in REG32}
-    esp_off = 0
+    offset = {r: None for r in REG32}
+    esp_off, frame = 0, False
+
+    def pointer(operand):  # (block, offset) of [reg + disp], offset None if indexed
+        regs, disp = memory_registers(operand)
+        if frame and regs == [("esp", False)]:
+            for block, (first, end) in (scratch or {}).items():
+                if first <= disp < end:
+                    return block, disp - first
+            return "stack", None
+        known = [r for r, _ in regs if role.get(r)]
+        if not known:
+            return None, None
+        plain = len(regs) == 1 and not regs[0][1] and offset[known[0]] is not None
+        return role[known[0]], offset[known[0]] + disp if plain else None
+
     for insn in code:
         m, ops = insn.mnem, insn.ops
         slot = None  # the argument a stack operand reads
         if insn.mem is not None:
             regs, disp = memory_registers(insn.ops[insn.mem])
             base = [r for r, scaled in regs if not scaled]
-            if "esp" in base:
+            if "esp" in base and frame:
+                insn.role, insn.offset = pointer(insn.ops[insn.mem])
+            elif "esp" in base:
                 insn.role = "stack"
                 slot = ARG_ROLES.get(disp - esp_off)
             else:
-                known = [role[r] for r, _ in regs if role.get(r)]
-                insn.role = known[0] if known else None
+                insn.role, insn.offset = pointer(insn.ops[insn.mem])
         dest = ops[0] if ops and ops[0] in REG32 else None
+        immediate = len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1])
         if m == "push":
             esp_off += 4
         elif m == "pop":
             esp_off -= 4
             if dest:
                 role[dest] = None
-        elif dest == "esp" and m in ("sub", "add") and len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1]):
+        elif dest == "esp" and m == "and":
+            frame = True
+        elif dest == "esp" and m in ("sub", "add") and immediate:
             esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
         elif dest and m == "mov" and len(ops) == 2:
             if insn.mem == 1:
                 role[dest] = slot if slot != "count" else None
+                offset[dest] = 0
             elif ops[1] in REG32:
-                role[dest] = role[ops[1]]
+                role[dest], offset[dest] = role[ops[1]], offset[ops[1]]
             else:
                 role[dest] = None
         elif dest and m == "lea":
-            regs, _ = memory_registers(ops[1])
-            known = [role[r] for r, _ in regs if role.get(r)]
-            role[dest] = known[0] if known else None
+            role[dest], offset[dest] = pointer(ops[1])
         elif dest and m in ("add", "sub"):
-            pass  # pointer arithmetic keeps the block
+            # pointer arithmetic keeps the block
+            if immediate and offset[dest] is not None:
+                offset[dest] += int(ops[1], 0) * (1 if m == "add" else -1)
+            else:
+                offset[dest] = None
         elif dest and m == "xchg" and len(ops) == 2 and ops[1] in REG32:
             role[dest], role[ops[1]] = role[ops[1]], role[dest]
+            offset[dest], offset[ops[1]] = offset[ops[1]], offset[dest]
         elif dest and m not in ("cmp", "test", "push"):
             role[dest] = None
 
@@ -352,14 +415,214 @@ COUNTERS = {
 }
 
 
+# ------------------------------------------------------------------ issue order
+
+ORDER_HEAD = re.compile(r"^;\s*order\s+(\w+)\s*$")
+ORDER_LINE = re.compile(r"^;\s+(?:(?:(\d+)(?:-(\d+)(?:/(\d+))?)?|(-))\s+)?((?:[a-z]\*?\([^)]*\)\s*)+)$")
+ORDER_EVENT = re.compile(r"([a-z]\*?)\(([^)]*)\)")
+
+
+def read_orders(text):
+    """{kernel: [event]} from the "order" descriptions of one source. A
+    description is a comment block that ends at the first other line:
+        ; order kernelName
+        ;   0      x(0) c(0,0) m(0,0)          step 0
+        ;   1-35   x(j) c(j,0) a(j,0)          steps 1 to 35, j the step
+        ;   1-29/7 t(0,j)                      steps 1, 8, ..., 29
+        ;          m(j,1)                      (continues the line above)
+        ;   -      s(0)                        once
+    Arguments are integers or expressions in j (j+1, j-1)."""
+    orders, name, stretches = {}, None, []
+    for line in text.splitlines() + [""]:
+        line = line.rstrip()
+        head = ORDER_HEAD.match(line)
+        body = ORDER_LINE.match(line) if name else None
+        if body:
+            first, last, stride, once, events = body.groups()
+            if first is not None or once or not stretches:
+                steps = [None]
+                if first is not None:
+                    steps = range(int(first), int(last or first) + 1, int(stride or 1))
+                stretches.append([steps, ""])
+            stretches[-1][1] += " " + events
+            continue
+        if name:
+            orders[name] = expand(stretches)
+        name, stretches = (head.group(1), []) if head else (None, [])
+    return orders
+
+
+def expand(stretches):
+    events = []
+    for steps, text in stretches:
+        for j in steps:
+            for kind, args in ORDER_EVENT.findall(text):
+                values = [str(eval(a, {"__builtins__": {}}, {"j": j})) for a in args.split(",")]
+                events.append("%s(%s)" % (kind, ",".join(values)))
+    return events
+
+
+SIMD_REG = re.compile(r"^x?mm\d$")
+X87_REG = re.compile(r"^st(?:\((\d)\))?$")
+LOADS = {"movaps", "movups", "movq", "movd"}
+
+
+def trace_order(code, repeat, layout):
+    """[(event, insn)] of the repeat loop, in address order; see the module
+    text. Values: ("C", j, v), ("X", j), ("V", leaves, from_zero) for products
+    and sums (leaves: the (j, v) of their products), ("H", v, w) after PFACC.
+    x87 registers are followed as a stack, the others by name. ("H", chains)
+    is a value whose lanes mix the chains named, as PFACC and the unpacks of
+    the MMX horizontal sums leave them: u(...) for an unpack, h(...) for an
+    add of such values, each naming the chains mixed."""
+    coefficient, input_bytes, output_bytes, tree = LAYOUTS[layout]
+    regs, stack, events = {}, [], []
+
+    def memory(insn):
+        if insn.offset is not None and insn.role == "coefficients":
+            return ("C",) + coefficient(insn.offset)
+        if insn.offset is not None and insn.role == "input":
+            return ("X", insn.offset // input_bytes)
+        return None
+
+    def get(insn, i):
+        op = insn.ops[i]
+        x87 = X87_REG.match(op)
+        if x87:
+            k = int(x87.group(1) or 0)
+            return stack[k] if k < len(stack) else None
+        return memory(insn) if insn.mem == i else regs.get(op)
+
+    def chain(value):  # (v, j): chain v through step j; (None, -1): +0.0
+        if not value or value[0] != "V":
+            return None
+        vs = {v for _, v in value[1]}
+        js = sorted(j for j, _ in value[1])
+        if len(vs) > 1 or js != list(range(len(js))) or not (js or value[2]):
+            return None
+        return (vs.pop() if vs else None), len(js) - 1
+
+    def multiply(a, b, star):
+        c, x = sorted([a, b], key=lambda t: t[0]) if a and b else (None, None)
+        if c and c[0] == "C" and x[0] == "X" and c[1] == x[1]:
+            return ("V", frozenset([c[1:]]), False), "m%s(%d,%d)" % (star, c[1], c[2])
+        return None, "m%s(?)" % star
+
+    def mixed(*values):  # the chains a horizontal value holds
+        names = set()
+        for value in values:
+            if value and value[0] == "H":
+                names |= value[1]
+            elif chain(value) and chain(value)[0] is not None:
+                names.add(chain(value)[0])
+        return ("H", frozenset(names)), ",".join(str(v) for v in sorted(names))
+
+    def add(a, b):
+        if (a and a[0] == "H") or (b and b[0] == "H"):
+            value, names = mixed(a, b)
+            return value, "h(%s)" % names
+        if not (a and b and a[0] == "V" and b[0] == "V"):
+            return None, "a(?)"
+        total = ("V", a[1] | b[1], a[2] or b[2])
+        if tree:
+            first = sorted(min(j for j, _ in side[1]) for side in (a, b))
+            return total, "t(%d,%d)" % tuple(first)
+        for acc, product in ((a, b), (b, a)):
+            link = chain(acc)
+            if link and len(product[1]) == 1 and not product[2]:
+                (j, v), = product[1]
+                if link[0] in (None, v) and j == link[1] + 1:
+                    return total, "a(%d,%d)" % (j, v)
+        return None, "a(?)"
+
+    def store(insn):
+        if insn.role == "output" and insn.offset is not None:
+            return "s(%d)" % (insn.offset // output_bytes)
+        return None
+
+    for insn in code:
+        m, ops, event = insn.mnem, insn.ops, None
+        star = "*" if insn.mem is not None else ""
+        if m.startswith("f") and m not in ("femms",):
+            # x87: st0 is stack[0].
+            index = [int(X87_REG.match(o).group(1) or 0) for o in ops if X87_REG.match(o)]
+            if m == "fld":
+                stack.insert(0, memory(insn) if insn.mem is not None else stack[index[0]])
+                value = stack[0]
+                if insn.mem is not None and value:
+                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
+            elif m == "fldz":
+                stack.insert(0, ("V", frozenset(), True))
+            elif m in ("fmul", "fmulp", "fadd", "faddp"):
+                if insn.mem is not None:
+                    dest, other = 0, memory(insn)
+                elif len(index) == 2:
+                    dest, other = index[0], stack[index[1]]
+                else:
+                    dest, other = 1, stack[0]
+                operate = multiply if m.startswith("fmul") else (lambda a, b, _: add(a, b))
+                stack[dest], event = operate(stack[dest], other, star)
+                if m.endswith("p"):
+                    stack.pop(0)
+            elif m == "fxch":
+                k = index[0] if index else 1
+                stack[0], stack[k] = stack[k], stack[0]
+            elif m in ("fst", "fstp"):
+                event = store(insn) if insn.mem is not None else None
+                if insn.mem is None:
+                    stack[index[0]] = stack[0]
+                if m == "fstp":
+                    stack.pop(0)
+        elif len(ops) == 2 and (SIMD_REG.match(ops[0]) or insn.mem == 0):
+            dest = ops[0]
+            if m in LOADS and insn.mem == 0:
+                event = store(insn)
+            elif m in LOADS:
+                value = regs[dest] = get(insn, 1)
+                if value and insn.mem == 1:
+                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
+            elif m == "pxor" and ops[0] == ops[1]:
+                regs[dest] = ("V", frozenset(), True)
+            elif m in ("mulps", "pfmul", "pmulhw"):
+                regs[dest], event = multiply(get(insn, 0), get(insn, 1), star)
+            elif m in ("addps", "pfadd", "paddw"):
+                regs[dest], event = add(get(insn, 0), get(insn, 1))
+            elif m == "pfacc":
+                v, w = chain(get(insn, 0)), chain(get(insn, 1))
+                regs[dest] = mixed(get(insn, 0), get(insn, 1))[0]
+                event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
+            elif m.startswith("punpck"):
+                regs[dest], names = mixed(get(insn, 0), get(insn, 1))
+                event = "u(%s)" % names
+            elif SIMD_REG.match(dest):
+                regs[dest] = None
+        if event and repeat[0] <= insn.addr <= repeat[1]:
+            events.append((event, insn))
+    return events
+
+
+def compare_order(expected, traced):
+    """Problems: the first place where the built order leaves the description."""
+    built = [e for e, _ in traced]
+    for i, (want, have) in enumerate(zip(expected, built)):
+        if want != have:
+            return ["issue order: operation %d is %s at 0x%x, the description says %s "
+                    "(described: ... %s; built: ... %s)" % (
+                        i, have, traced[i][1].addr, want, " ".join(expected[max(0, i - 4):i + 3]),
+                        " ".join(built[max(0, i - 4):i + 3]))]
+    if len(built) != len(expected):
+        return ["issue order: %d operations built, %d described" % (len(built), len(expected))]
+    return []
+
+
 def within(expected, value):
     if isinstance(expected, tuple):
         return expected[0] <= value <= expected[1]
     return value == expected
 
 
-def analyse(name, shape, code, labels):
-    """(problems, notes) for one kernel."""
+def analyse(name, shape, code, labels, order=None):
+    """(problems, notes) for one kernel; `order` its described issue order."""
     problems, notes = [], []
     label_at = {}
     for label, addr in labels.items():
@@ -386,7 +649,7 @@ def analyse(name, shape, code, labels):
                 problems.append("%s at 0x%x touches the x87 control state" % (insn.mnem, insn.addr))
         elif insn.mnem not in ALLOWED_SIMD[family]:
             problems.append("%s at 0x%x is outside the instructions this entry uses" % (insn.mnem, insn.addr))
-    assign_roles(code)
+    assign_roles(code, shape.get("scratch"))
     loops = find_loops(code)
     anchors = ANCHORS[shape["family"]]
 
@@ -452,6 +715,11 @@ def analyse(name, shape, code, labels):
             else:
                 problems.append("%s: %d %s, expected %s" % (key, value, unit, expected))
 
+    if order is not None:
+        found = compare_order(order, trace_order(code, repeat, shape["layout"]))
+        problems.extend(found)
+        if not found:
+            notes.append("issue order as described (%d operations)" % len(order))
     return problems, notes
 
 
@@ -463,8 +731,13 @@ def native_rows(entries_text):
     return rows
 
 
-def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
+def audit(disassembly, symbols, expectations, out=sys.stdout, native=None, orders=None):
+    """orders: {kernel: [event]} from the sources; None skips the order check."""
     blocks = parse_disassembly(disassembly)
+    # The Windows objects name every C symbol with a leading underscore.
+    for name in list(blocks):
+        if name.startswith("_kernel"):
+            blocks[name[1:]] = blocks.pop(name)
     passed = failed = skipped = 0
     for name, shape in expectations.items():
         label = "%s (entry %s)" % (name, shape.get("entry", "?"))
@@ -480,9 +753,17 @@ def audit(disassembly, symbols, expectations, out=sys.stdout, native=None):
             continue
         code, labels = found
         for sym, addr in symbols.items():
+            sym = sym[1:] if sym.startswith("_kernel") else sym
             if sym == name or sym.startswith(name + "."):
                 labels.setdefault(sym, addr)
-        problems, notes = analyse(name, shape, code, labels)
+        order = None
+        if orders is not None:
+            order = orders.get(name)
+            if order is None:
+                failed += 1
+                print("%s: FAIL: no order description for it in the sources" % label, file=out)
+                continue
+        problems, notes = analyse(name, shape, code, labels, order)
         if problems:
             failed += 1
             print("%s: FAIL" % label, file=out)
@@ -511,8 +792,19 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--objdump", default="objdump")
     parser.add_argument("--entries", help="plugin/entries.h: a kernel whose row says native 1 must be in the module")
+    parser.add_argument("--sources", help="kernels/: the .asm files whose order descriptions are checked")
     parser.add_argument("module")
     args = parser.parse_args(argv)
+    orders = None
+    if args.sources:
+        orders = {}
+        try:
+            for source in sorted(os.listdir(args.sources)):
+                if source.endswith(".asm"):
+                    with open(os.path.join(args.sources, source)) as f:
+                        orders.update(read_orders(f.read()))
+        except OSError as e:
+            sys.exit("kernel_shapes: cannot read the sources in %s: %s" % (args.sources, e.strerror))
     native = None
     if args.entries:
         try:
@@ -524,7 +816,7 @@ def main(argv):
             sys.exit("kernel_shapes: found %d rows in %s, expected 14" % (len(native), args.entries))
     disassembly = run(args.objdump, args.module, "-d", "--no-show-raw-insn", "-M", "intel")
     symbols = parse_symbols(run(args.objdump, args.module, "-t"))
-    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native) else 1
+    return 0 if audit(disassembly, symbols, EXPECTATIONS, native=native, orders=orders) else 1
 
 
 if __name__ == "__main__":

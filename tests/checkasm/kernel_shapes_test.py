@@ -107,6 +107,30 @@ class KernelShapes(unittest.TestCase):
         self.assertIn("kernel3DNowSoaK7", native)
         self.assertFalse(native["kernelCSdk"])
 
+    def test_order_descriptions(self):
+        # The reader on a small description, then on every kernel source: one
+        # description per kernel, whose operations agree with the counts of
+        # its row.
+        text = "; order k\n;   0  x(0) m*(0,1)\n;   1-2  a(j,1)\n;        c(j+1,0)\n;   -  s(0)\nmovq\n"
+        self.assertEqual(ks.read_orders(text), {"k": ["x(0)", "m*(0,1)", "a(1,1)", "c(2,0)", "a(2,1)",
+                                                      "c(3,0)", "s(0)"]})
+        kernels = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                               "kernels")
+        orders = {}
+        for source in os.listdir(kernels):
+            if source.endswith(".asm"):
+                with open(os.path.join(kernels, source)) as f:
+                    orders.update(ks.read_orders(f.read()))
+        # Each counter against the events it counts, by their first letter.
+        kinds = dict(mulps="m", pfmul="m", fmul="m", pmulhw="m", addps="a", pfadd="a", fadd="at",
+                     paddw="ah", pfacc="h")
+        for name, shape in ks.EXPECTATIONS.items():
+            trips = (shape["trips"] or [1])[0]
+            for key, expected in shape["per_rep"].items():
+                if key in kinds:
+                    counted = sum(e[0] in kinds[key] for e in orders[name]) * trips
+                    self.assertEqual(counted, expected, "%s: %s" % (name, key))
+
     def test_table_is_well_formed(self):
         for name, shape in ks.EXPECTATIONS.items():
             self.assertIn(shape["family"], ks.ANCHORS, name)

@@ -5,6 +5,8 @@
 // groups share one routine), fixed-point entries with the Q15/Q10/Q9 rules.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "circuit.h"
@@ -117,10 +119,20 @@ FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const flo
 #ifdef FAKE_WRONG_ENTRY
     if (index == 2) y[5] += 0.25f;
 #endif
-#ifdef FAKE_CRASH
-    if (index == 3) {
+#ifdef FAKE_FAULTS // entries that fault in each way a host must survive
+    if (index == 0 && count == 1) {
+        std::puts("a module that prints"); // harmless, but not into the results
+        std::fflush(stdout);
+    } else if (index == 1) {
         volatile float* nowhere = nullptr;
         *nowhere = 1.0f;
+    } else if (index == 2) {
+        for (volatile int spin = 0;; spin = spin + 1) {
+        }
+    } else if (index == 4) {
+        __asm__ volatile("ud2");
+    } else if (index == 5) {
+        std::exit(0);
     }
 #endif
 #ifdef FAKE_SPILL

@@ -1,7 +1,9 @@
 // Unit tests of the host's own parts: the exact reference, the output check,
-// the guarded blocks, problem files, seeded problems and name conversion.
+// the guarded blocks, problem files, seeded problems, name conversion, the
+// command line, the answer of an entry's process, saved results and hashes.
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -122,6 +124,22 @@ TEST(EntryBlocks, SeeWritesOutsideTheOutputFloatsOfTheLayout) {
     EXPECT_EQ(soa.input()[4 * 9 + 2], p.x[9]);
 }
 
+// On the heap, wherever the allocator puts them (8-byte boundaries on 32-bit
+// Windows), the blocks start on 16-byte boundaries.
+TEST(EntryBlocks, SoaBlocksStartOn16ByteBoundaries) {
+    const circuit::Problem p = zeros();
+    std::vector<std::unique_ptr<host::EntryBlocks>> all;
+    for (int i = 0; i < 16; ++i) {
+        all.emplace_back(new host::EntryBlocks(ENTRY_SSE | ENTRY_SOA, p));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->coefficients()) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->input()) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back()->output()) % 16, 0u);
+        EXPECT_NO_THROW(all.back()->checkAlignment());
+        std::vector<char> shifts(static_cast<size_t>(4 + 8 * i)); // move the heap along
+        all.back()->resetOutput();
+    }
+}
+
 TEST(Problem, SeedsReproduceTheSameProblemEverywhere) {
     const circuit::Problem a = host::randomProblem(42), b = host::randomProblem(42),
                            c = host::randomProblem(43);
@@ -180,6 +198,8 @@ TEST(Text, ColumnsCountWideCharactersTwice) {
     EXPECT_EQ(host::displayWidth("C言語 SDKコード(VC6Pro Blend)"), 29);
     EXPECT_EQ(host::padRight("言語", 6), "言語  ");
     EXPECT_EQ(host::padLeft("7", 3), "  7");
+    // File names are bytes: what is not UTF-8 is shown escaped, the rest kept.
+    EXPECT_EQ(host::displayPath("a\xFF" "\xC3\xA9" "\xC3" "b"), "a\\xFF\xC3\xA9\\xC3b");
     EXPECT_EQ(host::flagsText(ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA | 0x40u), "MMX 3DNow! SOA 0x40");
 }
 
@@ -191,6 +211,121 @@ TEST(Processor, AnEntryNeedsEveryExtensionItsFlagsName) {
     EXPECT_EQ(host::missingExtensions(ENTRY_FPU | 0x20u, k6), "unknown flags 0x20");
     host::Processor none;
     EXPECT_EQ(host::missingExtensions(ENTRY_FPU | ENTRY_MMX, none), "FPU MMX");
+}
+
+std::string fatalText(const std::vector<std::string>& args) {
+    try {
+        host::parseOptions(args);
+    } catch (const host::Fatal& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
+    EXPECT_EQ(fatalText({"--entries", "-1", "m"}), "--entries: '-1' is not an entry number or a range such as 5-7");
+    EXPECT_EQ(fatalText({"--entries", "3,", "m"}), "--entries: '3,' is not an entry number or a range such as 5-7");
+    EXPECT_NE(fatalText({"--time-per-entry", "0x10", "m"}), "");
+    EXPECT_NE(fatalText({"--timeout", "1e3", "m"}), "");
+    EXPECT_NE(fatalText({"--timeout", "0", "m"}), "");
+    const host::Options o = host::parseOptions({"--timeout", "2.5", "--", "-odd-name.so"});
+    EXPECT_EQ(o.module, "-odd-name.so");
+    EXPECT_EQ(o.timeoutSeconds, 2.5);
+    const host::Options c = host::parseOptions({"--compare", "a.json", "b.json", "--svg", "c.svg"});
+    EXPECT_EQ(c.compare, (std::vector<std::string>{"a.json", "b.json"}));
+    EXPECT_EQ(c.svg, "c.svg");
+}
+
+// What an entry's process sends back arrives bit for bit, NaN and denormals
+// included, and a cut-off answer is refused rather than read as zeros.
+TEST(Outcome, CrossesThePipeExactly) {
+    host::EntryResult e;
+    e.index = 7;
+    e.status = host::Status::Failed;
+    e.reason = "y[3] = 1, exact 2\nsecond line";
+    for (int i = 0; i < OUTPUT_COUNT; ++i) e.check.y[i] = std::ldexp(1.0f + i, -140 + 10 * i);
+    e.check.y[5] = NAN;
+    e.check.worstRatio = 1.0 / 3;
+    e.timing.done = true;
+    e.timing.count = 12345;
+    e.timing.medianClocks = 201.5;
+    e.timing.clockNote = "moved";
+    host::EntryResult back;
+    back.index = 7;
+    EXPECT_EQ(host::decodeOutcome(host::encodeOutcome(e, 0.25), back), 0.25);
+    EXPECT_EQ(back.status, host::Status::Failed);
+    EXPECT_EQ(back.reason, e.reason);
+    EXPECT_EQ(std::memcmp(back.check.y, e.check.y, sizeof e.check.y), 0);
+    EXPECT_EQ(back.check.worstRatio, 1.0 / 3);
+    EXPECT_EQ(back.timing.count, 12345);
+    EXPECT_EQ(back.timing.medianClocks, 201.5);
+    EXPECT_EQ(back.timing.clockNote, "moved");
+    host::EntryResult cut;
+    EXPECT_THROW(host::decodeOutcome("work 0x1p-2\nstatus 0\n", cut), host::Fatal);
+}
+
+// A run written as JSON reads back for comparison; other JSON is refused.
+TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
+    host::RunInfo run;
+    run.machine.cpu.brand = "Test \"CPU\"";
+    run.machine.coreGHz = 3.5;
+    run.module.path = "dir/m\\odule.so";
+    for (int i = 0; i < 2; ++i) {
+        host::EntryResult e;
+        e.index = i;
+        e.name = i ? "C言語" : "x87";
+        e.timing.done = i == 1;
+        e.timing.clocks = true;
+        e.timing.medianClocks = 123.25;
+        run.entries.push_back(e);
+    }
+    const host::SavedRun r = host::parseSavedRun(host::resultsJson(run), "runs/a.json");
+    EXPECT_EQ(r.label, "a");
+    EXPECT_EQ(r.cpu, "Test \"CPU\"");
+    EXPECT_EQ(r.module, "dir/m\\odule.so");
+    EXPECT_EQ(r.coreGHz, 3.5);
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[1].name, "C言語");
+    EXPECT_EQ(r.entries[1].medianClocks, 123.25);
+    EXPECT_TRUE(std::isnan(r.entries[0].medianClocks));
+    EXPECT_THROW(host::parseSavedRun("{\"schema\": \"other\", \"schema_version\": 1}", "x"), host::Fatal);
+    EXPECT_THROW(host::parseSavedRun("{\"schema\": \"circuit-host results\"", "x"), host::Fatal);
+    EXPECT_THROW(host::parseSavedRun("[[[[", "x"), host::Fatal);
+}
+
+// Runs with different entry sets line up by index: a missing entry leaves a
+// blank, an untimed one "-", and the ratio is to the first run.
+TEST(Comparison, LinesUpByIndexAndLeavesGapsBlank) {
+    auto entry = [](int index, double clocks) {
+        host::SavedEntry e;
+        e.index = index;
+        e.name = "e" + std::to_string(index);
+        e.medianClocks = clocks;
+        return e;
+    };
+    host::SavedRun a, b;
+    a.label = "a";
+    b.label = "b";
+    a.entries = {entry(0, 100), entry(1, 50)};
+    b.entries = {entry(0, 150), entry(2, 40), entry(1, NAN)};
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    host::printComparison({a, b}, f);
+    std::rewind(f);
+    std::string text(4096, '\0');
+    text.resize(std::fread(&text[0], 1, text.size(), f));
+    std::fclose(f);
+    EXPECT_NE(text.find("\n0  e0    100  150   1.50\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n1  e1     50    -\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n2  e2          40\n"), std::string::npos) << text;
+}
+
+TEST(Machine, Sha256KnownAnswers) {
+    EXPECT_EQ(host::sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(host::sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits the first block.
+    EXPECT_EQ(host::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 } // namespace

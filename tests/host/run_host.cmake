@@ -7,14 +7,28 @@
 #   JSON                "path=regex" pairs: stdout is JSON and the value at
 #                       path (dot-separated keys and indices) matches ^regex$
 #   FILE, FILE_HAS      a file the run writes and expressions it must match
+#   SAVE                a file to keep stdout in
+#   INPUT, STDOUT       files for stdin and stdout (stdout is then not checked)
 foreach(v ARGS RUN32 OUT ERR NOT_OUT JSON FILE_HAS)
   string(REPLACE "::" ";" ${v} "${${v}}")
 endforeach()
 if(FILE)
   file(REMOVE "${FILE}")
 endif()
-execute_process(COMMAND ${RUN32} ${HOST} ${ARGS}
-  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(redirect)
+if(INPUT)
+  list(APPEND redirect INPUT_FILE "${INPUT}")
+endif()
+if(STDOUT)
+  list(APPEND redirect OUTPUT_FILE "${STDOUT}")
+else()
+  list(APPEND redirect OUTPUT_VARIABLE out)
+endif()
+execute_process(COMMAND ${RUN32} ${HOST} ${ARGS} ${redirect}
+  RESULT_VARIABLE status ERROR_VARIABLE err)
+if(SAVE)
+  file(WRITE "${SAVE}" "${out}")
+endif()
 set(problems "")
 if(NOT "${status}" MATCHES "^(${EXIT})$")
   string(APPEND problems "exit status ${status}, expected ${EXIT}\n")

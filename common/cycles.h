@@ -4,42 +4,53 @@
 // in TSC ticks gives the ticks per core cycle at that moment. Each sample is
 // bracketed by two such chains; a sample whose two calibrations disagree by
 // more than kCalibrationTolerance is dropped (the clock moved during it).
-#ifndef CIRCUIT_BENCH_CYCLES_H
-#define CIRCUIT_BENCH_CYCLES_H
+// Shared by circuit_bench and circuit-host. The fences (LFENCE, RDTSCP) are
+// written as instructions rather than intrinsics so that the host, built for
+// a plain i586, can include this and leave them out on processors without
+// SSE2 and RDTSCP (`fenced` false: plain RDTSC reads).
+#ifndef CIRCUIT_COMMON_CYCLES_H
+#define CIRCUIT_COMMON_CYCLES_H
 
 #include <cstdint>
 #include <x86intrin.h>
 
 namespace bench {
 
+inline void loadFence() { __asm__ volatile("lfence" ::: "memory"); }
+
 // TSC read that later instructions cannot pass (start of an interval).
-inline uint64_t ticksBegin() {
-    _mm_lfence();
+inline uint64_t ticksBegin(bool fenced = true) {
+    if (fenced) loadFence();
     const uint64_t t = __rdtsc();
-    _mm_lfence();
+    if (fenced) loadFence();
     return t;
 }
 
 // TSC read that waits for every earlier instruction (end of an interval).
-inline uint64_t ticksEnd() {
+inline uint64_t ticksEnd(bool fenced = true) {
+    if (!fenced) return __rdtsc();
     unsigned aux;
     const uint64_t t = __rdtscp(&aux);
-    _mm_lfence();
+    loadFence();
     return t;
 }
 
 // A dependent chain of 100 * blocks one-cycle additions (plus one
-// decrement and branch per block, which run beside the chain).
+// decrement and branch per block, which run beside the chain). The addend is
+// a register, not an immediate: some cores (Intel's since 2021) fold chains
+// of immediate additions at register renaming and run several per cycle,
+// which would make every cycle figure several times too large.
 inline void additionChain(unsigned long blocks) {
     unsigned long value = 0;
+    const unsigned long one = 1;
     __asm__ volatile("1:\n\t"
                      ".rept 100\n\t"
-                     "add $1, %0\n\t"
+                     "add %2, %0\n\t"
                      ".endr\n\t"
                      "dec %1\n\t"
                      "jnz 1b"
                      : "+r"(value), "+r"(blocks)
-                     :
+                     : "r"(one)
                      : "cc");
 }
 
@@ -50,11 +61,11 @@ class CycleClock {
 
     // Measures the cost of an empty interval (subtracted from every interval)
     // and warms the chain up.
-    CycleClock() {
+    explicit CycleClock(bool fenced = true) : fenced_(fenced) {
         uint64_t best = UINT64_MAX;
         for (int i = 0; i < 200; ++i) {
-            const uint64_t t0 = ticksBegin();
-            const uint64_t t1 = ticksEnd();
+            const uint64_t t0 = ticksBegin(fenced_);
+            const uint64_t t1 = ticksEnd(fenced_);
             if (t1 - t0 < best) best = t1 - t0;
         }
         overhead_ = static_cast<double>(best);
@@ -62,12 +73,13 @@ class CycleClock {
     }
 
     double overhead() const { return overhead_; }
+    bool fenced() const { return fenced_; }
 
     // TSC ticks per core cycle, now.
     double ticksPerCycle() const {
-        const uint64_t t0 = ticksBegin();
+        const uint64_t t0 = ticksBegin(fenced_);
         additionChain(kChainBlocks);
-        const uint64_t t1 = ticksEnd();
+        const uint64_t t1 = ticksEnd(fenced_);
         return (static_cast<double>(t1 - t0) - overhead_) / (100.0 * kChainBlocks);
     }
 
@@ -78,6 +90,7 @@ class CycleClock {
     }
 
   private:
+    bool fenced_;
     double overhead_ = 0;
 };
 
@@ -86,9 +99,9 @@ class CycleClock {
 template <class Body>
 bool calibratedSample(const CycleClock& clock, Body&& body, double& ticks, double& cycles) {
     const double before = clock.ticksPerCycle();
-    const uint64_t t0 = ticksBegin();
+    const uint64_t t0 = ticksBegin(clock.fenced());
     body();
-    const uint64_t t1 = ticksEnd();
+    const uint64_t t1 = ticksEnd(clock.fenced());
     const double after = clock.ticksPerCycle();
     ticks = clock.interval(t0, t1);
     const double ratio = 0.5 * (before + after);
@@ -101,4 +114,4 @@ bool calibratedSample(const CycleClock& clock, Body&& body, double& ticks, doubl
 
 } // namespace bench
 
-#endif // CIRCUIT_BENCH_CYCLES_H
+#endif // CIRCUIT_COMMON_CYCLES_H

@@ -1,0 +1,118 @@
+// Files by UTF-8 path: on Windows through the wide-character interfaces, so
+// that any path opens, not only those of the ANSI code page; "-" is standard
+// input where a file is read.
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include "host.h"
+
+namespace host {
+
+#ifdef _WIN32
+std::wstring widePath(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
+    return w;
+}
+
+std::string utf8Text(const wchar_t* wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &s[0], n, nullptr, nullptr);
+    s.resize(static_cast<size_t>(n - 1));
+    return s;
+}
+#endif
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+#ifdef _WIN32
+    return _wfopen(widePath(path).c_str(), widePath(mode).c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+// "" for a regular file, else why it is not one.
+std::string notRegularFile(const std::string& path) {
+#ifdef _WIN32
+    struct _stat64 st;
+    if (_wstat64(widePath(path).c_str(), &st) != 0) return std::strerror(errno);
+#else
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
+#endif
+    if (S_ISDIR(st.st_mode)) return "is a directory";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    return "";
+}
+
+std::string readFile(const std::string& path, size_t limit, const std::string& what) {
+    const bool standardInput = path == "-";
+    std::FILE* f = standardInput ? stdin : openFile(path, "rb");
+    const std::string name = standardInput ? "standard input" : what + " " + displayPath(path);
+    if (f == nullptr) throw Fatal("cannot read " + name + ": " + std::strerror(errno));
+#ifdef _WIN32
+    if (standardInput) _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    std::string text;
+    char buffer[65536];
+    size_t n;
+    // Pipes and terminals have no size to ask for: the limit is kept while
+    // reading.
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() <= limit) text.append(buffer, n);
+    const bool failed = std::ferror(f) != 0;
+    const int error = errno;
+    if (!standardInput) std::fclose(f);
+    if (failed) throw Fatal("cannot read " + name + ": " + std::strerror(error == EISDIR ? EISDIR : error));
+    if (text.size() > limit)
+        throw Fatal("cannot read " + name + ": larger than " + std::to_string(limit / 1024) + " KiB");
+    return text;
+}
+
+// An output file tried before any work, so that an unwritable path is
+// reported at once. Opening to append leaves a file that is there as it was
+// until the results replace it; one that the try created goes again when no
+// results come.
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+    const std::string why = notRegularFile(path);
+    if (why == "is a directory") throw Fatal("cannot write " + displayPath(path) + ": is a directory");
+    created_ = !why.empty();
+    std::FILE* f = openFile(path, "ab");
+    if (f == nullptr) throw Fatal("cannot write " + displayPath(path) + ": " + std::strerror(errno));
+    std::fclose(f);
+}
+
+OutputFile::~OutputFile() {
+    if (!written_ && created_ && notRegularFile(path_).empty()) {
+#ifdef _WIN32
+        _wremove(widePath(path_).c_str());
+#else
+        std::remove(path_.c_str());
+#endif
+    }
+}
+
+void OutputFile::write(const std::string& content) {
+    written_ = true;
+    std::FILE* f = openFile(path_, "wb");
+    if (f == nullptr) throw Fatal("cannot write " + displayPath(path_) + ": " + std::strerror(errno));
+    errno = 0;
+    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    const bool flushed = std::fflush(f) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!ok || !flushed || !closed)
+        throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
+}
+
+} // namespace host
