@@ -26,7 +26,7 @@ const char kUsage[] =
     "                        whitespace-separated decimal numbers; '#' starts a comment\n"
     "  --time-per-entry MS   time spent timing each entry (default 100)\n"
     "  --trials N            timed calls per entry; the count of one call is chosen so\n"
-    "                        that it lasts MS/N milliseconds (default 50)\n"
+    "                        that it lasts MS/N milliseconds (default 400)\n"
     "  --timeout SECONDS     an entry still running after this long is stopped and\n"
     "                        reported as timed out (default 60)\n"
     "  --check-only          check the entries, do not time them\n"
