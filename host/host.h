@@ -5,6 +5,7 @@
 #ifndef CIRCUIT_HOST_HOST_H
 #define CIRCUIT_HOST_HOST_H
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <csignal>
@@ -18,6 +19,11 @@
 #include "layout.h"
 
 namespace host {
+
+// Seconds on a steady clock, for intervals measured in the host.
+inline double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // A failure that ends the run with a message and exit status 2: bad options,
 // unreadable files, a module that is not a usable circuit-2 module.

@@ -26,11 +26,6 @@ namespace host {
 
 namespace {
 
-double now() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
-
 // The answer ends with this line, so that an answer cut short by an exit
 // inside the module is told apart from a whole one.
 const char kAnswerEnd[] = "end\n";
@@ -81,7 +76,7 @@ Isolated runIsolated(const std::function<std::string()>& work, const std::string
     if (pipe(fds) != 0) throw Fatal(std::string("cannot create a pipe for an entry's process: ") + std::strerror(errno));
     std::fflush(stdout);
     std::fflush(stderr);
-    const double start = now();
+    const double start = steadySeconds();
     const pid_t pid = fork();
     if (pid < 0) throw Fatal(std::string("cannot start a process for an entry: ") + std::strerror(errno));
     if (pid == 0) {
@@ -102,7 +97,7 @@ Isolated runIsolated(const std::function<std::string()>& work, const std::string
     const double deadline = start + timeoutSeconds;
     char buffer[4096];
     for (;;) {
-        const double left = deadline - now();
+        const double left = deadline - steadySeconds();
         if (left <= 0 || *stop) {
             r.kind = Isolated::TimedOut;
             break;
@@ -121,7 +116,7 @@ Isolated runIsolated(const std::function<std::string()>& work, const std::string
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     close(fds[0]);
-    r.seconds = now() - start;
+    r.seconds = steadySeconds() - start;
     if (r.kind == Isolated::TimedOut) return r;
     if (WIFSIGNALED(status)) {
         r.kind = Isolated::Crashed;
@@ -212,7 +207,7 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     si.hStdError = errCopy;
     std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
     PROCESS_INFORMATION pi = {};
-    const double start = now();
+    const double start = steadySeconds();
     const BOOL started = CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     closeHandle(inRead);
     closeHandle(outWrite);
@@ -234,9 +229,9 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     // Waits in slices, so that a Ctrl-C is seen within a tenth of a second.
     DWORD waited;
     do {
-        const double ms = (start + timeoutSeconds - now()) * 1000;
+        const double ms = (start + timeoutSeconds - steadySeconds()) * 1000;
         waited = WaitForSingleObject(pi.hProcess, ms > 0 ? static_cast<DWORD>(std::min(ms, 100.0)) : 0);
-    } while (waited == WAIT_TIMEOUT && !*stop && now() < start + timeoutSeconds);
+    } while (waited == WAIT_TIMEOUT && !*stop && steadySeconds() < start + timeoutSeconds);
     if (waited == WAIT_TIMEOUT) {
         r.kind = Isolated::TimedOut;
         TerminateProcess(pi.hProcess, 1);
@@ -248,7 +243,7 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     GetExitCodeProcess(pi.hProcess, &code);
     closeHandle(pi.hProcess);
     closeHandle(pi.hThread);
-    r.seconds = now() - start;
+    r.seconds = steadySeconds() - start;
     if (r.kind == Isolated::TimedOut) return r;
     if (code >= 0x80000000u) {
         r.kind = Isolated::Crashed;

@@ -21,11 +21,6 @@ namespace host {
 
 namespace {
 
-double now() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
@@ -45,9 +40,9 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
     };
     int32_t count = 1;
     for (;;) {
-        const double start = now();
+        const double start = steadySeconds();
         call(count);
-        const double elapsed = now() - start;
+        const double elapsed = steadySeconds() - start;
         if (elapsed >= 0.8 * callSeconds || count >= kMaxCount) break;
         double scale = elapsed > 20e-6 ? callSeconds / elapsed * 1.05 : 16.0;
         scale = std::min(16.0, std::max(1.25, scale));
@@ -81,9 +76,9 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
         double start = 0, elapsed = 0, tick = 0, cycles = 0;
         const bool calibrated = sample(
             [&] {
-                start = now();
+                start = steadySeconds();
                 call(count);
-                elapsed = now() - start;
+                elapsed = steadySeconds() - start;
             },
             tick, cycles);
         if (calibrated) ratios.push_back(tick / cycles);

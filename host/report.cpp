@@ -99,6 +99,23 @@ void niceAxis(double longest, double& step, double& axisMax) {
     axisMax = std::ceil(longest / step) * step;
 }
 
+// The vertical grid lines and their labels of a bar chart's axis, from 0 to
+// axisMax in steps of `step`, over a plot at (left, top).
+std::string gridLines(double longest, double step, double axisMax, double left, double plotWidth, double top,
+                      double plotHeight) {
+    std::string s;
+    char buf[256];
+    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step) {
+        const double x = left + plotWidth * v / axisMax;
+        std::snprintf(buf, sizeof buf,
+                      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
+                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
+                      x, top - 4, x, top + plotHeight, x, top + plotHeight + 18, v);
+        s += buf;
+    }
+    return s;
+}
+
 const char* kSvgFonts = "sans-serif, 'Noto Sans CJK JP', 'IPAGothic', 'Meiryo', 'MS Gothic'";
 
 } // namespace
@@ -318,13 +335,7 @@ std::string svgChart(const RunInfo& run) {
              run.moduleFile.sha256.substr(0, 12) + ") · " + problemText(run.problem) + " · " + run.machine.os) +
          "</text>\n";
 
-    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step) {
-        std::snprintf(buf, sizeof buf,
-                      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
-                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
-                      x(v), top - 4, x(v), top + plotHeight, x(v), top + plotHeight + 18, v);
-        s += buf;
-    }
+    s += gridLines(longest, step, axisMax, left, plotWidth, top, plotHeight);
     std::snprintf(buf, sizeof buf,
                   "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n"
                   "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">time per repetition (%s)</text>\n",
@@ -520,13 +531,7 @@ std::string comparisonSvg(const std::vector<SavedRun>& runs) {
                       y, colours[k % 8], y + 10.5);
         s += buf + xml(runs[k].label + ": " + runText(runs[k])) + "</text>\n";
     }
-    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step) {
-        std::snprintf(buf, sizeof buf,
-                      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
-                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
-                      x(v), top - 4, x(v), top + plotHeight, x(v), top + plotHeight + 18, v);
-        s += buf;
-    }
+    s += gridLines(longest, step, axisMax, left, plotWidth, top, plotHeight);
     std::snprintf(buf, sizeof buf,
                   "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s)</text>\n",
                   left + plotWidth / 2, top + plotHeight + 42, c.clocks ? "core clocks" : "ns");

@@ -46,11 +46,6 @@ std::map<std::string, std::string> fields(const std::string& text) {
     return f;
 }
 
-double steadySeconds() {
-    using clock = std::chrono::steady_clock;
-    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
-
 } // namespace
 
 double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem& problem,
