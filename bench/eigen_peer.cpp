@@ -65,5 +65,51 @@ void columns(EigenProblem* e, float* y, int32_t count) {
     for (int i = 0; i < OUTPUT_COUNT; ++i) y[i] = e->y20(i);
 }
 
+#ifdef EIGEN_PEER_NATIVE
+// The extensions this build may use (the compiler's macros for
+// -march=native), as data: reading it runs none of this build's code.
+extern const unsigned kExtensions = 0
+#ifdef __SSE3__
+    | kSse3
+#endif
+#ifdef __SSSE3__
+    | kSsse3
+#endif
+#ifdef __SSE4_1__
+    | kSse41
+#endif
+#ifdef __SSE4_2__
+    | kSse42
+#endif
+#ifdef __AVX__
+    | kAvx
+#endif
+#ifdef __AVX2__
+    | kAvx2
+#endif
+#ifdef __FMA__
+    | kFma
+#endif
+#ifdef __BMI__
+    | kBmi
+#endif
+#ifdef __BMI2__
+    | kBmi2
+#endif
+#ifdef __AVX512F__
+    | kAvx512f
+#endif
+#ifdef __AVX512BW__
+    | kAvx512bw
+#endif
+#ifdef __AVX512DQ__
+    | kAvx512dq
+#endif
+#ifdef __AVX512VL__
+    | kAvx512vl
+#endif
+    ;
+#endif
+
 } // namespace EIGEN_PEER_NS
 } // namespace peers

@@ -46,4 +46,25 @@ const char* openblasCore() {
 }
 #endif
 
+#if CIRCUIT_BENCH_EIGEN_NATIVE
+bool processorHas(unsigned needed) {
+    __builtin_cpu_init();
+    const struct {
+        unsigned bit;
+        bool has;
+    } known[] = {
+        {kSse3, __builtin_cpu_supports("sse3") != 0},       {kSsse3, __builtin_cpu_supports("ssse3") != 0},
+        {kSse41, __builtin_cpu_supports("sse4.1") != 0},    {kSse42, __builtin_cpu_supports("sse4.2") != 0},
+        {kAvx, __builtin_cpu_supports("avx") != 0},         {kAvx2, __builtin_cpu_supports("avx2") != 0},
+        {kFma, __builtin_cpu_supports("fma") != 0},         {kBmi, __builtin_cpu_supports("bmi") != 0},
+        {kBmi2, __builtin_cpu_supports("bmi2") != 0},       {kAvx512f, __builtin_cpu_supports("avx512f") != 0},
+        {kAvx512bw, __builtin_cpu_supports("avx512bw") != 0}, {kAvx512dq, __builtin_cpu_supports("avx512dq") != 0},
+        {kAvx512vl, __builtin_cpu_supports("avx512vl") != 0},
+    };
+    for (const auto& k : known)
+        if ((needed & k.bit) && !k.has) return false;
+    return true;
+}
+#endif
+
 } // namespace peers

@@ -31,6 +31,20 @@ void loopDouble(const float* m, const float* x, float* y, int32_t count);
 CIRCUIT_DECLARE_EIGEN_PEER(eigenBaseline)
 #if CIRCUIT_BENCH_EIGEN_NATIVE
 CIRCUIT_DECLARE_EIGEN_PEER(eigenNative)
+// The extensions beyond the target's baseline that the -march=native build
+// may use, one bit each. The processor that runs the bench need not be the
+// one that built it (qemu's models, a copied binary): the bench runs that
+// build only where the processor has every one of them.
+enum NativeExtension : unsigned {
+    kSse3 = 1u << 0, kSsse3 = 1u << 1, kSse41 = 1u << 2, kSse42 = 1u << 3, kAvx = 1u << 4,
+    kAvx2 = 1u << 5, kFma = 1u << 6, kBmi = 1u << 7, kBmi2 = 1u << 8, kAvx512f = 1u << 9,
+    kAvx512bw = 1u << 10, kAvx512dq = 1u << 11, kAvx512vl = 1u << 12
+};
+namespace eigenNative {
+extern const unsigned kExtensions;
+}
+// Whether this processor has every extension in `needed`.
+bool processorHas(unsigned needed);
 #endif
 #undef CIRCUIT_DECLARE_EIGEN_PEER
 
