@@ -81,29 +81,22 @@ void x87MulChain(unsigned long blocks) {
                        "st(7)");
 }
 
-void sseAddChain(unsigned long blocks) {
-    __asm__ volatile("movaps (%1), %%xmm0\n\t"
-                     "movaps (%1), %%xmm1\n\t"
-                     "1:\n\t"
-                     ".rept 24\n\taddps %%xmm1, %%xmm0\n\t.endr\n\t"
-                     "dec %0\n\t"
-                     "jnz 1b"
-                     : "+r"(blocks)
-                     : "r"(gZero)
-                     : "cc", "memory", "xmm0", "xmm1");
-}
+// A chain of 24 dependent `op`s per block on xmm0, xmm1 the other operand,
+// both loaded (with `load`) from `data`: the latency of `op`.
+#define BENCH_XMM_CHAIN(name, load, op, data)                                      \
+    void name(unsigned long blocks) {                                              \
+        __asm__ volatile(load " (%1), %%xmm0\n\t" load " (%1), %%xmm1\n\t"         \
+                         "1:\n\t"                                                  \
+                         ".rept 24\n\t" op " %%xmm1, %%xmm0\n\t.endr\n\t"         \
+                         "dec %0\n\t"                                              \
+                         "jnz 1b"                                                  \
+                         : "+r"(blocks)                                            \
+                         : "r"(data)                                               \
+                         : "cc", "memory", "xmm0", "xmm1");                        \
+    }
 
-void sseMulChain(unsigned long blocks) {
-    __asm__ volatile("movaps (%1), %%xmm0\n\t"
-                     "movaps (%1), %%xmm1\n\t"
-                     "1:\n\t"
-                     ".rept 24\n\tmulps %%xmm1, %%xmm0\n\t.endr\n\t"
-                     "dec %0\n\t"
-                     "jnz 1b"
-                     : "+r"(blocks)
-                     : "r"(gOne)
-                     : "cc", "memory", "xmm0", "xmm1");
-}
+BENCH_XMM_CHAIN(sseAddChain, "movaps", "addps", gZero)
+BENCH_XMM_CHAIN(sseMulChain, "movaps", "mulps", gOne)
 
 #define BENCH_EIGHT(op)                                                                         \
     op " (%1), %%xmm0\n\t" op " (%1), %%xmm1\n\t" op " (%1), %%xmm2\n\t" op " (%1), %%xmm3\n\t" \
@@ -189,27 +182,8 @@ BENCH_MMX_MANY(mmxUnpackMany, "punpcklwd")
 
 // The same on SSE2 registers (eight words), as the C++ fixed-point kernels
 // of the 64-bit build use them.
-void sse2MulChain(unsigned long blocks) {
-    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
-                     "1:\n\t"
-                     ".rept 24\n\tpmulhw %%xmm1, %%xmm0\n\t.endr\n\t"
-                     "dec %0\n\t"
-                     "jnz 1b"
-                     : "+r"(blocks)
-                     : "r"(gWords)
-                     : "cc", "memory", "xmm0", "xmm1");
-}
-
-void sse2AddChain(unsigned long blocks) {
-    __asm__ volatile("movdqa (%1), %%xmm0\n\tmovdqa (%1), %%xmm1\n\t"
-                     "1:\n\t"
-                     ".rept 24\n\tpaddw %%xmm1, %%xmm0\n\t.endr\n\t"
-                     "dec %0\n\t"
-                     "jnz 1b"
-                     : "+r"(blocks)
-                     : "r"(gWords)
-                     : "cc", "memory", "xmm0", "xmm1");
-}
+BENCH_XMM_CHAIN(sse2MulChain, "movdqa", "pmulhw", gWords)
+BENCH_XMM_CHAIN(sse2AddChain, "movdqa", "paddw", gWords)
 
 // Six independent registers, as BENCH_MMX_MANY: the unpack that repeats an
 // input group in both halves of a register.

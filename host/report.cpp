@@ -99,6 +99,20 @@ void niceAxis(double longest, double& step, double& axisMax) {
     axisMax = std::ceil(longest / step) * step;
 }
 
+const char* kSvgFonts = "sans-serif, 'Noto Sans CJK JP', 'IPAGothic', 'Meiryo', 'MS Gothic'";
+
+// The opening of an SVG document of the given size on a white ground.
+std::string svgStart(double width, double height, double fontSize) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"%s\" font-size=\"%.0f\">\n"
+                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+                  width, height, width, height, kSvgFonts, fontSize);
+    return buf;
+}
+
 // The vertical grid lines and their labels of a bar chart's axis, from 0 to
 // axisMax in steps of `step`, over a plot at (left, top).
 std::string gridLines(double longest, double step, double axisMax, double left, double plotWidth, double top,
@@ -115,8 +129,6 @@ std::string gridLines(double longest, double step, double axisMax, double left, 
     }
     return s;
 }
-
-const char* kSvgFonts = "sans-serif, 'Noto Sans CJK JP', 'IPAGothic', 'Meiryo', 'MS Gothic'";
 
 } // namespace
 
@@ -316,13 +328,7 @@ std::string svgChart(const RunInfo& run) {
 
     std::string s;
     char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"%s\" font-size=\"%.0f\">\n"
-                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                  width, height, width, height, kSvgFonts, fontSize);
-    s += buf;
+    s += svgStart(width, height, fontSize);
     s += "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit " +
          std::to_string(run.module.circuit) + ": time per repetition of each entry (" +
          std::to_string(kMacs) + " multiply-adds)</text>\n";
@@ -515,14 +521,11 @@ std::string comparisonSvg(const std::vector<SavedRun>& runs) {
     const char* unit = c.clocks ? "clocks" : "ns";
     std::string s;
     char buf[512];
+    s += svgStart(width, height, fontSize);
     std::snprintf(buf, sizeof buf,
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"%s\" font-size=\"%.0f\">\n"
-                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
                   "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit 2: median %s per "
                   "repetition (%d multiply-adds), shorter is faster</text>\n",
-                  width, height, width, height, kSvgFonts, fontSize, c.clocks ? "core clocks" : "ns", kMacs);
+                  c.clocks ? "core clocks" : "ns", kMacs);
     s += buf;
     for (size_t k = 0; k < runs.size(); ++k) {
         const double y = 40 + 18 * static_cast<double>(k);
