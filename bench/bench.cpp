@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("repetitions_per_call", std::to_string(kCount));
     benchmark::AddCustomContext("problem_seed", std::to_string(kSeed));
     benchmark::AddCustomContext("tsc_ghz", std::to_string(gTicksPerNs));
-    benchmark::AddCustomContext("core_ghz_now", std::to_string(gTicksPerNs / clock.ticksPerCycle()));
+    benchmark::AddCustomContext("core_ghz_now", std::to_string(gTicksPerNs / clock.typicalTicksPerCycle()));
     benchmark::AddCustomContext("x87_step_cycles", std::to_string(gCosts.x87StepThroughput));
     benchmark::AddCustomContext("x87_add_latency", std::to_string(gCosts.x87StepLatency));
     benchmark::AddCustomContext("x87_memory_step_cycles", std::to_string(gCosts.x87MemoryStep));

@@ -342,7 +342,7 @@ void x87ToFloats(unsigned long blocks) {
 
 // One calibrated sample of `kernel`: core cycles per step, or a negative
 // value when the core clock moved during it.
-double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
+double sampleCyclesPerStep(CycleClock& clock, void (*kernel)(unsigned long)) {
     constexpr unsigned long kBlocks = 400; // 9600 steps per sample
     double ticks, cycles;
     if (!calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles)) return -1;
@@ -351,7 +351,7 @@ double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long
 
 } // namespace
 
-MachineCosts measureMachine(const CycleClock& clock) {
+MachineCosts measureMachine(CycleClock& clock) {
     struct Figure {
         double MachineCosts::*field;
         void (*kernel)(unsigned long);

@@ -1,0 +1,37 @@
+// The core-clock calibration of common/cycles.h (the host's and the bench's
+// clock figures) against chains of additions of known length: k blocks are
+// 100 * k one-cycle additions, whatever the core clock or the counter's rate.
+#if defined(__i386__) || defined(__x86_64__)
+#include <algorithm>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cycles.h"
+
+TEST(CycleClock, ChainsOfKnownLengthTakeOneClockPerAddition) {
+    bench::CycleClock clock;
+    const double usual = clock.typicalTicksPerCycle();
+    ASSERT_GT(usual, 0);
+    // A stalled calibration (both chains of a sample several times slower)
+    // is not the clock's usual ratio, nor is one 3 % off; 1 % off is.
+    EXPECT_FALSE(clock.typical(5.4 * usual));
+    EXPECT_FALSE(clock.typical(0.97 * usual));
+    EXPECT_TRUE(clock.typical(1.01 * usual));
+    for (unsigned long blocks : {40ul, 400ul, 4000ul}) {
+        std::vector<double> clocks;
+        for (int i = 0; i < 400 && clocks.size() < 31; ++i) {
+            double ticks = 0, cycles = 0;
+            if (bench::calibratedSample(clock, [&] { bench::additionChain(blocks); }, ticks, cycles))
+                clocks.push_back(cycles);
+        }
+        ASSERT_GE(clocks.size(), 5u) << blocks << " blocks: the core clock never held still";
+        std::nth_element(clocks.begin(), clocks.begin() + clocks.size() / 2, clocks.end());
+        const double expected = 100.0 * blocks;
+        // The decrement and branch per block run beside the chain; the
+        // interval's own reads are subtracted, within a few dozen clocks.
+        EXPECT_NEAR(clocks[clocks.size() / 2], expected, 0.05 * expected + 40) << blocks << " blocks";
+        EXPECT_GE(*std::min_element(clocks.begin(), clocks.end()), 0.9 * expected) << blocks << " blocks";
+    }
+}
+#endif
