@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Turns circuit_bench JSON runs of one build (median aggregates) into its
-section of docs/perf.md. The last run is tabulated; every pair of consecutive
-runs is compared benchmark by benchmark (median and best core cycles). Exits 1
-when two consecutive runs disagree by more than 5 %."""
+"""Turns circuit_bench JSON runs of one build into its section of docs/perf.md.
+The last run is tabulated: per benchmark the median of its repetitions and
+their noise (median absolute deviation as a share of the median). Every pair
+of consecutive runs is compared benchmark by benchmark on the median cycles,
+which one slow repetition cannot move; the best cycles (the least sample) are
+shown but not judged. Exits 1 when two consecutive runs disagree by more than
+5 %."""
 import argparse
 import json
 import sys
@@ -21,18 +24,38 @@ TARGETS = [
 ]
 
 
+NOISY = 0.05  # a row whose repetitions scatter more than this is marked
+
+
+def median(values):
+    v = sorted(values)
+    n = len(v)
+    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
+
+
 def medians(path):
+    """The run's context and, per benchmark, its median aggregate with
+    "noise": the median absolute deviation of the repetitions' cycles over
+    their median (None when the JSON holds aggregates only)."""
     with open(path) as f:
         data = json.load(f)
-    rows = {}
+    rows, reps = {}, {}
     for b in data["benchmarks"]:
+        name = b["run_name"].split("/iterations:")[0]
         if b.get("error_occurred"):
-            rows[b["run_name"].split("/iterations:")[0]] = b
+            rows[name] = b
+            continue
+        if b.get("run_type") == "iteration":
+            if b.get("cycles"):
+                reps.setdefault(name, []).append(b["cycles"])
             continue
         if b.get("aggregate_name") != "median":
             continue
-        name = b["run_name"].split("/iterations:")[0]
         rows[name] = b
+    for name, b in rows.items():
+        c = reps.get(name, [])
+        m = median(c) if c else 0
+        b["noise"] = median(abs(x - m) for x in c) / m if len(c) > 1 and m > 0 else None
     return data["context"], dict(sorted(rows.items(), key=lambda item: row_order(item[0])))
 
 
@@ -84,11 +107,13 @@ def main():
       "figures are per repetition, the median of the repetitions of the last run.")
     w("")
     w("- cycles: core cycles, calibrated around every sample against a chain of one-cycle "
-      "additions (samples whose calibration moved by more than 2 % are dropped); "
+      "additions (a sample whose two calibrations differ by more than 2 % from each other "
+      "or from the run's usual ratio is dropped); "
       "the median of the samples of a repetition")
+    w("- noise: the median absolute deviation of the repetitions' cycles, as a share of their "
+      f"median; above {100 * NOISY:.0f} % the row is marked (noisy)")
     w("- best: the least of the samples of a repetition, what the code takes when nothing "
-      "else competes for the core" +
-      (" (see the agreement between runs below)" if len(runs) > 1 else ""))
+      "else competes for the core; one sample makes it, so runs are not judged by it")
     w("- ns: nanoseconds (time-stamp counter at "
       f"{float(context.get('tsc_ghz', 0)):.3f} GHz)")
     w("- vs bound: cycles divided by the bound of bench/BOUNDS.md; vs Eigen: cycles divided by "
@@ -97,6 +122,9 @@ def main():
     w(f"Machine: {args.machine or context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs, "
       f"core clock at start {float(context.get('core_ghz_now', 0)):.2f} GHz, "
       f"build: {context.get('build', '?')}, date {context.get('date', '?')}.")
+    if context.get("library_build_type") == "debug":
+        w("The Google Benchmark library here is a debug build: its own bookkeeping between "
+          "samples is slower, the figures (timed by the bench's own counter reads) are not.")
     if "openblas_core" in context:
         w(f"OpenBLAS kernel: {context['openblas_core']} (one thread).")
     w("Measured on this machine in the same run: x87 load-multiply-add step "
@@ -126,15 +154,17 @@ def main():
            "processor runs (Unit/SseSoa rows)." if portable else
            "; their hand-written kernels are bound by their loads instead (bench/BOUNDS.md)."))
     w("")
-    w("| Benchmark | cycles | best | ns | bound | vs bound | vs Eigen | dropped |")
-    w("|---|---:|---:|---:|---:|---:|---:|---:|")
+    w("| Benchmark | cycles | noise | best | ns | bound | vs bound | vs Eigen | dropped |")
+    w("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for name, b in rows.items():
         if b.get("error_occurred"):
-            w(f"| {name} | skipped: {b.get('error_message', '')} | | | | | | |")
+            w(f"| {name} | skipped: {b.get('error_message', '')} | | | | | | | |")
             continue
         c = b.get("cycles")
         label = f" ({b['label']}: portable code)" if b.get("label") else ""
-        w(f"| {name}{label} | {fmt(c)} | {fmt(b.get('best'))} | {fmt(b.get('ns'))} | {fmt(b.get('bound'))} | "
+        n = b.get("noise")
+        noise = "—" if n is None else f"{100 * n:.1f} %" + (" (noisy)" if n > NOISY else "")
+        w(f"| {name}{label} | {fmt(c)} | {noise} | {fmt(b.get('best'))} | {fmt(b.get('ns'))} | {fmt(b.get('bound'))} | "
           f"{fmt(b.get('vs_bound'), 2)} | {fmt(c / eigen if c and eigen else None, 2)} | "
           f"{100 * b.get('dropped', 0):.0f} % |")
     w("")
@@ -159,15 +189,20 @@ def main():
             for n, limit in targets) + ".")
         w("")
     agree = True
-    for key, what in (("cycles", "median cycles"), ("best", "best cycles")):
-        worst = changes(key)
-        if worst:
-            ok = worst[0][0] <= TOLERANCE
-            agree = agree and ok
-            w(f"Runs agree within {100 * TOLERANCE:.0f} % ({what}, "
-              f"{len(runs)} consecutive runs): {'yes' if ok else 'NO'}; largest change "
-              f"{100 * worst[0][0]:.1f} % ({worst[0][1]}).")
-            w("")
+    worst = changes("cycles")
+    if worst:
+        agree = worst[0][0] <= TOLERANCE
+        best = changes("best")
+        w(f"Runs agree within {100 * TOLERANCE:.0f} % (median cycles, "
+          f"{len(runs)} consecutive runs): {'yes' if agree else 'NO'}; largest change "
+          f"{100 * worst[0][0]:.1f} % ({worst[0][1]})" +
+          (f"; best cycles, not judged: largest change {100 * best[0][0]:.1f} % ({best[0][1]})"
+           if best else "") + ".")
+        w("")
+    noisy = [n for n, b in rows.items() if (b.get("noise") or 0) > NOISY]
+    if noisy:
+        w(f"Noisy (repetitions scatter more than {100 * NOISY:.0f} %): " + ", ".join(noisy) + ".")
+        w("")
     if len(runs) == 1:
         w("One run only: its agreement with another run was not measured.")
         w("")
