@@ -1,12 +1,38 @@
-// The core-clock calibration of common/cycles.h (the host's and the bench's
-// clock figures) against chains of additions of known length: k blocks are
-// 100 * k one-cycle additions, whatever the core clock or the counter's rate.
-#if defined(__i386__) || defined(__x86_64__)
+// The timing figures of common/: the robust statistics of stats.h against
+// sets whose answers are known, and the core-clock calibration of cycles.h
+// (the host's and the bench's clock figures) against chains of additions of
+// known length: k blocks are 100 * k one-cycle additions, whatever the core
+// clock or the counter's rate.
 #include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "stats.h"
+
+TEST(Stats, MedianDeviationAndPercentileResistOneOutlier) {
+    struct Case {
+        std::vector<double> v;
+        double median, mad, p10;
+    };
+    const Case cases[] = {
+        {{}, 0, 0, 0},
+        {{7}, 7, 0, 7},
+        {{5, 1, 4, 2, 3}, 3, 1, 1.4},
+        // One stalled sample moves none of the three.
+        {{5, 1, 4, 2, 3, 1000}, 3.5, 1.5, 1.5},
+        {{2, 2, 2, 2, 9}, 2, 0, 2},
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(stats::median(c.v), c.median) << c.v.size() << " samples";
+        EXPECT_DOUBLE_EQ(stats::medianAbsoluteDeviation(c.v), c.mad) << c.v.size() << " samples";
+        EXPECT_DOUBLE_EQ(stats::percentile(c.v, 10), c.p10) << c.v.size() << " samples";
+    }
+    EXPECT_DOUBLE_EQ(stats::percentile({4, 1, 3, 2}, 0), 1);
+    EXPECT_DOUBLE_EQ(stats::percentile({4, 1, 3, 2}, 100), 4);
+}
+
+#if defined(__i386__) || defined(__x86_64__)
 #include "cycles.h"
 
 TEST(CycleClock, ChainsOfKnownLengthTakeOneClockPerAddition) {
