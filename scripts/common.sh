@@ -88,7 +88,7 @@ configure_preset() {
     (cd "$root" && cmake --preset "$preset" "${args[@]}")
 }
 
-# Runs a long command with its output (stdout and stderr) kept in LOG, and
+# Runs a long command with its output (stdout and stderr) added to LOG, and
 # shows on stderr that it is moving: where stderr is a terminal, one line
 # rewritten in place with LABEL, the command's latest output line (ninja's
 # "[n/m] ..." status while building) and the seconds so far, cleared at the
@@ -98,15 +98,14 @@ configure_preset() {
 progress() {
     local label=$1 log=$2 status=0
     shift 2
-    : >"$log"
     if [ ! -t 2 ]; then
         "$@" >>"$log" 2>&1 || status=$?
     else
-        local start=$SECONDS width latest="" part="" line
+        local start=$SECONDS width latest="" part="" line fd
         width=$(tput cols 2>/dev/null || echo 80)
-        exec {out}< <("$@" 2>&1; echo "$?" >"$log.status")
+        exec {fd}< <("$@" 2>&1; echo "$?" >"$log.status")
         while :; do
-            if IFS= read -r -t 1 line <&"$out"; then
+            if IFS= read -r -t 1 line <&"$fd"; then
                 line=$part$line part=""
                 printf '%s\n' "$line" >>"$log"
                 latest=$line
@@ -119,7 +118,7 @@ progress() {
             printf '\r\033[K%s' "${text:0:$((width - 1))}" >&2
         done
         [ -z "$part" ] || printf '%s\n' "$part" >>"$log"
-        exec {out}<&-
+        exec {fd}<&-
         printf '\r\033[K' >&2
         wait $! 2>/dev/null || true
         status=$(cat "$log.status" 2>/dev/null || echo 1)
