@@ -52,8 +52,12 @@ install_packages() {
     if [[ " ${need[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    local log
+    log=$(mktemp)
+    progress "${script}: installing" "$log" sh -c 'apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"' sh "${need[@]}" ||
+        { rm -f "$log"; echo "${script}: installing ${need[*]} failed" >&2; exit 2; }
+    rm -f "$log"
     installed_now=1
 }
 
@@ -82,4 +86,94 @@ configure_preset() {
         args+=(--fresh)
     fi
     (cd "$root" && cmake --preset "$preset" "${args[@]}")
+}
+
+# Runs a long command with its output (stdout and stderr) added to LOG, and
+# shows on stderr that it is moving: where stderr is a terminal, one line
+# rewritten in place with LABEL, the command's latest output line (ninja's
+# "[n/m] ..." status while building) and the seconds so far, cleared at the
+# end; elsewhere (CI logs) nothing, the caller having said the step. When the
+# command fails its log goes to stderr. Returns the command's status.
+# Usage: progress LABEL LOG COMMAND...
+progress() {
+    local label=$1 log=$2 status=0
+    shift 2
+    if [ ! -t 2 ]; then
+        "$@" >>"$log" 2>&1 || status=$?
+    else
+        local start=$SECONDS width latest="" part="" line fd
+        width=$(tput cols 2>/dev/null || echo 80)
+        exec {fd}< <("$@" 2>&1; echo "$?" >"$log.status")
+        while :; do
+            if IFS= read -r -t 1 line <&"$fd"; then
+                line=$part$line part=""
+                printf '%s\n' "$line" >>"$log"
+                latest=$line
+            elif [ $? -gt 128 ]; then
+                part+=$line # a second without a whole line: keep the part
+            else
+                break
+            fi
+            local text="${label} ($((SECONDS - start)) s) ${latest}"
+            printf '\r\033[K%s' "${text:0:$((width - 1))}" >&2
+        done
+        [ -z "$part" ] || printf '%s\n' "$part" >>"$log"
+        exec {fd}<&-
+        printf '\r\033[K' >&2
+        wait $! 2>/dev/null || true
+        status=$(cat "$log.status" 2>/dev/null || echo 1)
+        rm -f "$log.status"
+    fi
+    if [ "$status" != 0 ]; then cat "$log" >&2; fi
+    return "$status"
+}
+
+# Can Wine start a 32-bit Windows program here? First whether Wine's 32-bit
+# loader runs at all (instantly, without a prefix: a kernel without 32-bit
+# support refuses it with "Exec format error"), then PROGRAM.exe itself with
+# ARGS in the Wine prefix PREFIX (created on first use). The answer is kept
+# for the rest of the run; on "no", wine_problem says why in a few words.
+# Usage: wine_starts PREFIX PROGRAM.exe [ARG...]
+wine_checked="" wine_problem=""
+wine_starts() {
+    if [ -z "$wine_checked" ]; then
+        local prefix=$1 out
+        shift
+        wine_checked=yes
+        if ! command -v wine >/dev/null; then
+            wine_problem="Wine is not installed"
+        elif ! out=$(WINEDEBUG=-all wine --version 2>&1); then
+            wine_problem="wine: $(printf '%s\n' "$out" | tail -n 1 | sed 's/^.*: //')"
+        else
+            mkdir -p "$prefix"
+            if ! out=$(WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+                timeout 300 wine "$@" 2>&1); then
+                wine_problem="$(basename "$1") did not start under Wine: $(printf '%s\n' "$out" | tail -n 1)"
+            fi
+        fi
+    fi
+    [ -z "$wine_problem" ]
+}
+
+# circuit-host's usage text as its source holds it, so that the scripts can
+# list the host's options without building it (a test keeps the two equal).
+host_usage() {
+    local file
+    file=$(grep -l 'kUsage\[\] =' "$root"/host/*.cpp 2>/dev/null | head -n 1)
+    [ -n "$file" ] || return 1
+    sed -n '/kUsage\[\] =/,/;$/{/kUsage\[\] =/d;s/^[[:space:]]*"//;s/";$//;s/"$//;s/\\n$//;s/\\"/"/g;s/\\\\/\\/g;p}' "$file"
+}
+
+# Whether circuit-host, given these arguments, loads a module: not when it
+# prints its usage or version or compares saved runs (it stops reading at
+# those); anything after "--" is the module.
+host_takes_module() {
+    local arg
+    for arg in "$@"; do
+        case "$arg" in
+            --) return 0 ;;
+            -h | --help | --version | --compare) return 1 ;;
+        esac
+    done
+    return 0
 }
