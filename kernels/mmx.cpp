@@ -152,7 +152,8 @@ struct FixedScratch {
 // even under the MXCSR set here (and gives 0x80000000 for NaN, infinities
 // and anything beyond 32 bits), and what lies outside -32768..32767 becomes
 // the integer indefinite. The caller's MXCSR (rounding, flush-to-zero,
-// exception flags) is restored unchanged.
+// masks) is restored, with the exception flags the conversions raised
+// (inexact, invalid) added to the caller's, as FISTP raises them on the x87.
 void toFixedWords(const float* v, int n, float factor, int16_t* words) {
     const unsigned int saved = _mm_getcsr();
     _mm_setcsr(0x1F80); // round to nearest, every exception masked, no flushing
@@ -164,7 +165,7 @@ void toFixedWords(const float* v, int n, float factor, int16_t* words) {
         const __m128i w = _mm_or_si128(_mm_andnot_si128(outside, r), _mm_and_si128(outside, bottom));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(words + k), _mm_packs_epi32(w, w)); // in range: exact
     }
-    _mm_setcsr(saved);
+    _mm_setcsr(saved | (_mm_getcsr() & 0x3Fu)); // bits 0 to 5: the sticky exception flags
 }
 #else
 void toFixedWords(const float* v, int n, float factor, int16_t* words) {
