@@ -190,8 +190,11 @@ TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
                 if (s == 0 && !shifted) {
                     atDefault = out;
                     flagsAtDefault = flags;
-                    // The problem's products and sums round: a dropped flag shows.
-                    EXPECT_NE(flags & 0x20u, 0u) << "the call raised no inexact flag";
+                    // The problem's products and sums round, so a dropped flag
+                    // shows; only the i686 C++ code of entries 12 and 13 converts
+                    // with integer operations on the floats' bits and raises none.
+                    if (!(index >= 12 && runner.kernel))
+                        EXPECT_NE(flags & 0x20u, 0u) << "the call raised no inexact flag";
                 }
                 const bool followsMxcsr = soaSse && sse && runner.followsMxcsr;
                 EXPECT_EQ(differences(followsMxcsr ? sseReference[s] : atDefault, out, floats), "")
