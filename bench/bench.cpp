@@ -208,13 +208,23 @@ const char* missingExtension(EntryFlags flags) {
     return nullptr;
 }
 
+// Whether the C++ kernels of entries 0 to 9 run their AVX code here.
+bool portableUsesAvx() {
+#if CIRCUIT_SIMD
+    return portable::simd::vectorUnit() >= portable::simd::kAvx;
+#else
+    return false;
+#endif
+}
+
 // Entry/NN/Stem through runEntry and Direct/NN/Stem calling the same kernel
 // by name (callDirect<Index> is a direct call, which the compiler may inline).
 template <unsigned Index>
 void registerEntry() {
     const Row& row = kRows[Index];
     const double bound = bench::boundCycles(
-        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts) : bench::portableEntryWork(row.index, gCosts),
+        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts)
+                               : bench::portableEntryWork(row.index, gCosts, portableUsesAvx()),
         gCosts, kCount);
     const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
     char name[64];
@@ -399,6 +409,10 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
     benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
     benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
+    benchmark::AddCustomContext("avx_double_step_cycles", std::to_string(gCosts.avxDoubleStep));
+    benchmark::AddCustomContext("avx_conversion_cycles", std::to_string(gCosts.avxConversion));
+    benchmark::AddCustomContext("avx_shuffle_cycles", std::to_string(gCosts.avxShuffle));
+    benchmark::AddCustomContext("avx_store_cycles", std::to_string(gCosts.avxStore));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());

@@ -27,6 +27,10 @@ struct Work {
     double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
     double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
     double sse2Unpacks = 0;  // SSE2 unpacks beside those steps, on the same ports
+    bool avxCode = false;      // the AVX code of a C++ kernel: the terms below, 32-byte stores
+    double avxDoubleSteps = 0; // AVX: VCVTPS2PD m128, VMULPD, VADDPD (entries 0 to 5's C++ code)
+    double avxShuffles = 0;    // AVX: shuffles, inserts, broadcasts from registers, 64-bit moves
+    double avxConversions = 0; // AVX: conversions besides those of the steps (VCVTSS2SD, VCVTPD2PS)
     double loads = 0;      // memory operands included
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
@@ -46,8 +50,16 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
                                 w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);
     const double sse2 = w.sse2MacSteps * c.sse2MacStep + w.sse2Unpacks * c.sse2UnpackThroughput;
-    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
-                     w.stores * c.storeThroughput});
+    // The AVX code of the C++ kernels: steps, shuffles and conversions all
+    // run on the vector ports, so their costs add up (with the multiplies
+    // and additions outside steps at the mixed cost); a 32-byte store costs
+    // what the micro-kernel measures, no less than a 16-byte one.
+    const double avx = !w.avxCode ? 0
+                                  : w.avxDoubleSteps * c.avxDoubleStep + w.avxShuffles * c.avxShuffle +
+                                        w.avxConversions * c.avxConversion + (w.muls + w.adds) * c.sseMixThroughput;
+    const double storeCost = w.avxCode ? std::max(c.storeThroughput, c.avxStore) : c.storeThroughput;
+    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, avx, w.loads * c.loadThroughput,
+                     w.stores * storeCost});
 }
 
 inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
@@ -153,8 +165,13 @@ inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35
 //           steps: they share the vector ports); sums of 36 additions. The
 //           per-call conversions (C++, not x87) are left out: their cost is
 //           whatever that code takes, not a property of the machine.
-inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
+//   0 to 9 on AVX (the unit the processor picks where it has AVX): the
+//           operations their AVX code issues per repetition (portableAvxWork).
+inline Work portableAvxWork(unsigned index, const MachineCosts& c);
+
+inline Work portableEntryWork(unsigned index, const MachineCosts& c, bool avx) {
     Work w;
+    if (avx && index <= 9) return portableAvxWork(index, c);
     switch (index) {
     case 10:
     case 11:
@@ -171,6 +188,69 @@ inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
     default:
         return entryWork(index, c);
     }
+}
+
+// The AVX code of entries 0 to 9, per repetition, as the kernels issue it
+// (counted from their code: one product step per input and output group,
+// and what surrounds the steps):
+//   0 to 5: 36 inputs x 5 groups of four outputs in double precision = 180
+//           steps (the fifth group's floats come from a register, built by
+//           one insert); per input 3 shuffles (the input broadcast to four
+//           doubles, the fifth group's floats), a 64-bit move and a
+//           VCVTSS2SD; 5 VCVTPD2PS at the stores. Entries 0 to 4 first
+//           transpose the AOS rows (18 blocks of 8 x 4 floats, 9 of 4 x 4):
+//           270 shuffles, about 150 loads and 108 stores. Entry 0 rounds
+//           every partial sum to single precision and back: 10 conversions
+//           per input. Entries 3 and 4 keep more partial sums than there are
+//           registers: their code stores (and reloads) 171 and 197 of them.
+//   6:      90 multiplies and 95 additions on pairs, 224 shuffles lining up
+//           the pairs of four rows (64-bit units), 95 loads.
+//   7 to 9: 108 multiplies (memory operands) and 105 additions, 36 input
+//           broadcasts and 36 loads of the last two coefficients.
+// The chains are those of the entries' orders, at the SSE latencies
+// measured (double-precision additions take as long on the cores measured).
+inline Work portableAvxWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    w.avxCode = true;
+    if (index <= 5) {
+        w.avxDoubleSteps = 180;
+        w.avxShuffles = 36 * 4;
+        w.avxConversions = 36 + 5;
+        w.loads = 36 * 7;
+        w.stores = 5;
+        if (index <= 4) { // the transposition
+            w.avxShuffles += 270;
+            w.loads += 171;
+            w.stores += 108;
+        }
+        if (index == 0) w.avxConversions += 36 * 10;
+        if (index == 3 || index == 4) {
+            w.stores += index == 3 ? 171 : 197;
+            w.loads += index == 3 ? 160 : 194;
+        }
+        // The longest chain: a multiply and the additions of the entry's
+        // order on its path (entry 0's 36 additions are each rounded twice,
+        // conversions whose latency is not measured: its chain is left out;
+        // its conversions bound it on every core measured).
+        static const double kAdditions[6] = {0, 36, 35, 15, 13, 35};
+        w.chain = index == 0 ? 0 : c.sseMulLatency + kAdditions[index] * c.sseAddLatency;
+        return w;
+    }
+    if (index == 6) {
+        w.muls = 90;
+        w.adds = 95;
+        w.avxShuffles = 224;
+        w.loads = 95;
+        w.stores = 5;
+        w.chain = c.sseMulLatency + 19 * c.sseAddLatency;
+        return w;
+    }
+    w.muls = 108; // 7 to 9
+    w.adds = 105;
+    w.loads = 108 + 36 + 36;
+    w.stores = 3;
+    w.chain = c.sseMulLatency + 35 * c.sseAddLatency;
+    return w;
 }
 
 // Peers: a scalar loop (float or double accumulator per row) and a 4-wide

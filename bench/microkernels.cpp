@@ -340,6 +340,91 @@ void x87ToFloats(unsigned long blocks) {
                        "st(7)");
 }
 
+#if defined(__x86_64__)
+// The vector paths of the C++ kernels on x86-64 (AVX, 32-byte registers),
+// as the compiler emits them; run only where the processor has AVX.
+#define BENCH_YMM_CLOBBERS "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", \
+                           "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+
+// The step of the double-precision entries (0 to 5): four floats widened to
+// double from memory (VCVTPS2PD), multiplied by the input in every lane
+// (VMULPD), added into one of eight sums (VADDPD); 24 steps per block.
+#define BENCH_DP_STEP(t, s) \
+    "vcvtps2pd (%1), %%ymm" #t "\n\tvmulpd %%ymm15, %%ymm" #t ", %%ymm" #t "\n\tvaddpd %%ymm" #t ", %%ymm" #s ", %%ymm" #s "\n\t"
+void avxDoubleSteps(unsigned long blocks) {
+    __asm__ volatile("vxorpd %%ymm0, %%ymm0, %%ymm0\n\tvmovapd %%ymm0, %%ymm1\n\tvmovapd %%ymm0, %%ymm2\n\t"
+                     "vmovapd %%ymm0, %%ymm3\n\tvmovapd %%ymm0, %%ymm4\n\tvmovapd %%ymm0, %%ymm5\n\t"
+                     "vmovapd %%ymm0, %%ymm6\n\tvmovapd %%ymm0, %%ymm7\n\tvcvtps2pd (%1), %%ymm15\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     BENCH_DP_STEP(8, 0) BENCH_DP_STEP(9, 1) BENCH_DP_STEP(10, 2) BENCH_DP_STEP(11, 3)
+                     BENCH_DP_STEP(12, 4) BENCH_DP_STEP(13, 5) BENCH_DP_STEP(8, 6) BENCH_DP_STEP(9, 7)
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// A conversion between the two precisions on 32-byte registers, six
+// independent ones: VCVTPD2PS (four doubles to four floats) and VCVTPS2PD
+// (back) alternating, each from a register that no conversion writes.
+void avxConversions(unsigned long blocks) {
+    __asm__ volatile("vcvtps2pd (%1), %%ymm14\n\tvcvtpd2ps %%ymm14, %%xmm15\n\t"
+                     "1:\n\t"
+                     ".rept 2\n\t"
+                     "vcvtpd2ps %%ymm14, %%xmm0\n\tvcvtps2pd %%xmm15, %%ymm1\n\tvcvtpd2ps %%ymm14, %%xmm2\n\t"
+                     "vcvtps2pd %%xmm15, %%ymm3\n\tvcvtpd2ps %%ymm14, %%xmm4\n\tvcvtps2pd %%xmm15, %%ymm5\n\t"
+                     "vcvtpd2ps %%ymm14, %%xmm6\n\tvcvtps2pd %%xmm15, %%ymm7\n\tvcvtpd2ps %%ymm14, %%xmm8\n\t"
+                     "vcvtps2pd %%xmm15, %%ymm9\n\tvcvtpd2ps %%ymm14, %%xmm10\n\tvcvtps2pd %%xmm15, %%ymm11\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// A shuffle of 32-byte registers (VSHUFPS, VUNPCKLPD, VPERM2F128 in turn),
+// six independent destinations: what the transpositions and the pair
+// arithmetic of the C++ kernels issue besides their arithmetic.
+void avxShuffles(unsigned long blocks) {
+    __asm__ volatile("vxorps %%ymm14, %%ymm14, %%ymm14\n\tvxorps %%ymm15, %%ymm15, %%ymm15\n\t"
+                     "1:\n\t"
+                     ".rept 4\n\t"
+                     "vshufps $0x44, %%ymm15, %%ymm14, %%ymm0\n\tvunpcklpd %%ymm15, %%ymm14, %%ymm1\n\t"
+                     "vperm2f128 $0x20, %%ymm15, %%ymm14, %%ymm2\n\tvshufps $0xee, %%ymm15, %%ymm14, %%ymm3\n\t"
+                     "vunpckhpd %%ymm15, %%ymm14, %%ymm4\n\tvperm2f128 $0x31, %%ymm15, %%ymm14, %%ymm5\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// 32-byte stores to eight distinct addresses.
+void avxStores(unsigned long blocks) {
+    __asm__ volatile("vxorps %%ymm0, %%ymm0, %%ymm0\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovaps %%ymm0, (%1)\n\tvmovaps %%ymm0, 32(%1)\n\tvmovaps %%ymm0, 64(%1)\n\t"
+                     "vmovaps %%ymm0, 96(%1)\n\tvmovaps %%ymm0, 128(%1)\n\tvmovaps %%ymm0, 160(%1)\n\t"
+                     "vmovaps %%ymm0, 192(%1)\n\tvmovaps %%ymm0, 224(%1)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0");
+}
+#endif
+
 // One calibrated sample of `kernel`: core cycles per step, or a negative
 // value when the core clock moved during it.
 double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long)) {
@@ -350,6 +435,11 @@ double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long
 }
 
 } // namespace
+
+static bool isAvxFigure(double MachineCosts::*field) {
+    return field == &MachineCosts::avxDoubleStep || field == &MachineCosts::avxConversion ||
+           field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore;
+}
 
 MachineCosts measureMachine(const CycleClock& clock) {
     struct Figure {
@@ -381,6 +471,12 @@ MachineCosts measureMachine(const CycleClock& clock) {
         {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
         {&MachineCosts::x87ToWord, x87ToWords},
         {&MachineCosts::x87ToFloat, x87ToFloats},
+#if defined(__x86_64__)
+        {&MachineCosts::avxDoubleStep, avxDoubleSteps},
+        {&MachineCosts::avxConversion, avxConversions},
+        {&MachineCosts::avxShuffle, avxShuffles},
+        {&MachineCosts::avxStore, avxStores},
+#endif
     };
     // Every figure is the tenth percentile of its samples, taken in rounds
     // spread over about a second: on a shared machine another thread on the
@@ -388,11 +484,21 @@ MachineCosts measureMachine(const CycleClock& clock) {
     // to 40 %), which the median would take in; the least sample would take
     // in the rare sample whose calibration erred low instead.
     std::vector<std::vector<double>> samples(sizeof kFigures / sizeof kFigures[0]);
-    for (const Figure& f : kFigures) f.kernel(400); // warm up
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    const bool avx = __builtin_cpu_supports("avx");
+#else
+    const bool avx = false;
+#endif
+    auto runs = [&](const Figure& f) { // the AVX kernels only where the processor has AVX
+        return avx || !isAvxFigure(f.field);
+    };
+    for (const Figure& f : kFigures)
+        if (runs(f)) f.kernel(400); // warm up
     constexpr int kRounds = 20, kPerRound = 3;
     for (int round = 0; round < kRounds; ++round) {
         for (size_t i = 0; i < samples.size(); ++i)
-            for (int k = 0; k < kPerRound; ++k) {
+            for (int k = 0; k < kPerRound && runs(kFigures[i]); ++k) {
                 const double c = sampleCyclesPerStep(clock, kFigures[i].kernel);
                 if (c > 0) samples[i].push_back(c);
             }

@@ -36,6 +36,11 @@ struct MachineCosts {
     double sse2UnpackThroughput; // cycles per PUNPCKLQDQ, six independent registers
     double x87ToWord;         // FLD m32, FMUL, FISTP m16: cycles per float converted
     double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
+    // x86-64 with AVX only (0 elsewhere): the vector paths of the C++ kernels.
+    double avxDoubleStep = 0; // VCVTPS2PD m128, VMULPD, VADDPD into one of eight sums: cycles per step
+    double avxConversion = 0; // VCVTPD2PS and VCVTPS2PD on 32-byte registers, independent: cycles each
+    double avxShuffle = 0;    // VSHUFPS, VUNPCKLPD, VPERM2F128 on 32-byte registers, independent: cycles each
+    double avxStore = 0;      // 32-byte store, distinct addresses
 };
 
 // Runs every micro-kernel; takes about a second.
