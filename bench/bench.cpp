@@ -263,13 +263,15 @@ void registerEntries(std::integer_sequence<unsigned, Index...>) {
 
 #if CIRCUIT_SIMD
 // The C++ kernel of entries 10 and 11 on each vector unit this processor
-// runs (Unit/SseSoa/<unit>), against the chain limit: what each path gives,
-// whichever runEntry picks.
+// runs (Unit/SseSoa/<unit>), against the chain limit or that unit's loads
+// where they take longer (bounds.h): what each path gives, whichever
+// runEntry picks.
 void registerVectorUnits() {
     static const char* const kNames[] = {"sse2", "avx", "avx512"};
-    const double limit = bench::sseChainLimit(gCosts);
     const circuit::Blocks& blocks = gFixture.soa;
     for (int unit = portable::simd::kSse2; unit <= portable::simd::bestVectorUnit(); ++unit) {
+        const double limit =
+            bench::boundCycles(bench::vectorUnitWork(unit, gCosts, blocks.coefficients, blocks.input), gCosts, kCount);
         const std::string name = std::string("Unit/SseSoa/") + kNames[unit];
         benchmark::RegisterBenchmark(name.c_str(), [unit, limit, &blocks](benchmark::State& state) {
             const int saved = portable::simd::gVectorUnit.load();
@@ -413,6 +415,8 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("avx_conversion_cycles", std::to_string(gCosts.avxConversion));
     benchmark::AddCustomContext("avx_shuffle_cycles", std::to_string(gCosts.avxShuffle));
     benchmark::AddCustomContext("avx_store_cycles", std::to_string(gCosts.avxStore));
+    benchmark::AddCustomContext("avx_load_cycles", std::to_string(gCosts.avxLoad));
+    benchmark::AddCustomContext("avx_split_load_cycles", std::to_string(gCosts.avxSplitLoad));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());

@@ -10,6 +10,7 @@
 #define CIRCUIT_BENCH_BOUNDS_H
 
 #include <algorithm>
+#include <cstdint>
 
 #include "circuit.h"
 #include "microkernels.h"
@@ -32,6 +33,7 @@ struct Work {
     double avxShuffles = 0;    // AVX: shuffles, inserts, broadcasts from registers, 64-bit moves
     double avxConversions = 0; // AVX: conversions besides those of the steps (VCVTSS2SD, VCVTPD2PS)
     double loads = 0;      // memory operands included
+    double loadCycles = 0; // loads already priced one by one (vectorUnitWork)
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
     double perCall = 0;    // work done once per call (cycles), spread over the count
@@ -59,7 +61,7 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
                                         w.avxConversions * c.avxConversion + (w.muls + w.adds) * c.sseMixThroughput;
     const double storeCost = w.avxCode ? std::max(c.storeThroughput, c.avxStore) : c.storeThroughput;
     return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, avx, w.loads * c.loadThroughput,
-                     w.stores * storeCost});
+                     w.loadCycles, w.stores * storeCost});
 }
 
 inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
@@ -155,6 +157,36 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
 // multiply and 35 dependent additions, so one repetition cannot take less
 // than that unless consecutive repetitions overlap.
 inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35 * c.sseAddLatency; }
+
+// The C++ kernel of entries 10 and 11 on one vector unit (0 SSE2, 1 AVX,
+// 2 AVX-512F; the Unit/SseSoa rows): the chain limit, or the loads where
+// they take longer. Each load is priced at its width and at the addresses
+// of the blocks timed: a 32-byte load across a 64-byte line costs what the
+// split-load micro-kernel measures (two loads' worth on the cores measured),
+// a 16-byte one across a line likewise. Per input group j (row 80j bytes):
+//   SSE2: the input group and five 16-byte coefficient groups;
+//   AVX: the input group (one broadcast), 32 bytes at 0 and at 32, 16 at 64;
+//   AVX-512F: the chain limit alone (its 64-byte loads are not measured).
+inline Work vectorUnitWork(int unit, const MachineCosts& c, const float* coefficients, const float* input) {
+    Work w;
+    w.chain = sseChainLimit(c);
+    if (unit >= 2 || c.avxLoad <= 0) return w;
+    auto cost = [&c](const float* p, int bytes) {
+        const bool crosses = reinterpret_cast<uintptr_t>(p) % 64 + static_cast<uintptr_t>(bytes) > 64;
+        return crosses ? c.avxSplitLoad : bytes > 16 ? c.avxLoad : c.loadThroughput;
+    };
+    double cycles = 0;
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        const float* row = coefficients + SOA_ROW_FLOATS * j;
+        cycles += cost(input + SOA_LANES * j, 16);
+        if (unit == 0)
+            for (int v = 0; v < SOA_ROW_FLOATS / SOA_LANES; ++v) cycles += cost(row + SOA_LANES * v, 16);
+        else
+            cycles += cost(row, 32) + cost(row + 8, 32) + cost(row + 16, 16);
+    }
+    w.loadCycles = cycles;
+    return w;
+}
 
 // The C++ kernels of the 64-bit build where their code differs in kind from
 // the hand-written one; other entries keep entryWork's figures (see

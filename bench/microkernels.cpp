@@ -341,6 +341,8 @@ void x87ToFloats(unsigned long blocks) {
 }
 
 #if defined(__x86_64__)
+alignas(64) float gLines[144]; // nine 64-byte lines
+
 // The vector paths of the C++ kernels on x86-64 (AVX, 32-byte registers),
 // as the compiler emits them; run only where the processor has AVX.
 #define BENCH_YMM_CLOBBERS "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", \
@@ -407,6 +409,39 @@ void avxShuffles(unsigned long blocks) {
                      : "cc", "memory", BENCH_YMM_CLOBBERS);
 }
 
+// 32-byte loads, eight independent registers: within a 64-byte line
+// (offsets 0 and 32 of four lines), and across one (offset 48 of each of
+// eight lines), as the AVX path of entries 10 and 11 meets both.
+void avxLoads(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovups (%1), %%ymm0\n\tvmovups 32(%1), %%ymm1\n\tvmovups 64(%1), %%ymm2\n\t"
+                     "vmovups 96(%1), %%ymm3\n\tvmovups 128(%1), %%ymm4\n\tvmovups 160(%1), %%ymm5\n\t"
+                     "vmovups 192(%1), %%ymm6\n\tvmovups 224(%1), %%ymm7\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gLines)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+void avxSplitLoads(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovups 48(%1), %%ymm0\n\tvmovups 112(%1), %%ymm1\n\tvmovups 176(%1), %%ymm2\n\t"
+                     "vmovups 240(%1), %%ymm3\n\tvmovups 304(%1), %%ymm4\n\tvmovups 368(%1), %%ymm5\n\t"
+                     "vmovups 432(%1), %%ymm6\n\tvmovups 496(%1), %%ymm7\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gLines)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
 // 32-byte stores to eight distinct addresses.
 void avxStores(unsigned long blocks) {
     __asm__ volatile("vxorps %%ymm0, %%ymm0, %%ymm0\n\t"
@@ -438,7 +473,8 @@ double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long
 
 static bool isAvxFigure(double MachineCosts::*field) {
     return field == &MachineCosts::avxDoubleStep || field == &MachineCosts::avxConversion ||
-           field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore;
+           field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore ||
+           field == &MachineCosts::avxLoad || field == &MachineCosts::avxSplitLoad;
 }
 
 MachineCosts measureMachine(const CycleClock& clock) {
@@ -476,6 +512,8 @@ MachineCosts measureMachine(const CycleClock& clock) {
         {&MachineCosts::avxConversion, avxConversions},
         {&MachineCosts::avxShuffle, avxShuffles},
         {&MachineCosts::avxStore, avxStores},
+        {&MachineCosts::avxLoad, avxLoads},
+        {&MachineCosts::avxSplitLoad, avxSplitLoads},
 #endif
     };
     // Every figure is the tenth percentile of its samples, taken in rounds

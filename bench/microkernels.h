@@ -41,6 +41,8 @@ struct MachineCosts {
     double avxConversion = 0; // VCVTPD2PS and VCVTPS2PD on 32-byte registers, independent: cycles each
     double avxShuffle = 0;    // VSHUFPS, VUNPCKLPD, VPERM2F128 on 32-byte registers, independent: cycles each
     double avxStore = 0;      // 32-byte store, distinct addresses
+    double avxLoad = 0;       // 32-byte load within a 64-byte line, independent
+    double avxSplitLoad = 0;  // 32-byte load across two 64-byte lines, independent
 };
 
 // Runs every micro-kernel; takes about a second.
