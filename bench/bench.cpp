@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
     benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
     benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
-    benchmark::AddCustomContext("avx_double_step_cycles", std::to_string(gCosts.avxDoubleStep));
+    benchmark::AddCustomContext("avx_double_input_cycles", std::to_string(gCosts.avxDoubleInput));
     benchmark::AddCustomContext("avx_conversion_cycles", std::to_string(gCosts.avxConversion));
     benchmark::AddCustomContext("avx_shuffle_cycles", std::to_string(gCosts.avxShuffle));
     benchmark::AddCustomContext("avx_store_cycles", std::to_string(gCosts.avxStore));

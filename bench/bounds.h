@@ -29,7 +29,7 @@ struct Work {
     double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
     double sse2Unpacks = 0;  // SSE2 unpacks beside those steps, on the same ports
     bool avxCode = false;      // the AVX code of a C++ kernel: the terms below, 32-byte stores
-    double avxDoubleSteps = 0; // AVX: VCVTPS2PD m128, VMULPD, VADDPD (entries 0 to 5's C++ code)
+    double avxDoubleInputs = 0; // AVX: inputs of entries 0 to 5's code (broadcast, 5 steps), as measured
     double avxShuffles = 0;    // AVX: shuffles, inserts, broadcasts from registers, 64-bit moves
     double avxConversions = 0; // AVX: conversions besides those of the steps (VCVTSS2SD, VCVTPD2PS)
     double loads = 0;      // memory operands included
@@ -57,7 +57,7 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
     // and additions outside steps at the mixed cost); a 32-byte store costs
     // what the micro-kernel measures, no less than a 16-byte one.
     const double avx = !w.avxCode ? 0
-                                  : w.avxDoubleSteps * c.avxDoubleStep + w.avxShuffles * c.avxShuffle +
+                                  : w.avxDoubleInputs * c.avxDoubleInput + w.avxShuffles * c.avxShuffle +
                                         w.avxConversions * c.avxConversion + (w.muls + w.adds) * c.sseMixThroughput;
     const double storeCost = w.avxCode ? std::max(c.storeThroughput, c.avxStore) : c.storeThroughput;
     return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, avx, w.loads * c.loadThroughput,
@@ -225,16 +225,16 @@ inline Work portableEntryWork(unsigned index, const MachineCosts& c, bool avx) {
 // The AVX code of entries 0 to 9, per repetition, as the kernels issue it
 // (counted from their code: one product step per input and output group,
 // and what surrounds the steps):
-//   0 to 5: 36 inputs x 5 groups of four outputs in double precision = 180
-//           steps (the fifth group's floats come from a register, built by
-//           one insert); per input 3 shuffles (the input broadcast to four
-//           doubles, the fifth group's floats), a 64-bit move and a
-//           VCVTSS2SD; 5 VCVTPD2PS at the stores. Entries 0 to 4 first
-//           transpose the AOS rows (18 blocks of 8 x 4 floats, 9 of 4 x 4):
-//           270 shuffles, about 150 loads and 108 stores. Entry 0 rounds
-//           every partial sum to single precision and back: 10 conversions
-//           per input. Entries 3 and 4 keep more partial sums than there are
-//           registers: their code stores (and reloads) 171 and 197 of them.
+//   0 to 5: 36 inputs, each as the micro-kernel avxDoubleInputs issues it:
+//           the input broadcast to four doubles (3 operations), the fifth
+//           group's two floats gathered (3), and 5 steps (VCVTPS2PD,
+//           VMULPD, VADDPD), 180 steps in all; 5 VCVTPD2PS at the stores.
+//           Entries 0 to 4 first transpose the AOS rows (18 blocks of 8 x 4
+//           floats, 9 of 4 x 4): 270 shuffles, about 170 loads and 108
+//           stores. Entry 0 rounds every partial sum to single precision and
+//           back: 10 conversions per input. Entries 3 and 4 keep more
+//           partial sums than there are registers: their code stores (and
+//           reloads) 171 and 197 of them.
 //   6:      90 multiplies and 95 additions on pairs, 224 shuffles lining up
 //           the pairs of four rows (64-bit units), 95 loads.
 //   7 to 9: 108 multiplies (memory operands) and 105 additions, 36 input
@@ -245,9 +245,8 @@ inline Work portableAvxWork(unsigned index, const MachineCosts& c) {
     Work w;
     w.avxCode = true;
     if (index <= 5) {
-        w.avxDoubleSteps = 180;
-        w.avxShuffles = 36 * 4;
-        w.avxConversions = 36 + 5;
+        w.avxDoubleInputs = 36; // the broadcast, the fifth group and the steps: measured as a whole
+        w.avxConversions = 5;
         w.loads = 36 * 7;
         w.stores = 5;
         if (index <= 4) { // the transposition

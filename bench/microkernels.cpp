@@ -348,25 +348,36 @@ alignas(64) float gLines[144]; // nine 64-byte lines
 #define BENCH_YMM_CLOBBERS "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", \
                            "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
 
-// The step of the double-precision entries (0 to 5): four floats widened to
-// double from memory (VCVTPS2PD), multiplied by the input in every lane
-// (VMULPD), added into one of eight sums (VADDPD); 24 steps per block.
-#define BENCH_DP_STEP(t, s) \
-    "vcvtps2pd (%1), %%ymm" #t "\n\tvmulpd %%ymm15, %%ymm" #t ", %%ymm" #t "\n\tvaddpd %%ymm" #t ", %%ymm" #s ", %%ymm" #s "\n\t"
-void avxDoubleSteps(unsigned long blocks) {
+// One input of the double-precision entries (0 to 5) as their AVX code
+// issues it, 24 inputs per block: the input widened and broadcast to four
+// doubles (VCVTSS2SD, VMOVDDUP, VINSERTF128), the fifth group's two floats
+// gathered (VMOVSS, VINSERTPS, VMOVQ), then five steps: four floats widened
+// to double (VCVTPS2PD, from memory for four groups), multiplied by the
+// input (VMULPD), added into the group's sum (VADDPD). Consecutive inputs
+// alternate between two sets of five sums, as independent as the kernels'
+// inputs are from the additions' point of view.
+#define BENCH_DP_STEP(load, t, s) \
+    "vcvtps2pd " load ", %%ymm" #t "\n\tvmulpd %%ymm" #t ", %%ymm15, %%ymm" #t "\n\tvaddpd %%ymm" #t ", %%ymm" #s ", %%ymm" #s "\n\t"
+#define BENCH_DP_INPUT(s0, s1, s2, s3, s4)                                                      \
+    "vmovss 64(%1), %%xmm14\n\tvinsertps $0x10, 68(%1), %%xmm14, %%xmm14\n\t"                   \
+    "vcvtss2sd (%1), %%xmm13, %%xmm15\n\tvmovddup %%xmm15, %%xmm15\n\t"                         \
+    "vinsertf128 $1, %%xmm15, %%ymm15, %%ymm15\n\t"                                             \
+    BENCH_DP_STEP("(%1)", 10, s0) BENCH_DP_STEP("16(%1)", 11, s1) BENCH_DP_STEP("32(%1)", 12, s2) \
+    BENCH_DP_STEP("48(%1)", 10, s3) "vmovq %%xmm14, %%xmm14\n\t" BENCH_DP_STEP("%%xmm14", 14, s4)
+void avxDoubleInputs(unsigned long blocks) {
     __asm__ volatile("vxorpd %%ymm0, %%ymm0, %%ymm0\n\tvmovapd %%ymm0, %%ymm1\n\tvmovapd %%ymm0, %%ymm2\n\t"
                      "vmovapd %%ymm0, %%ymm3\n\tvmovapd %%ymm0, %%ymm4\n\tvmovapd %%ymm0, %%ymm5\n\t"
-                     "vmovapd %%ymm0, %%ymm6\n\tvmovapd %%ymm0, %%ymm7\n\tvcvtps2pd (%1), %%ymm15\n\t"
+                     "vmovapd %%ymm0, %%ymm6\n\tvmovapd %%ymm0, %%ymm7\n\tvmovapd %%ymm0, %%ymm8\n\t"
+                     "vmovapd %%ymm0, %%ymm9\n\tvxorpd %%ymm13, %%ymm13, %%ymm13\n\t"
                      "1:\n\t"
-                     ".rept 3\n\t"
-                     BENCH_DP_STEP(8, 0) BENCH_DP_STEP(9, 1) BENCH_DP_STEP(10, 2) BENCH_DP_STEP(11, 3)
-                     BENCH_DP_STEP(12, 4) BENCH_DP_STEP(13, 5) BENCH_DP_STEP(8, 6) BENCH_DP_STEP(9, 7)
+                     ".rept 12\n\t"
+                     BENCH_DP_INPUT(0, 1, 2, 3, 4) BENCH_DP_INPUT(5, 6, 7, 8, 9)
                      ".endr\n\t"
                      "dec %0\n\t"
                      "jnz 1b\n\t"
                      "vzeroupper"
                      : "+r"(blocks)
-                     : "r"(gOne)
+                     : "r"(gLines)
                      : "cc", "memory", BENCH_YMM_CLOBBERS);
 }
 
@@ -472,7 +483,7 @@ double sampleCyclesPerStep(const CycleClock& clock, void (*kernel)(unsigned long
 } // namespace
 
 static bool isAvxFigure(double MachineCosts::*field) {
-    return field == &MachineCosts::avxDoubleStep || field == &MachineCosts::avxConversion ||
+    return field == &MachineCosts::avxDoubleInput || field == &MachineCosts::avxConversion ||
            field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore ||
            field == &MachineCosts::avxLoad || field == &MachineCosts::avxSplitLoad;
 }
@@ -508,7 +519,7 @@ MachineCosts measureMachine(const CycleClock& clock) {
         {&MachineCosts::x87ToWord, x87ToWords},
         {&MachineCosts::x87ToFloat, x87ToFloats},
 #if defined(__x86_64__)
-        {&MachineCosts::avxDoubleStep, avxDoubleSteps},
+        {&MachineCosts::avxDoubleInput, avxDoubleInputs},
         {&MachineCosts::avxConversion, avxConversions},
         {&MachineCosts::avxShuffle, avxShuffles},
         {&MachineCosts::avxStore, avxStores},

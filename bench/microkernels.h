@@ -37,7 +37,8 @@ struct MachineCosts {
     double x87ToWord;         // FLD m32, FMUL, FISTP m16: cycles per float converted
     double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
     // x86-64 with AVX only (0 elsewhere): the vector paths of the C++ kernels.
-    double avxDoubleStep = 0; // VCVTPS2PD m128, VMULPD, VADDPD into one of eight sums: cycles per step
+    double avxDoubleInput = 0; // one input of entries 0 to 5's AVX code: broadcast, 5 steps
+                               // (VCVTPS2PD, VMULPD, VADDPD), the fifth group gathered: cycles per input
     double avxConversion = 0; // VCVTPD2PS and VCVTPS2PD on 32-byte registers, independent: cycles each
     double avxShuffle = 0;    // VSHUFPS, VUNPCKLPD, VPERM2F128 on 32-byte registers, independent: cycles each
     double avxStore = 0;      // 32-byte store, distinct addresses

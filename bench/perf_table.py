@@ -118,11 +118,11 @@ def main():
       f"{num('sse2_word_mul_latency')}/{num('sse2_word_add_latency')}); x87 conversions "
       f"float to word {num('x87_to_word_cycles')}, word to float {num('x87_to_float_cycles')} "
       "cycles each" +
-      (f"; AVX (the C++ kernels' paths): double-precision step (VCVTPS2PD, VMULPD, VADDPD) "
-       f"{num('avx_double_step_cycles')}, conversion {num('avx_conversion_cycles')}, shuffle "
+      (f"; AVX (the C++ kernels' paths): one input of the double-precision code (broadcast, five "
+       f"VCVTPS2PD, VMULPD, VADDPD steps) {num('avx_double_input_cycles')}, conversion {num('avx_conversion_cycles')}, shuffle "
        f"{num('avx_shuffle_cycles')}, 32-byte store {num('avx_store_cycles')}, 32-byte load "
        f"{num('avx_load_cycles')} ({num('avx_split_load_cycles')} across a 64-byte line)."
-       if float(context.get('avx_double_step_cycles', 0)) > 0 else "."))
+       if float(context.get('avx_double_input_cycles', 0)) > 0 else "."))
     if "sse_chain_limit" in context:
         portable = context.get("build") == "portable"
         w(f"Chain limit of entries 10 and 11 (multiply + 35 additions at the latencies above): "
