@@ -159,18 +159,27 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
 inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35 * c.sseAddLatency; }
 
 // The C++ kernel of entries 10 and 11 on one vector unit (0 SSE2, 1 AVX,
-// 2 AVX-512F; the Unit/SseSoa rows): the chain limit, or the loads where
-// they take longer. Each load is priced at its width and at the addresses
-// of the blocks timed: a 32-byte load across a 64-byte line costs what the
-// split-load micro-kernel measures (two loads' worth on the cores measured),
-// a 16-byte one across a line likewise. Per input group j (row 80j bytes):
-//   SSE2: the input group and five 16-byte coefficient groups;
+// 2 AVX-512F; the Unit/SseSoa rows). Where the unit's loads are measured
+// (SSE2, AVX), the bound is its throughput: its loads, each priced at its
+// width and at the addresses of the blocks timed (a load across a 64-byte
+// line costs what the split-load micro-kernel measures, two loads' worth on
+// the cores measured), or its multiplies and additions, whichever take
+// longer. The chain of one repetition is no bound there: repetitions are
+// independent, and a core whose window holds most of one starts the next
+// before the last additions of this one (the AVX path ran at 0.84 of its
+// chain on the AMD EPYC of family 25). Per input group j (row 80j bytes):
+//   SSE2: the input group and five 16-byte coefficient groups; 5 MULPS and
+//         5 ADDPS (none for the first group);
 //   AVX: the input group (one broadcast), 32 bytes at 0 and at 32, 16 at 64;
-//   AVX-512F: the chain limit alone (its 64-byte loads are not measured).
+//         3 multiplies and 3 additions;
+//   AVX-512F: the chain limit (its 64-byte loads are not measured).
 inline Work vectorUnitWork(int unit, const MachineCosts& c, const float* coefficients, const float* input) {
     Work w;
     w.chain = sseChainLimit(c);
     if (unit >= 2 || c.avxLoad <= 0) return w;
+    w.chain = 0;
+    w.muls = unit == 0 ? 180 : 108;
+    w.adds = unit == 0 ? 175 : 105;
     auto cost = [&c](const float* p, int bytes) {
         const bool crosses = reinterpret_cast<uintptr_t>(p) % 64 + static_cast<uintptr_t>(bytes) > 64;
         return crosses ? c.avxSplitLoad : bytes > 16 ? c.avxLoad : c.loadThroughput;

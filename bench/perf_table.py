@@ -127,8 +127,9 @@ def main():
         portable = context.get("build") == "portable"
         w(f"Chain limit of entries 10 and 11 (multiply + 35 additions at the latencies above): "
           f"{num('sse_chain_limit')} cycles" +
-          ("; the bound of their C++ kernel through runEntry, and on each vector unit this "
-           "processor runs (Unit/SseSoa rows) unless that unit's loads take longer." if portable else
+          ("; the bound of their C++ kernel through runEntry and of its AVX-512 path; its SSE2 "
+           "and AVX paths (Unit/SseSoa rows) are bound by their loads or their arithmetic "
+           "(bench/BOUNDS.md)." if portable else
            "; their hand-written kernels are bound by their loads instead (bench/BOUNDS.md)."))
     w("")
     w("| Benchmark | cycles | best | ns | bound | vs bound | vs Eigen | dropped |")
