@@ -211,13 +211,23 @@ const char* missingExtension(EntryFlags flags) {
     return nullptr;
 }
 
+// Whether the C++ kernels of entries 0 to 9 run their AVX code here.
+bool portableUsesAvx() {
+#if CIRCUIT_SIMD
+    return portable::simd::vectorUnit() >= portable::simd::kAvx;
+#else
+    return false;
+#endif
+}
+
 // Entry/NN/Stem through runEntry and Direct/NN/Stem calling the same kernel
 // by name (callDirect<Index> is a direct call, which the compiler may inline).
 template <unsigned Index>
 void registerEntry() {
     const Row& row = kRows[Index];
     const double bound = bench::boundCycles(
-        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts) : bench::portableEntryWork(row.index, gCosts),
+        CIRCUIT_NATIVE_KERNELS ? bench::entryWork(row.index, gCosts)
+                               : bench::portableEntryWork(row.index, gCosts, portableUsesAvx()),
         gCosts, kCount);
     const circuit::Blocks& blocks = (row.flags & ENTRY_SOA) ? gFixture.soa : gFixture.aos;
     char name[64];
@@ -256,13 +266,15 @@ void registerEntries(std::integer_sequence<unsigned, Index...>) {
 
 #if CIRCUIT_SIMD
 // The C++ kernel of entries 10 and 11 on each vector unit this processor
-// runs (Unit/SseSoa/<unit>), against the chain limit: what each path gives,
-// whichever runEntry picks.
+// runs (Unit/SseSoa/<unit>), against the chain limit or that unit's loads
+// where they take longer (bounds.h): what each path gives, whichever
+// runEntry picks.
 void registerVectorUnits() {
     static const char* const kNames[] = {"sse2", "avx", "avx512"};
-    const double limit = bench::sseChainLimit(gCosts);
     const circuit::Blocks& blocks = gFixture.soa;
     for (int unit = portable::simd::kSse2; unit <= portable::simd::bestVectorUnit(); ++unit) {
+        const double limit =
+            bench::boundCycles(bench::vectorUnitWork(unit, gCosts, blocks.coefficients, blocks.input), gCosts, kCount);
         const std::string name = std::string("Unit/SseSoa/") + kNames[unit];
         benchmark::RegisterBenchmark(name.c_str(), [unit, limit, &blocks](benchmark::State& state) {
             const int saved = portable::simd::gVectorUnit.load();
@@ -402,6 +414,12 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
     benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
     benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
+    benchmark::AddCustomContext("avx_double_input_cycles", std::to_string(gCosts.avxDoubleInput));
+    benchmark::AddCustomContext("avx_conversion_cycles", std::to_string(gCosts.avxConversion));
+    benchmark::AddCustomContext("avx_shuffle_cycles", std::to_string(gCosts.avxShuffle));
+    benchmark::AddCustomContext("avx_store_cycles", std::to_string(gCosts.avxStore));
+    benchmark::AddCustomContext("avx_load_cycles", std::to_string(gCosts.avxLoad));
+    benchmark::AddCustomContext("avx_split_load_cycles", std::to_string(gCosts.avxSplitLoad));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());

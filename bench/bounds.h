@@ -10,6 +10,7 @@
 #define CIRCUIT_BENCH_BOUNDS_H
 
 #include <algorithm>
+#include <cstdint>
 
 #include "circuit.h"
 #include "microkernels.h"
@@ -27,7 +28,12 @@ struct Work {
     double mmxOther = 0;   // other MMX operations: PADDW, unpacks, register copies
     double sse2MacSteps = 0; // the same step on SSE2 registers (eight words)
     double sse2Unpacks = 0;  // SSE2 unpacks beside those steps, on the same ports
+    bool avxCode = false;      // the AVX code of a C++ kernel: the terms below, 32-byte stores
+    double avxDoubleInputs = 0; // AVX: inputs of entries 0 to 5's code (broadcast, 5 steps), as measured
+    double avxShuffles = 0;    // AVX: shuffles, inserts, broadcasts from registers, 64-bit moves
+    double avxConversions = 0; // AVX: conversions besides those of the steps (VCVTSS2SD, VCVTPD2PS)
     double loads = 0;      // memory operands included
+    double loadCycles = 0; // loads already priced one by one (vectorUnitWork)
     double stores = 0;
     double chain = 0;      // longest dependent chain, in cycles
     double perCall = 0;    // work done once per call (cycles), spread over the count
@@ -46,8 +52,16 @@ inline double throughputCycles(const Work& w, const MachineCosts& c) {
     const double mmx = std::max(w.macSteps * std::max(c.mmxMacStep, c.mmxMulThroughput),
                                 w.macSteps * c.mmxMacStep + w.mmxOther * c.mmxAddThroughput);
     const double sse2 = w.sse2MacSteps * c.sse2MacStep + w.sse2Unpacks * c.sse2UnpackThroughput;
-    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, w.loads * c.loadThroughput,
-                     w.stores * c.storeThroughput});
+    // The AVX code of the C++ kernels: steps, shuffles and conversions all
+    // run on the vector ports, so their costs add up (with the multiplies
+    // and additions outside steps at the mixed cost); a 32-byte store costs
+    // what the micro-kernel measures, no less than a 16-byte one.
+    const double avx = !w.avxCode ? 0
+                                  : w.avxDoubleInputs * c.avxDoubleInput + w.avxShuffles * c.avxShuffle +
+                                        w.avxConversions * c.avxConversion + (w.muls + w.adds) * c.sseMixThroughput;
+    const double storeCost = w.avxCode ? std::max(c.storeThroughput, c.avxStore) : c.storeThroughput;
+    return std::max({w.x87Steps * c.x87StepThroughput, fpPipes, mmx, sse2, avx, w.loads * c.loadThroughput,
+                     w.loadCycles, w.stores * storeCost});
 }
 
 inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
@@ -144,6 +158,45 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
 // than that unless consecutive repetitions overlap.
 inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35 * c.sseAddLatency; }
 
+// The C++ kernel of entries 10 and 11 on one vector unit (0 SSE2, 1 AVX,
+// 2 AVX-512F; the Unit/SseSoa rows). Where the unit's loads are measured
+// (SSE2, AVX), the bound is its throughput: its loads, each priced at its
+// width and at the addresses of the blocks timed (a load across a 64-byte
+// line costs what the split-load micro-kernel measures, two loads' worth on
+// the cores measured), or its multiplies and additions, whichever take
+// longer. The chain of one repetition is no bound there: repetitions are
+// independent, and a core whose window holds most of one starts the next
+// before the last additions of this one (the AVX path ran at 0.84 of its
+// chain on the AMD EPYC of family 25). Per input group j (row 80j bytes):
+//   SSE2: the input group and five 16-byte coefficient groups; 5 MULPS and
+//         5 ADDPS (none for the first group);
+//   AVX: the input group (one broadcast), 32 bytes at 0 and at 32, 16 at 64;
+//         3 multiplies and 3 additions;
+//   AVX-512F: the chain limit (its 64-byte loads are not measured).
+inline Work vectorUnitWork(int unit, const MachineCosts& c, const float* coefficients, const float* input) {
+    Work w;
+    w.chain = sseChainLimit(c);
+    if (unit >= 2 || c.avxLoad <= 0) return w;
+    w.chain = 0;
+    w.muls = unit == 0 ? 180 : 108;
+    w.adds = unit == 0 ? 175 : 105;
+    auto cost = [&c](const float* p, int bytes) {
+        const bool crosses = reinterpret_cast<uintptr_t>(p) % 64 + static_cast<uintptr_t>(bytes) > 64;
+        return crosses ? c.avxSplitLoad : bytes > 16 ? c.avxLoad : c.loadThroughput;
+    };
+    double cycles = 0;
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        const float* row = coefficients + SOA_ROW_FLOATS * j;
+        cycles += cost(input + SOA_LANES * j, 16);
+        if (unit == 0)
+            for (int v = 0; v < SOA_ROW_FLOATS / SOA_LANES; ++v) cycles += cost(row + SOA_LANES * v, 16);
+        else
+            cycles += cost(row, 32) + cost(row + 8, 32) + cost(row + 16, 16);
+    }
+    w.loadCycles = cycles;
+    return w;
+}
+
 // The C++ kernels of the 64-bit build where their code differs in kind from
 // the hand-written one; other entries keep entryWork's figures (see
 // BOUNDS.md).
@@ -153,8 +206,13 @@ inline double sseChainLimit(const MachineCosts& c) { return c.sseMulLatency + 35
 //           steps: they share the vector ports); sums of 36 additions. The
 //           per-call conversions (C++, not x87) are left out: their cost is
 //           whatever that code takes, not a property of the machine.
-inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
+//   0 to 9 on AVX (the unit the processor picks where it has AVX): the
+//           operations their AVX code issues per repetition (portableAvxWork).
+inline Work portableAvxWork(unsigned index, const MachineCosts& c);
+
+inline Work portableEntryWork(unsigned index, const MachineCosts& c, bool avx) {
     Work w;
+    if (avx && index <= 9) return portableAvxWork(index, c);
     switch (index) {
     case 10:
     case 11:
@@ -171,6 +229,68 @@ inline Work portableEntryWork(unsigned index, const MachineCosts& c) {
     default:
         return entryWork(index, c);
     }
+}
+
+// The AVX code of entries 0 to 9, per repetition, as the kernels issue it
+// (counted from their code: one product step per input and output group,
+// and what surrounds the steps):
+//   0 to 5: 36 inputs, each as the micro-kernel avxDoubleInputs issues it:
+//           the input broadcast to four doubles (3 operations), the fifth
+//           group's two floats gathered (3), and 5 steps (VCVTPS2PD,
+//           VMULPD, VADDPD), 180 steps in all; 5 VCVTPD2PS at the stores.
+//           Entries 0 to 4 first transpose the AOS rows (18 blocks of 8 x 4
+//           floats, 9 of 4 x 4): 270 shuffles, about 170 loads and 108
+//           stores. Entry 0 rounds every partial sum to single precision and
+//           back: 10 conversions per input. Entries 3 and 4 keep more
+//           partial sums than there are registers: their code stores (and
+//           reloads) 171 and 197 of them.
+//   6:      90 multiplies and 95 additions on pairs, 224 shuffles lining up
+//           the pairs of four rows (64-bit units), 95 loads.
+//   7 to 9: 108 multiplies (memory operands) and 105 additions, 36 input
+//           broadcasts and 36 loads of the last two coefficients.
+// The chains are those of the entries' orders, at the SSE latencies
+// measured (double-precision additions take as long on the cores measured).
+inline Work portableAvxWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    w.avxCode = true;
+    if (index <= 5) {
+        w.avxDoubleInputs = 36; // the broadcast, the fifth group and the steps: measured as a whole
+        w.avxConversions = 5;
+        w.loads = 36 * 7;
+        w.stores = 5;
+        if (index <= 4) { // the transposition
+            w.avxShuffles += 270;
+            w.loads += 171;
+            w.stores += 108;
+        }
+        if (index == 0) w.avxConversions += 36 * 10;
+        if (index == 3 || index == 4) {
+            w.stores += index == 3 ? 171 : 197;
+            w.loads += index == 3 ? 160 : 194;
+        }
+        // The longest chain: a multiply and the additions of the entry's
+        // order on its path (entry 0's 36 additions are each rounded twice,
+        // conversions whose latency is not measured: its chain is left out;
+        // its conversions bound it on every core measured).
+        static const double kAdditions[6] = {0, 36, 35, 15, 13, 35};
+        w.chain = index == 0 ? 0 : c.sseMulLatency + kAdditions[index] * c.sseAddLatency;
+        return w;
+    }
+    if (index == 6) {
+        w.muls = 90;
+        w.adds = 95;
+        w.avxShuffles = 224;
+        w.loads = 95;
+        w.stores = 5;
+        w.chain = c.sseMulLatency + 19 * c.sseAddLatency;
+        return w;
+    }
+    w.muls = 108; // 7 to 9
+    w.adds = 105;
+    w.loads = 108 + 36 + 36;
+    w.stores = 3;
+    w.chain = c.sseMulLatency + 35 * c.sseAddLatency;
+    return w;
 }
 
 // Peers: a scalar loop (float or double accumulator per row) and a 4-wide

@@ -340,6 +340,137 @@ void x87ToFloats(unsigned long blocks) {
                        "st(7)");
 }
 
+#if defined(__x86_64__)
+alignas(64) float gLines[144]; // nine 64-byte lines
+
+// The vector paths of the C++ kernels on x86-64 (AVX, 32-byte registers),
+// as the compiler emits them; run only where the processor has AVX.
+#define BENCH_YMM_CLOBBERS "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", \
+                           "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+
+// One input of the double-precision entries (0 to 5) as their AVX code
+// issues it, 24 inputs per block: the input widened and broadcast to four
+// doubles (VCVTSS2SD, VMOVDDUP, VINSERTF128), the fifth group's two floats
+// gathered (VMOVSS, VINSERTPS, VMOVQ), then five steps: four floats widened
+// to double (VCVTPS2PD, from memory for four groups), multiplied by the
+// input (VMULPD), added into the group's sum (VADDPD). Consecutive inputs
+// alternate between two sets of five sums, as independent as the kernels'
+// inputs are from the additions' point of view.
+#define BENCH_DP_STEP(load, t, s) \
+    "vcvtps2pd " load ", %%ymm" #t "\n\tvmulpd %%ymm" #t ", %%ymm15, %%ymm" #t "\n\tvaddpd %%ymm" #t ", %%ymm" #s ", %%ymm" #s "\n\t"
+#define BENCH_DP_INPUT(s0, s1, s2, s3, s4)                                                      \
+    "vmovss 64(%1), %%xmm14\n\tvinsertps $0x10, 68(%1), %%xmm14, %%xmm14\n\t"                   \
+    "vcvtss2sd (%1), %%xmm13, %%xmm15\n\tvmovddup %%xmm15, %%xmm15\n\t"                         \
+    "vinsertf128 $1, %%xmm15, %%ymm15, %%ymm15\n\t"                                             \
+    BENCH_DP_STEP("(%1)", 10, s0) BENCH_DP_STEP("16(%1)", 11, s1) BENCH_DP_STEP("32(%1)", 12, s2) \
+    BENCH_DP_STEP("48(%1)", 10, s3) "vmovq %%xmm14, %%xmm14\n\t" BENCH_DP_STEP("%%xmm14", 14, s4)
+void avxDoubleInputs(unsigned long blocks) {
+    __asm__ volatile("vxorpd %%ymm0, %%ymm0, %%ymm0\n\tvmovapd %%ymm0, %%ymm1\n\tvmovapd %%ymm0, %%ymm2\n\t"
+                     "vmovapd %%ymm0, %%ymm3\n\tvmovapd %%ymm0, %%ymm4\n\tvmovapd %%ymm0, %%ymm5\n\t"
+                     "vmovapd %%ymm0, %%ymm6\n\tvmovapd %%ymm0, %%ymm7\n\tvmovapd %%ymm0, %%ymm8\n\t"
+                     "vmovapd %%ymm0, %%ymm9\n\tvxorpd %%ymm13, %%ymm13, %%ymm13\n\t"
+                     "1:\n\t"
+                     ".rept 12\n\t"
+                     BENCH_DP_INPUT(0, 1, 2, 3, 4) BENCH_DP_INPUT(5, 6, 7, 8, 9)
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gLines)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// A conversion between the two precisions on 32-byte registers, six
+// independent ones: VCVTPD2PS (four doubles to four floats) and VCVTPS2PD
+// (back) alternating, each from a register that no conversion writes.
+void avxConversions(unsigned long blocks) {
+    __asm__ volatile("vcvtps2pd (%1), %%ymm14\n\tvcvtpd2ps %%ymm14, %%xmm15\n\t"
+                     "1:\n\t"
+                     ".rept 2\n\t"
+                     "vcvtpd2ps %%ymm14, %%xmm0\n\tvcvtps2pd %%xmm15, %%ymm1\n\tvcvtpd2ps %%ymm14, %%xmm2\n\t"
+                     "vcvtps2pd %%xmm15, %%ymm3\n\tvcvtpd2ps %%ymm14, %%xmm4\n\tvcvtps2pd %%xmm15, %%ymm5\n\t"
+                     "vcvtpd2ps %%ymm14, %%xmm6\n\tvcvtps2pd %%xmm15, %%ymm7\n\tvcvtpd2ps %%ymm14, %%xmm8\n\t"
+                     "vcvtps2pd %%xmm15, %%ymm9\n\tvcvtpd2ps %%ymm14, %%xmm10\n\tvcvtps2pd %%xmm15, %%ymm11\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// A shuffle of 32-byte registers (VSHUFPS, VUNPCKLPD, VPERM2F128 in turn),
+// six independent destinations: what the transpositions and the pair
+// arithmetic of the C++ kernels issue besides their arithmetic.
+void avxShuffles(unsigned long blocks) {
+    __asm__ volatile("vxorps %%ymm14, %%ymm14, %%ymm14\n\tvxorps %%ymm15, %%ymm15, %%ymm15\n\t"
+                     "1:\n\t"
+                     ".rept 4\n\t"
+                     "vshufps $0x44, %%ymm15, %%ymm14, %%ymm0\n\tvunpcklpd %%ymm15, %%ymm14, %%ymm1\n\t"
+                     "vperm2f128 $0x20, %%ymm15, %%ymm14, %%ymm2\n\tvshufps $0xee, %%ymm15, %%ymm14, %%ymm3\n\t"
+                     "vunpckhpd %%ymm15, %%ymm14, %%ymm4\n\tvperm2f128 $0x31, %%ymm15, %%ymm14, %%ymm5\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gOne)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// 32-byte loads, eight independent registers: within a 64-byte line
+// (offsets 0 and 32 of four lines), and across one (offset 48 of each of
+// eight lines), as the AVX path of entries 10 and 11 meets both.
+void avxLoads(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovups (%1), %%ymm0\n\tvmovups 32(%1), %%ymm1\n\tvmovups 64(%1), %%ymm2\n\t"
+                     "vmovups 96(%1), %%ymm3\n\tvmovups 128(%1), %%ymm4\n\tvmovups 160(%1), %%ymm5\n\t"
+                     "vmovups 192(%1), %%ymm6\n\tvmovups 224(%1), %%ymm7\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gLines)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+void avxSplitLoads(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovups 48(%1), %%ymm0\n\tvmovups 112(%1), %%ymm1\n\tvmovups 176(%1), %%ymm2\n\t"
+                     "vmovups 240(%1), %%ymm3\n\tvmovups 304(%1), %%ymm4\n\tvmovups 368(%1), %%ymm5\n\t"
+                     "vmovups 432(%1), %%ymm6\n\tvmovups 496(%1), %%ymm7\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gLines)
+                     : "cc", "memory", BENCH_YMM_CLOBBERS);
+}
+
+// 32-byte stores to eight distinct addresses.
+void avxStores(unsigned long blocks) {
+    __asm__ volatile("vxorps %%ymm0, %%ymm0, %%ymm0\n\t"
+                     "1:\n\t"
+                     ".rept 3\n\t"
+                     "vmovaps %%ymm0, (%1)\n\tvmovaps %%ymm0, 32(%1)\n\tvmovaps %%ymm0, 64(%1)\n\t"
+                     "vmovaps %%ymm0, 96(%1)\n\tvmovaps %%ymm0, 128(%1)\n\tvmovaps %%ymm0, 160(%1)\n\t"
+                     "vmovaps %%ymm0, 192(%1)\n\tvmovaps %%ymm0, 224(%1)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b\n\t"
+                     "vzeroupper"
+                     : "+r"(blocks)
+                     : "r"(gBuffer)
+                     : "cc", "memory", "xmm0");
+}
+#endif
+
 // One calibrated sample of `kernel`: core cycles per step, or a negative
 // value when the core clock moved during it.
 double sampleCyclesPerStep(CycleClock& clock, void (*kernel)(unsigned long)) {
@@ -350,6 +481,12 @@ double sampleCyclesPerStep(CycleClock& clock, void (*kernel)(unsigned long)) {
 }
 
 } // namespace
+
+static bool isAvxFigure(double MachineCosts::*field) {
+    return field == &MachineCosts::avxDoubleInput || field == &MachineCosts::avxConversion ||
+           field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore ||
+           field == &MachineCosts::avxLoad || field == &MachineCosts::avxSplitLoad;
+}
 
 MachineCosts measureMachine(CycleClock& clock) {
     struct Figure {
@@ -381,6 +518,14 @@ MachineCosts measureMachine(CycleClock& clock) {
         {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
         {&MachineCosts::x87ToWord, x87ToWords},
         {&MachineCosts::x87ToFloat, x87ToFloats},
+#if defined(__x86_64__)
+        {&MachineCosts::avxDoubleInput, avxDoubleInputs},
+        {&MachineCosts::avxConversion, avxConversions},
+        {&MachineCosts::avxShuffle, avxShuffles},
+        {&MachineCosts::avxStore, avxStores},
+        {&MachineCosts::avxLoad, avxLoads},
+        {&MachineCosts::avxSplitLoad, avxSplitLoads},
+#endif
     };
     // Every figure is the tenth percentile of its samples, taken in rounds
     // spread over about a second: on a shared machine another thread on the
@@ -388,11 +533,21 @@ MachineCosts measureMachine(CycleClock& clock) {
     // to 40 %), which the median would take in; the least sample would take
     // in the rare sample whose calibration erred low instead.
     std::vector<std::vector<double>> samples(sizeof kFigures / sizeof kFigures[0]);
-    for (const Figure& f : kFigures) f.kernel(400); // warm up
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    const bool avx = __builtin_cpu_supports("avx");
+#else
+    const bool avx = false;
+#endif
+    auto runs = [&](const Figure& f) { // the AVX kernels only where the processor has AVX
+        return avx || !isAvxFigure(f.field);
+    };
+    for (const Figure& f : kFigures)
+        if (runs(f)) f.kernel(400); // warm up
     constexpr int kRounds = 20, kPerRound = 3;
     for (int round = 0; round < kRounds; ++round) {
         for (size_t i = 0; i < samples.size(); ++i)
-            for (int k = 0; k < kPerRound; ++k) {
+            for (int k = 0; k < kPerRound && runs(kFigures[i]); ++k) {
                 const double c = sampleCyclesPerStep(clock, kFigures[i].kernel);
                 if (c > 0) samples[i].push_back(c);
             }

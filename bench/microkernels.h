@@ -36,6 +36,14 @@ struct MachineCosts {
     double sse2UnpackThroughput; // cycles per PUNPCKLQDQ, six independent registers
     double x87ToWord;         // FLD m32, FMUL, FISTP m16: cycles per float converted
     double x87ToFloat;        // FILD m16, FMUL, FSTP m32: cycles per word converted
+    // x86-64 with AVX only (0 elsewhere): the vector paths of the C++ kernels.
+    double avxDoubleInput = 0; // one input of entries 0 to 5's AVX code: broadcast, 5 steps
+                               // (VCVTPS2PD, VMULPD, VADDPD), the fifth group gathered: cycles per input
+    double avxConversion = 0; // VCVTPD2PS and VCVTPS2PD on 32-byte registers, independent: cycles each
+    double avxShuffle = 0;    // VSHUFPS, VUNPCKLPD, VPERM2F128 on 32-byte registers, independent: cycles each
+    double avxStore = 0;      // 32-byte store, distinct addresses
+    double avxLoad = 0;       // 32-byte load within a 64-byte line, independent
+    double avxSplitLoad = 0;  // 32-byte load across two 64-byte lines, independent
 };
 
 // Runs every micro-kernel; takes about a second.

@@ -145,13 +145,19 @@ def main():
       f"{num('sse2_unpack_cycles')}; PMULHW/PADDW latency "
       f"{num('sse2_word_mul_latency')}/{num('sse2_word_add_latency')}); x87 conversions "
       f"float to word {num('x87_to_word_cycles')}, word to float {num('x87_to_float_cycles')} "
-      "cycles each.")
+      "cycles each" +
+      (f"; AVX (the C++ kernels' paths): one input of the double-precision code (broadcast, five "
+       f"VCVTPS2PD, VMULPD, VADDPD steps) {num('avx_double_input_cycles')}, conversion {num('avx_conversion_cycles')}, shuffle "
+       f"{num('avx_shuffle_cycles')}, 32-byte store {num('avx_store_cycles')}, 32-byte load "
+       f"{num('avx_load_cycles')} ({num('avx_split_load_cycles')} across a 64-byte line)."
+       if float(context.get('avx_double_input_cycles', 0)) > 0 else "."))
     if "sse_chain_limit" in context:
         portable = context.get("build") == "portable"
         w(f"Chain limit of entries 10 and 11 (multiply + 35 additions at the latencies above): "
           f"{num('sse_chain_limit')} cycles" +
-          ("; the bound of their C++ kernel, through runEntry and on each vector unit this "
-           "processor runs (Unit/SseSoa rows)." if portable else
+          ("; the bound of their C++ kernel through runEntry and of its AVX-512 path; its SSE2 "
+           "and AVX paths (Unit/SseSoa rows) are bound by their loads or their arithmetic "
+           "(bench/BOUNDS.md)." if portable else
            "; their hand-written kernels are bound by their loads instead (bench/BOUNDS.md)."))
     w("")
     w("| Benchmark | cycles | noise | best | ns | bound | vs bound | vs Eigen | dropped |")

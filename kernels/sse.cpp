@@ -102,29 +102,33 @@ void sseSoaChains(const float* coefficients, const float* input, float* output, 
 // emits nothing; the processor still overlaps the steps.
 CIRCUIT_INLINE void stepBarrier() { __asm__ volatile("" ::: "memory"); }
 
-// With AVX (x86-64): the same five chains in three eight-lane registers:
-// acc0 holds outputs 0..7, acc1 8..15, acc2 12..19. Outputs 12..15 are thus
-// formed twice, by the same operations on the same lanes, and stored twice
-// with the same bits; the overlap keeps every load inside the row (a third
-// register at 16..23 would read past the last row). The input group is
-// repeated in both halves of the multiplier (one broadcast load), so output
-// i still takes lane i mod 4. Per input group: one broadcast and three
-// coefficient loads, three products and three sums, nothing else, so that
-// the loads (the busiest unit) leave the additions' chain the limit.
+// With AVX (x86-64): the same five chains in two eight-lane registers and
+// one four-lane register: acc0 holds outputs 0..7, acc1 8..15, acc2 16..19.
+// The input group is repeated in both halves of the eight-lane multiplier
+// (one load), and its low half is the four-lane one, so output i still takes
+// lane i mod 4. Per input group: one input load and three coefficient loads
+// (32, 32 and 16 bytes), three products and three sums, nothing else, so
+// that the loads (the busiest unit) leave the additions' chain the limit.
+// The 16-byte load of outputs 16..19 lies inside one 64-byte line wherever
+// the block starts on a 16-byte boundary; of the 32-byte ones, one in four
+// crosses a line (rows are 80 bytes), where an earlier layout (a third
+// eight-lane register at outputs 12..19, formed twice) crossed one in three.
 CIRCUIT_AVX_BEGIN
 void sseSoaChainsAvx(const float* coefficients, const float* input, float* output, int32_t count) {
     using simd::F4;
     using simd::F8;
     using simd::avx::load;
     for (int32_t rep = 0; rep < count; ++rep) {
-        F8 acc0, acc1, acc2;
+        F8 acc0, acc1;
+        F4 acc2;
 #pragma GCC unroll 36
         for (int j = 0; j < INPUT_COUNT; ++j) {
             const float* row = coefficients + SOA_ROW_FLOATS * j;
             const F4 x = load<F4>(input + SOA_LANES * j);
             const F8 x8 = (F8)_mm256_insertf128_ps(_mm256_castps128_ps256((__m128)x), (__m128)x, 1);
             const F8 p0 = load<F8>(row) * x8, p1 = load<F8>(row + 8) * x8; // p(j,v)
-            const F8 p2 = load<F8>(row + 12) * x8;
+            const F4 x4 = (F4)_mm256_castps256_ps128((__m256)x8); // not a second load of the group
+            const F4 p2 = load<F4>(row + 16) * x4;
             if (j == 0) { // y = p(0,v)
                 acc0 = p0;
                 acc1 = p1;
@@ -137,8 +141,8 @@ void sseSoaChainsAvx(const float* coefficients, const float* input, float* outpu
             stepBarrier();
         }
         simd::avx::store(output, acc0);
-        simd::avx::store(output + 12, acc2);
         simd::avx::store(output + 8, acc1);
+        simd::avx::store(output + 16, acc2);
     }
 }
 CIRCUIT_AVX_END
