@@ -41,6 +41,19 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32 AND NOT CIRCUIT_RUN32)
   endif()
 endif()
 
+# The x86-64 build with the hand-written kernels: its programs run natively,
+# and once more under qemu-x86_64 with the same model, for the 3DNow! kernels.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND CIRCUIT_NATIVE_KERNELS AND NOT WIN32
+   AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  find_program(QEMU_X86_64 qemu-x86_64)
+  if(QEMU_X86_64)
+    set(CIRCUIT_RUN_3DNOW ${QEMU_X86_64} -cpu ${CIRCUIT_QEMU_CPU})
+  else()
+    message(STATUS "qemu-x86_64 not found (Debian package qemu-user): the 3DNow! kernels' tests will report themselves skipped")
+    set(CIRCUIT_RUN_3DNOW sh -c "echo 'skipped: qemu-x86_64 not found (Debian package qemu-user), so the 3DNow! kernels are not run' >&2 && exit 77" --)
+  endif()
+endif()
+
 # The Windows build runs its test programs under Wine, with a prefix of its
 # own in the build folder. The wrapper first starts a trivial 32-bit program
 # (tests/wine_probe.exe) and exits 77 when even that cannot run, which the

@@ -48,9 +48,9 @@
 ;   mm3, mm4  input pair, taking turns: pair p in mm3 for even p, mm4 for odd p
 ;   mm7       (x[2], x[3]), loaded once per call
 ;
-;   esi, edi, ebx  rows 3t, 3t+1, 3t+2, each 18 floats into its row
-;   ebp            the input, 18 floats in: pair p lies at 8p - 72
-;   edx  output of the row group   ecx  row groups left   eax  repeats left
+;   r4, r5, r3  rows 3t, 3t+1, 3t+2, each 18 floats into its row
+;   r6            the input, 18 floats in: pair p lies at 8p - 72
+;   r2  output of the row group   r1  row groups left   r0  repeats left
 ;
 ; Issue order per column pair p < 17: M0 M1 A0 M2 A1 A2, with the loads of
 ; pair p + 1 in between; M2 takes row 3t+2's pair from memory and overwrites
@@ -82,39 +82,39 @@
   %endif
     pfmul mm5, PAIR_NOW                     ; M[3t][2p, 2p+1] * (x[2p], x[2p+1])
   %if (%1) != 0                             ; pair 1 was copied from mm7 at the head
-    movq  PAIR_NEXT, AOS_PAIR(ebp, (%1) + 1) ; input pair p + 1
+    movq  PAIR_NEXT, AOS_PAIR(r6, (%1) + 1) ; input pair p + 1
   %endif
     pfmul mm6, PAIR_NOW                     ; M[3t+1][2p, 2p+1] * pair p
     pfadd mm0, mm5                          ; S0 = (E, O) of row 3t through pair p
-    movq  mm5, AOS_PAIR(esi, (%1) + 1)      ; M[3t][..] of pair p + 1
-    pfmul PAIR_NOW, AOS_PAIR(ebx, %1)       ; M[3t+2][2p, 2p+1] * pair p, over the pair
+    movq  mm5, AOS_PAIR(r4, (%1) + 1)      ; M[3t][..] of pair p + 1
+    pfmul PAIR_NOW, AOS_PAIR(r3, %1)       ; M[3t+2][2p, 2p+1] * pair p, over the pair
     pfadd mm1, mm6                          ; S1 = (E, O) of row 3t+1 through pair p
-    movq  mm6, AOS_PAIR(edi, (%1) + 1)      ; M[3t+1][..] of pair p + 1
+    movq  mm6, AOS_PAIR(r5, (%1) + 1)      ; M[3t+1][..] of pair p + 1
     pfadd mm2, PAIR_NOW                     ; S2 = (E, O) of row 3t+2 through pair p
 %endmacro
 
 KERNEL_BEGIN kernel3DNow
     femms
-    mov   eax, ARG_COUNT
-    mov   ebp, ARG_INPUT
-    add   ebp, AOS_BIAS
-    movq  mm7, AOS_PAIR(ebp, 1)             ; (x[2], x[3]) for the whole call
+    mov   r0d, ARG_COUNT
+    mov   r6, ARG_INPUT
+    add   r6, AOS_BIAS
+    movq  mm7, AOS_PAIR(r6, 1)             ; (x[2], x[3]) for the whole call
     align 32, ALIGN_FILL
 .repeat:
-    mov   esi, ARG_COEFFICIENTS
-    add   esi, AOS_BIAS                     ; row 0
-    lea   edi, [esi + AOS_ROW_BYTES]        ; row 1
-    lea   ebx, [esi + 2 * AOS_ROW_BYTES]    ; row 2
-    mov   edx, ARG_OUTPUT
-    mov   ecx, OUTPUT_COUNT / 3
+    mov   r4, ARG_COEFFICIENTS
+    add   r4, AOS_BIAS                     ; row 0
+    lea   r5, [r4 + AOS_ROW_BYTES]        ; row 1
+    lea   r3, [r4 + 2 * AOS_ROW_BYTES]    ; row 2
+    mov   r2, ARG_OUTPUT
+    mov   r1d, OUTPUT_COUNT / 3
     align 32, ALIGN_FILL
 .block:
     pxor  mm0, mm0                          ; S0 = (+0.0, +0.0)
     pxor  mm1, mm1                          ; S1 = (+0.0, +0.0)
     pxor  mm2, mm2                          ; S2 = (+0.0, +0.0)
-    movq  mm3, AOS_PAIR(ebp, 0)             ; (x[0], x[1])
-    movq  mm5, AOS_PAIR(esi, 0)             ; M[3t][0, 1]
-    movq  mm6, AOS_PAIR(edi, 0)             ; M[3t+1][0, 1]
+    movq  mm3, AOS_PAIR(r6, 0)             ; (x[0], x[1])
+    movq  mm5, AOS_PAIR(r4, 0)             ; M[3t][0, 1]
+    movq  mm6, AOS_PAIR(r5, 0)             ; M[3t+1][0, 1]
     movq  mm4, mm7                          ; (x[2], x[3]), copied, not loaded
   %assign p 0
   %rep INPUT_COUNT / 2 - 1
@@ -126,19 +126,19 @@ KERNEL_BEGIN kernel3DNow
     pfmul mm6, mm4                          ; M[3t+1][34, 35] * (x[34], x[35])
     pfadd mm0, mm5                          ; S0 = (E, O) of row 3t, complete
     pfadd mm1, mm6                          ; S1 = (E, O) of row 3t+1, complete
-    pfmul mm4, AOS_PAIR(ebx, 17)            ; M[3t+2][34, 35] * (x[34], x[35])
+    pfmul mm4, AOS_PAIR(r3, 17)            ; M[3t+2][34, 35] * (x[34], x[35])
     pfadd mm2, mm4                          ; S2 = (E, O) of row 3t+2, complete
     pfacc mm0, mm1                          ; (y[3t], y[3t+1]) = (E + O, E + O)
     pfacc mm2, mm2                          ; lane 0: y[3t+2] = E + O
-    movq  [edx], mm0                        ; y[3t], y[3t+1]
-    movd  [edx + 8], mm2                    ; y[3t+2]
-    add   esi, 3 * AOS_ROW_BYTES            ; next row group
-    add   edi, 3 * AOS_ROW_BYTES
-    add   ebx, 3 * AOS_ROW_BYTES
-    add   edx, 3 * 4
-    dec   ecx
+    movq  [r2], mm0                        ; y[3t], y[3t+1]
+    movd  [r2 + 8], mm2                    ; y[3t+2]
+    add   r4, 3 * AOS_ROW_BYTES            ; next row group
+    add   r5, 3 * AOS_ROW_BYTES
+    add   r3, 3 * AOS_ROW_BYTES
+    add   r2, 3 * 4
+    dec   r1d
     jnz   .block
-    dec   eax
+    dec   r0d
     jnz   .repeat
     femms                                   ; leave the MMX state
 KERNEL_END
@@ -147,11 +147,11 @@ KERNEL_END
 ; Helpers of the SOA kernels (entries 7, 8, 9).
 ;
 ; Coefficient pair k of row j (M[2k'][j], M[2k'+1][j], k' the block's pair k)
-; is reached through one of two pointers, esi and edi, standing three rows
+; is reached through one of two pointers, r4 and r5, standing three rows
 ; apart at rows SOA_ROW_A and SOA_ROW_B, each at the block's first pair. A
 ; pointer at row r reaches rows r - 1 to r + 1 (-80 to +96 bytes); once its
-; last row is done it moves on by six rows, so the two take turns: esi at
-; rows 0, 6, 12, .., edi at rows 3, 9, 15, ...
+; last row is done it moves on by six rows, so the two take turns: r4 at
+; rows 0, 6, 12, .., r5 at rows 3, 9, 15, ...
 ;=============================================================================
 
 %macro SOA_COEF_START 0
@@ -165,10 +165,10 @@ KERNEL_END
   %assign %%db (%3) - SOA_ROW_B
   %if %%da >= -1 && %%da <= 1
     CHECK_DISP8 %%da * SOA_ROW_BYTES + PAIR_BYTES * (%4)
-    %1 %2, [esi + %%da * SOA_ROW_BYTES + PAIR_BYTES * (%4)]
+    %1 %2, [r4 + %%da * SOA_ROW_BYTES + PAIR_BYTES * (%4)]
   %elif %%db >= -1 && %%db <= 1
     CHECK_DISP8 %%db * SOA_ROW_BYTES + PAIR_BYTES * (%4)
-    %1 %2, [edi + %%db * SOA_ROW_BYTES + PAIR_BYTES * (%4)]
+    %1 %2, [r5 + %%db * SOA_ROW_BYTES + PAIR_BYTES * (%4)]
   %else
     %error "coefficient row out of the pointers' reach"
   %endif
@@ -178,10 +178,10 @@ KERNEL_END
 ; unless no later row is left for it.
 %macro SOA_COEF_DONE 1
   %if (%1) == SOA_ROW_A + 1 && SOA_ROW_A + 5 < INPUT_COUNT
-    add   esi, 6 * SOA_ROW_BYTES
+    add   r4, 6 * SOA_ROW_BYTES
     %assign SOA_ROW_A SOA_ROW_A + 6
   %elif (%1) == SOA_ROW_B + 1 && SOA_ROW_B + 5 < INPUT_COUNT
-    add   edi, 6 * SOA_ROW_BYTES
+    add   r5, 6 * SOA_ROW_BYTES
     %assign SOA_ROW_B SOA_ROW_B + 6
   %endif
 %endmacro
@@ -198,9 +198,9 @@ KERNEL_END
 ;   mm0..mm2  S0..S2       mm5, mm6  coefficient pairs of S0 and S1
 ;   mm3, mm4  multiplier, taking turns: input j in mm3 for odd j, mm4 for even j
 ;
-;   ebp  row 0 of the block's first pair (6b)   esi, edi  coefficient pointers
-;   ebx  input, at group SOA_GROUP (0, 16, 32: it reaches 8 groups back and 7 on)
-;   edx  output of the block   ecx  blocks left   eax  repeats left
+;   r6  row 0 of the block's first pair (6b)   r4, r5  coefficient pointers
+;   r3  input, at group SOA_GROUP (0, 16, 32: it reaches 8 groups back and 7 on)
+;   r2  output of the block   r1  blocks left   r0  repeats left
 ;
 ; Issue order per input j >= 1: M0 M1 A0 M2 A1 A2, with the loads of input
 ; j + 1 in between; M2 takes S2's coefficient pair from memory and overwrites
@@ -214,15 +214,15 @@ KERNEL_END
 ;   -       s(0) s(1) s(2)
 ;=============================================================================
 
-; %1 %2, [lanes 0 and 1 of input group %3], moving ebx on by 16 groups when
+; %1 %2, [lanes 0 and 1 of input group %3], moving r3 on by 16 groups when
 ; the group is beyond its reach.
 %macro SOA7_INPUT 3
   %if (%3) - SOA_GROUP > 7
-    add   ebx, 16 * SOA_GROUP_BYTES
+    add   r3, 16 * SOA_GROUP_BYTES
     %assign SOA_GROUP SOA_GROUP + 16
   %endif
     CHECK_DISP8 ((%3) - SOA_GROUP) * SOA_GROUP_BYTES
-    %1 %2, [ebx + ((%3) - SOA_GROUP) * SOA_GROUP_BYTES]
+    %1 %2, [r3 + ((%3) - SOA_GROUP) * SOA_GROUP_BYTES]
 %endmacro
 
 ; Input j = %1, 1 to 35, with the loads of input j + 1 (none after input 35).
@@ -254,17 +254,17 @@ KERNEL_END
 
 KERNEL_BEGIN kernel3DNowSoa
     femms
-    mov   eax, ARG_COUNT
+    mov   r0d, ARG_COUNT
     align 32, ALIGN_FILL
 .repeat:
-    mov   ebp, ARG_COEFFICIENTS             ; block 0: pairs 0, 1, 2 of each row
-    mov   edx, ARG_OUTPUT
-    mov   ecx, OUTPUT_COUNT / 6
+    mov   r6, ARG_COEFFICIENTS             ; block 0: pairs 0, 1, 2 of each row
+    mov   r2, ARG_OUTPUT
+    mov   r1d, OUTPUT_COUNT / 6
     align 32, ALIGN_FILL
 .block:
-    mov   esi, ebp                          ; row 0
-    lea   edi, [ebp + 3 * SOA_ROW_BYTES]    ; row 3
-    mov   ebx, ARG_INPUT                    ; group 0
+    mov   r4, r6                          ; row 0
+    lea   r5, [r6 + 3 * SOA_ROW_BYTES]    ; row 3
+    mov   r3, ARG_INPUT                    ; group 0
   SOA_COEF_START
   %assign SOA_GROUP 0
     ; Input 0: the three products start the three chains.
@@ -282,14 +282,14 @@ KERNEL_BEGIN kernel3DNowSoa
     SOA7_INPUT_STEP j
     %assign j j + 1
   %endrep
-    movq  [edx], mm0                        ; y[6b], y[6b+1]
-    movq  [edx + 8], mm1                    ; y[6b+2], y[6b+3]
-    movq  [edx + 16], mm2                   ; y[6b+4], y[6b+5]
-    add   ebp, 3 * PAIR_BYTES               ; next block: six floats along the rows
-    add   edx, 3 * PAIR_BYTES
-    dec   ecx
+    movq  [r2], mm0                        ; y[6b], y[6b+1]
+    movq  [r2 + 8], mm1                    ; y[6b+2], y[6b+3]
+    movq  [r2 + 16], mm2                   ; y[6b+4], y[6b+5]
+    add   r6, 3 * PAIR_BYTES               ; next block: six floats along the rows
+    add   r2, 3 * PAIR_BYTES
+    dec   r1d
     jnz   .block
-    dec   eax
+    dec   r0d
     jnz   .repeat
     femms                                   ; leave the MMX state
 KERNEL_END
@@ -311,10 +311,10 @@ KERNEL_END
 ; Second block: mm0..mm3 accumulators of pairs 5..8, mm4 multiplier,
 ;               mm5, mm6, mm7 working. Step 0: multiplier in mm3.
 ;
-;   ecx  coefficients   esi, edi  coefficient pointers, at the block's first pair
-;   ebx, ebp  input pointers at groups 0 and 16; ebx moves to group 32 after
+;   r1  coefficients   r4, r5  coefficient pointers, at the block's first pair
+;   r3, r6  input pointers at groups 0 and 16; r3 moves to group 32 after
 ;             step 7 (each reaches 8 groups back and 7 on)
-;   edx  output of the block   eax  repeats left
+;   r2  output of the block   r0  repeats left
 ;
 ; Per repetition: 324 PFMUL (72 with a memory operand), 315 PFADD, 72
 ; multiplier loads, 252 coefficient-pair loads, 9 stores.
@@ -324,19 +324,19 @@ KERNEL_END
 %macro SOA2_INPUT 2
   %assign %%d0 (%2) - SOA_GROUP
   %if %%d0 >= -8 && %%d0 <= 7
-    movq  %1, [ebx + %%d0 * SOA_GROUP_BYTES]
+    movq  %1, [r3 + %%d0 * SOA_GROUP_BYTES]
   %elif (%2) - 16 >= -8 && (%2) - 16 <= 7
-    movq  %1, [ebp + ((%2) - 16) * SOA_GROUP_BYTES]
+    movq  %1, [r6 + ((%2) - 16) * SOA_GROUP_BYTES]
   %else
     %error "input group out of the pointers' reach"
   %endif
 %endmacro
 
-; Between steps %1 and %1 + 1: ebx moves on by 32 groups after step 7, and a
+; Between steps %1 and %1 + 1: r3 moves on by 32 groups after step 7, and a
 ; coefficient pointer whose rows are done moves on by six rows.
 %macro SOA2_STEP_DONE 1
   %if (%1) == 7
-    add   ebx, 32 * SOA_GROUP_BYTES
+    add   r3, 32 * SOA_GROUP_BYTES
     %assign SOA_GROUP 32
   %endif
     SOA_COEF_DONE %1
@@ -502,15 +502,15 @@ KERNEL_END
 %macro SCHEDULED_SOA_KERNEL 3
 KERNEL_BEGIN %1
     femms
-    mov   eax, ARG_COUNT                    ; read once
+    mov   r0d, ARG_COUNT                    ; read once
     align 32, ALIGN_FILL
 .repeat:
-    mov   ecx, ARG_COEFFICIENTS
-    mov   ebx, ARG_INPUT                    ; group 0
-    mov   edx, ARG_OUTPUT
-    mov   esi, ecx                          ; row 0, pair 0
-    lea   edi, [ecx + 3 * SOA_ROW_BYTES]    ; row 3, pair 0
-    lea   ebp, [ebx + 16 * SOA_GROUP_BYTES] ; group 16
+    mov   r1, ARG_COEFFICIENTS
+    mov   r3, ARG_INPUT                    ; group 0
+    mov   r2, ARG_OUTPUT
+    mov   r4, r1                          ; row 0, pair 0
+    lea   r5, [r1 + 3 * SOA_ROW_BYTES]    ; row 3, pair 0
+    lea   r6, [r3 + 16 * SOA_GROUP_BYTES] ; group 16
   SOA_COEF_START
   %assign SOA_GROUP 0
   %assign j 0
@@ -520,15 +520,15 @@ KERNEL_BEGIN %1
     %assign j j + 1
   %endrep
     ; Store outputs 0 to 9, setting the pointers back for the second block.
-    movq  [edx], mm0                        ; y[0], y[1]
-    lea   esi, [ecx + 5 * PAIR_BYTES]       ; row 0, pair 5
-    movq  [edx + 8], mm1                    ; y[2], y[3]
-    lea   edi, [ecx + 3 * SOA_ROW_BYTES + 5 * PAIR_BYTES] ; row 3, pair 5
-    movq  [edx + 16], mm2                   ; y[4], y[5]
-    mov   ebx, ARG_INPUT                    ; group 0
-    movq  [edx + 24], mm3                   ; y[6], y[7]
-    movq  [edx + 32], mm4                   ; y[8], y[9]
-    add   edx, 10 * 4                       ; output 10
+    movq  [r2], mm0                        ; y[0], y[1]
+    lea   r4, [r1 + 5 * PAIR_BYTES]       ; row 0, pair 5
+    movq  [r2 + 8], mm1                    ; y[2], y[3]
+    lea   r5, [r1 + 3 * SOA_ROW_BYTES + 5 * PAIR_BYTES] ; row 3, pair 5
+    movq  [r2 + 16], mm2                   ; y[4], y[5]
+    mov   r3, ARG_INPUT                    ; group 0
+    movq  [r2 + 24], mm3                   ; y[6], y[7]
+    movq  [r2 + 32], mm4                   ; y[8], y[9]
+    add   r2, 10 * 4                       ; output 10
   SOA_COEF_START
   %assign SOA_GROUP 0
   %assign j 0
@@ -537,11 +537,11 @@ KERNEL_BEGIN %1
     SOA2_STEP_DONE j
     %assign j j + 1
   %endrep
-    dec   eax
-    movq  [edx], mm0                        ; y[10], y[11]
-    movq  [edx + 8], mm1                    ; y[12], y[13]
-    movq  [edx + 16], mm2                   ; y[14], y[15]
-    movq  [edx + 24], mm3                   ; y[16], y[17]
+    dec   r0d
+    movq  [r2], mm0                        ; y[10], y[11]
+    movq  [r2 + 8], mm1                    ; y[12], y[13]
+    movq  [r2 + 16], mm2                   ; y[14], y[15]
+    movq  [r2 + 24], mm3                   ; y[16], y[17]
     jnz   .repeat
     femms                                   ; leave the MMX state
 KERNEL_END

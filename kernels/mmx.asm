@@ -31,38 +31,38 @@
 ; Rounds %1 up to a multiple of 32.
 %define UP32(n) (((n) + 31) & ~31)
 
-; Converts %2 floats at [%1] to words at [esp + %3], ascending: each float is
+; Converts %2 floats at [%1] to words at [rsp + %3], ascending: each float is
 ; multiplied by the factor %5 (exact: a power of two) and stored with FISTP,
 ; which rounds in the mode in force and stores 0x8000 for anything out of
-; range, NaN or infinite. [esp + %4] is a float slot for the factor. Uses ecx;
+; range, NaN or infinite. [rsp + %4] is a float slot for the factor. Uses r1;
 ; the x87 stack is empty before and after.
 %macro TO_WORDS 5
-    mov dword [esp + %4], %5
-    fld dword [esp + %4]                                 ; st0 = factor
-    xor ecx, ecx
+    mov dword [rsp + %4], %5
+    fld dword [rsp + %4]                                 ; st0 = factor
+    xor r1d, r1d
 %%next:
-    fld dword [%1 + 4*ecx]                               ; float n
+    fld dword [%1 + 4*r1]                               ; float n
     fmul st0, st1                                        ; float n * factor, exact
-    fistp word [esp + %3 + 2*ecx]                        ; word n
-    inc ecx
-    cmp ecx, %2
+    fistp word [rsp + %3 + 2*r1]                        ; word n
+    inc r1d
+    cmp r1d, %2
     jb %%next
     fstp st0                                             ; x87 stack empty
 %endmacro
 
-; Writes outputs 0..17 = result word / 512 from the words at [esp + %1] to
-; [edx]; [esp + %2] is a float slot for the factor. Uses ecx; the x87 stack is
+; Writes outputs 0..17 = result word / 512 from the words at [rsp + %1] to
+; [r2]; [rsp + %2] is a float slot for the factor. Uses r1; the x87 stack is
 ; empty before and after.
 %macro TO_FLOATS 2
-    mov dword [esp + %2], OUTPUT_SCALE
-    fld dword [esp + %2]                                 ; st0 = OUTPUT_SCALE
-    xor ecx, ecx
+    mov dword [rsp + %2], OUTPUT_SCALE
+    fld dword [rsp + %2]                                 ; st0 = OUTPUT_SCALE
+    xor r1d, r1d
 %%next:
-    fild word [esp + %1 + 2*ecx]                         ; result word i
+    fild word [rsp + %1 + 2*r1]                         ; result word i
     fmul st0, st1                                        ; word / 512, exact
-    fstp dword [edx + 4*ecx]                             ; output[i]
-    inc ecx
-    cmp ecx, OUTPUT_COUNT
+    fstp dword [r2 + 4*r1]                             ; output[i]
+    inc r1d
+    cmp r1d, OUTPUT_COUNT
     jb %%next
     fstp st0                                             ; x87 stack empty on return
 %endmacro
@@ -71,7 +71,7 @@
 ; void kernelMmxFixed(const float* coefficients, const float* input,
 ;                     float* output, int32_t count)      entry 12, AOS
 ;
-; Scratch, from esp (32-byte aligned), each array on a 32-byte boundary:
+; Scratch, from rsp (32-byte aligned), each array on a 32-byte boundary:
 %define F12_COEF   0                                        ; 648 coefficient words, row i at 36i
 %define F12_INPUT  (F12_COEF + UP32(AOS_COEFFICIENT_WORDS * 2)) ; 36 input words
 %define F12_RESULT (F12_INPUT + UP32(INPUT_COUNT * 2))       ; 18 result words (+2 spare)
@@ -82,10 +82,10 @@
 ; One step t of a row group: input words 4t..4t+3 against words 4t..4t+3 of
 ; the group's three rows; the three PMULHW go before the three PADDW.
 %macro MAC12_STEP 1
-    movq mm3, [esp + F12_INPUT + 8*%1]                   ; X = input words 4t..4t+3
-    movq mm4, [esi + 8*%1]                               ; row 3g, words 4t..4t+3
-    movq mm5, [esi + AOS_ROW_WORD_BYTES + 8*%1]          ; row 3g+1
-    movq mm6, [esi + 2*AOS_ROW_WORD_BYTES + 8*%1]        ; row 3g+2
+    movq mm3, [rsp + F12_INPUT + 8*%1]                   ; X = input words 4t..4t+3
+    movq mm4, [r4 + 8*%1]                               ; row 3g, words 4t..4t+3
+    movq mm5, [r4 + AOS_ROW_WORD_BYTES + 8*%1]          ; row 3g+1
+    movq mm6, [r4 + 2*AOS_ROW_WORD_BYTES + 8*%1]        ; row 3g+2
     pmulhw mm4, mm3                                      ; P0 = row 3g (x) X, upper halves
     pmulhw mm5, mm3                                      ; P1 = row 3g+1 (x) X
     pmulhw mm6, mm3                                      ; P2 = row 3g+2 (x) X
@@ -104,21 +104,21 @@
 ;   -       u(0,2) u(0,2) h(0,2) u(0,2) h(0,2) u(1) u(1) h(1) u(1) h(1)
 ;           u(0,1,2) s(0) u(0,1,2) s(2)
 KERNEL_BEGIN kernelMmxFixed, 32
-    mov esi, ARG_INPUT
-    mov ebx, ARG_COEFFICIENTS
+    mov r4, ARG_INPUT
+    mov r3, ARG_COEFFICIENTS
     ALIGNED_FRAME F12_BYTES, 32
 
     ; Input words 0..35, then coefficient words 0..647, ascending.
-    TO_WORDS esi, INPUT_COUNT, F12_INPUT, F12_SCALE, INPUT_SCALE
-    TO_WORDS ebx, AOS_COEFFICIENT_WORDS, F12_COEF, F12_SCALE, COEFF_SCALE
+    TO_WORDS r4, INPUT_COUNT, F12_INPUT, F12_SCALE, INPUT_SCALE
+    TO_WORDS r3, AOS_COEFFICIENT_WORDS, F12_COEF, F12_SCALE, COEFF_SCALE
 
-    mov eax, FRAME_ARG_COUNT                             ; repetitions, >= 1
+    mov r0d, FRAME_ARG_COUNT                             ; repetitions, >= 1
     pxor mm7, mm7                                        ; Z = 0, for the horizontal sums
     align 32, ALIGN_FILL
 .repeat:
-    lea esi, [esp + F12_COEF]                            ; row group 0: rows 0, 1, 2
-    lea edi, [esp + F12_RESULT]                          ; result words 0, 1, 2
-    mov ecx, OUTPUT_COUNT / 3                            ; six row groups
+    lea r4, [rsp + F12_COEF]                            ; row group 0: rows 0, 1, 2
+    lea r5, [rsp + F12_RESULT]                          ; result words 0, 1, 2
+    mov r1d, OUTPUT_COUNT / 3                            ; six row groups
 .rows:
     pxor mm0, mm0                                        ; S0 = 0 (row 3g)
     pxor mm1, mm1                                        ; S1 = 0 (row 3g+1)
@@ -145,19 +145,19 @@ KERNEL_BEGIN kernelMmxFixed, 32
     punpckhdq mm6, mm7                                   ; b3+b1 0 0 0
     paddw mm6, mm5                                       ; sum(S1) 0 b3+b1 0
     punpcklwd mm4, mm6                                   ; sum(S0) sum(S1) sum(S2) 0
-    movd [edi], mm4                                      ; result words 3g, 3g+1
+    movd [r5], mm4                                      ; result words 3g, 3g+1
     punpckhdq mm4, mm7                                   ; sum(S2) 0 0 0
-    movd [edi + 4], mm4                                  ; result word 3g+2 (3g+3 is rewritten next)
-    add esi, 3 * AOS_ROW_WORD_BYTES                      ; next row group
-    add edi, 3 * 2
-    dec ecx
+    movd [r5 + 4], mm4                                  ; result word 3g+2 (3g+3 is rewritten next)
+    add r4, 3 * AOS_ROW_WORD_BYTES                      ; next row group
+    add r5, 3 * 2
+    dec r1d
     jnz .rows
-    dec eax
+    dec r0d
     jnz .repeat
     emms                                                 ; leave the MMX state before the x87 work
 
     ; Outputs 0..17 = result word / 512, written only now.
-    mov edx, FRAME_ARG_OUTPUT
+    mov r2, FRAME_ARG_OUTPUT
     TO_FLOATS F12_RESULT, F12_SCALE
     ALIGNED_FRAME_END
 KERNEL_END
@@ -166,7 +166,7 @@ KERNEL_END
 ; void kernelMmxFixedSoa(const float* coefficients, const float* input,
 ;                        float* output, int32_t count)   entry 13, SOA
 ;
-; Scratch, from esp (32-byte aligned), each array on a 32-byte boundary:
+; Scratch, from rsp (32-byte aligned), each array on a 32-byte boundary:
 %define F13_COEF   0                                         ; 720 coefficient words, row j at 20j
 %define F13_INPUT  (F13_COEF + UP32(SOA_COEFFICIENT_WORDS * 2)) ; 144 input words, group j at 4j
 %define F13_RESULT (F13_INPUT + UP32(SOA_INPUT_WORDS * 2))   ; 20 result words
@@ -183,16 +183,16 @@ KERNEL_END
 ;           c(0,3) m(0,3) a(0,3) c(0,4) m(0,4) a(0,4)
 ;   -       s(0) s(1) s(2) s(3) s(4)
 KERNEL_BEGIN kernelMmxFixedSoa, 32
-    mov esi, ARG_INPUT
-    mov ebx, ARG_COEFFICIENTS
+    mov r4, ARG_INPUT
+    mov r3, ARG_COEFFICIENTS
     ALIGNED_FRAME F13_BYTES, 32
 
     ; Input words 0..143 (every lane), then coefficient words 0..719 (pads
     ; included), ascending.
-    TO_WORDS esi, SOA_INPUT_WORDS, F13_INPUT, F13_SCALE, INPUT_SCALE
-    TO_WORDS ebx, SOA_COEFFICIENT_WORDS, F13_COEF, F13_SCALE, COEFF_SCALE
+    TO_WORDS r4, SOA_INPUT_WORDS, F13_INPUT, F13_SCALE, INPUT_SCALE
+    TO_WORDS r3, SOA_COEFFICIENT_WORDS, F13_COEF, F13_SCALE, COEFF_SCALE
 
-    mov eax, FRAME_ARG_COUNT                             ; repetitions, >= 1
+    mov r0d, FRAME_ARG_COUNT                             ; repetitions, >= 1
     align 32, ALIGN_FILL
 .repeat:
     pxor mm0, mm0                                        ; R0 = 0, results 0..3
@@ -200,42 +200,42 @@ KERNEL_BEGIN kernelMmxFixedSoa, 32
     pxor mm2, mm2                                        ; R2 = 0, results 8..11
     pxor mm3, mm3                                        ; R3 = 0, results 12..15
     pxor mm4, mm4                                        ; R4 = 0, results 16..19
-    lea esi, [esp + F13_COEF]                            ; coefficient row 0
-    lea edi, [esp + F13_INPUT]                           ; input group 0
-    mov ecx, INPUT_COUNT                                 ; 36 input groups
+    lea r4, [rsp + F13_COEF]                            ; coefficient row 0
+    lea r5, [rsp + F13_INPUT]                           ; input group 0
+    mov r1d, INPUT_COUNT                                 ; 36 input groups
     align 32, ALIGN_FILL
 .group:
-    movq mm5, [edi]                                      ; X = group j, lanes 0..3
-    movq mm6, [esi]                                      ; words 20j+0..3
-    movq mm7, [esi + 8]                                  ; words 20j+4..7
+    movq mm5, [r5]                                      ; X = group j, lanes 0..3
+    movq mm6, [r4]                                      ; words 20j+0..3
+    movq mm7, [r4 + 8]                                  ; words 20j+4..7
     pmulhw mm6, mm5                                      ; products for results 0..3
     pmulhw mm7, mm5                                      ; products for results 4..7
     paddw mm0, mm6                                       ; R0 += row j (x) X
     paddw mm1, mm7                                       ; R1 += row j (x) X
-    movq mm6, [esi + 16]                                 ; words 20j+8..11
+    movq mm6, [r4 + 16]                                 ; words 20j+8..11
     pmulhw mm6, mm5                                      ; products for results 8..11
     paddw mm2, mm6                                       ; R2 += row j (x) X
-    movq mm7, [esi + 24]                                 ; words 20j+12..15
+    movq mm7, [r4 + 24]                                 ; words 20j+12..15
     pmulhw mm7, mm5                                      ; products for results 12..15
     paddw mm3, mm7                                       ; R3 += row j (x) X
-    movq mm6, [esi + 32]                                 ; words 20j+16..19 (18, 19: pads)
+    movq mm6, [r4 + 32]                                 ; words 20j+16..19 (18, 19: pads)
     pmulhw mm6, mm5                                      ; products for results 16..19
     paddw mm4, mm6                                       ; R4 += row j (x) X
-    add esi, SOA_ROW_WORD_BYTES                          ; next coefficient row
-    add edi, SOA_GROUP_WORD_BYTES                        ; next input group
-    dec ecx
+    add r4, SOA_ROW_WORD_BYTES                          ; next coefficient row
+    add r5, SOA_GROUP_WORD_BYTES                        ; next input group
+    dec r1d
     jnz .group
-    movq [esp + F13_RESULT], mm0                         ; result words 0..3
-    movq [esp + F13_RESULT + 8], mm1                     ; result words 4..7
-    movq [esp + F13_RESULT + 16], mm2                    ; result words 8..11
-    movq [esp + F13_RESULT + 24], mm3                    ; result words 12..15
-    movq [esp + F13_RESULT + 32], mm4                    ; result words 16..19 (18, 19 stay here)
-    dec eax
+    movq [rsp + F13_RESULT], mm0                         ; result words 0..3
+    movq [rsp + F13_RESULT + 8], mm1                     ; result words 4..7
+    movq [rsp + F13_RESULT + 16], mm2                    ; result words 8..11
+    movq [rsp + F13_RESULT + 24], mm3                    ; result words 12..15
+    movq [rsp + F13_RESULT + 32], mm4                    ; result words 16..19 (18, 19 stay here)
+    dec r0d
     jnz .repeat
     emms                                                 ; leave the MMX state before the x87 work
 
     ; Outputs 0..17 = result word / 512, written only now; 18 and 19 never.
-    mov edx, FRAME_ARG_OUTPUT
+    mov r2, FRAME_ARG_OUTPUT
     TO_FLOATS F13_RESULT, F13_SCALE
     ALIGNED_FRAME_END
 KERNEL_END

@@ -32,11 +32,11 @@
 
 %include "x86abi.inc"
 
-; Pointers while a repetition runs: esi the coefficient block, ebx the input
-; block, edi the output block; ebp counts the repetitions left.
-%define COEF(j, v)  [esi + ((j) * SOA_ROW_FLOATS + (v) * SOA_LANES) * 4]
-%define INPUT(j)    [ebx + (j) * SOA_GROUP_BYTES]
-%define OUTPUT(v)   [edi + (v) * SOA_GROUP_BYTES]
+; Pointers while a repetition runs: r4 the coefficient block, r3 the input
+; block, r5 the output block; r6 counts the repetitions left.
+%define COEF(j, v)  [r4 + ((j) * SOA_ROW_FLOATS + (v) * SOA_LANES) * 4]
+%define INPUT(j)    [r3 + (j) * SOA_GROUP_BYTES]
+%define OUTPUT(v)   [r5 + (v) * SOA_GROUP_BYTES]
 
 ; Chain v lives in xmm<v> in both kernels.
 %define Y0 xmm0
@@ -48,12 +48,12 @@
 ; Entry checks, after KERNEL_BEGIN has returned for a count of 0 or less:
 ; misaligned blocks go to .misaligned; the aligned path loads the count.
 %macro ENTRY_CHECKS 0
-    mov     eax, ARG_COEFFICIENTS
-    or      eax, ARG_INPUT
-    or      eax, ARG_OUTPUT
-    test    eax, 15                       ; any pointer off a 16-byte boundary
+    mov     r0, ARG_COEFFICIENTS
+    or      r0, ARG_INPUT
+    or      r0, ARG_OUTPUT
+    test    r0d, 15                       ; any pointer off a 16-byte boundary
     jnz     .misaligned
-    mov     ebp, ARG_COUNT
+    mov     r6d, ARG_COUNT
 %endmacro
 
 ; Head of the repeat loop, on a 32-byte boundary (one-byte NOPs before it).
@@ -61,13 +61,13 @@
 %macro REPEAT_HEAD 0
     align   32
 .repeat:
-    mov     esi, ARG_COEFFICIENTS
-    mov     ebx, ARG_INPUT
-    mov     edi, ARG_OUTPUT
+    mov     r4, ARG_COEFFICIENTS
+    mov     r3, ARG_INPUT
+    mov     r5, ARG_OUTPUT
 %endmacro
 
 %macro REPEAT_TAIL 0
-    dec     ebp
+    dec     r6d
     jnz     .repeat
 %endmacro
 
@@ -78,38 +78,42 @@
 %define COPY_OUTPUT  (COPY_INPUT + INPUT_COUNT * SOA_GROUP_BYTES)
 %define COPY_BYTES   (COPY_OUTPUT + SOA_ROW_BYTES)
 
-; .misaligned, placed after KERNEL_END of kernel %1 (whose four registers are
-; still saved): copies the blocks, calls %1 on the copies with the caller's
+; .misaligned, placed after KERNEL_END of kernel %1 (whose saved registers
+; are still on the stack): copies the blocks, calls %1 on the copies with the caller's
 ; count, copies the 20 output floats back and returns through KERNEL_END. Only
 ; i586 integer instructions; the direction flag is clear, as the calling
 ; convention guarantees.
 %macro MISALIGNED_COPY 1
 .misaligned:
     ALIGNED_FRAME COPY_BYTES, 16
-    mov     esi, FRAME_ARG_COEFFICIENTS
-    mov     edi, esp
-    mov     ecx, COPY_INPUT / 4
+    mov     r4, FRAME_ARG_COEFFICIENTS
+    mov     r5, rsp
+    mov     r1d, COPY_INPUT / 4
     rep movsd
-    mov     esi, FRAME_ARG_INPUT
-    lea     edi, [esp + COPY_INPUT]
-    mov     ecx, (COPY_OUTPUT - COPY_INPUT) / 4
+    mov     r4, FRAME_ARG_INPUT
+    lea     r5, [rsp + COPY_INPUT]
+    mov     r1d, (COPY_OUTPUT - COPY_INPUT) / 4
     rep movsd
-    mov     eax, esp
-    push    FRAME_ARG_COUNT
-    lea     ecx, [eax + COPY_OUTPUT]
-    push    ecx
-    lea     ecx, [eax + COPY_INPUT]
-    push    ecx
-    push    eax
-  %ifidn __OUTPUT_FORMAT__, elf32
-    call    %1                            ; aligned now: the kernel's own path
+  %if CIRCUIT_X86_64
+    mov     rdi, rsp                      ; the four arguments in their registers
+    lea     rsi, [rsp + COPY_INPUT]
+    lea     rdx, [rsp + COPY_OUTPUT]
+    mov     ecx, FRAME_ARG_COUNT
+    call    CNAME(%1)                     ; aligned now: the kernel's own path
   %else
-    call    CIRCUIT_PREFIX %+ %1
+    mov     r0, rsp
+    push    FRAME_ARG_COUNT
+    lea     r1, [r0 + COPY_OUTPUT]
+    push    r1
+    lea     r1, [r0 + COPY_INPUT]
+    push    r1
+    push    r0
+    call    CNAME(%1)                     ; aligned now: the kernel's own path
+    add     rsp, 16
   %endif
-    add     esp, 16
-    lea     esi, [esp + COPY_OUTPUT]
-    mov     edi, FRAME_ARG_OUTPUT
-    mov     ecx, SOA_ROW_FLOATS
+    lea     r4, [rsp + COPY_OUTPUT]
+    mov     r5, FRAME_ARG_OUTPUT
+    mov     r1d, SOA_ROW_FLOATS
     rep movsd
     ALIGNED_FRAME_END
     jmp     .circuit_return

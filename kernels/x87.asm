@@ -13,13 +13,13 @@
 ; loop head sits on a 16-byte boundary. The x87 stack is empty on entry and
 ; on return, and the only memory writes are the 18 output stores.
 ;
-; Registers in every kernel:
-;   esi  coefficients of the current row (3, 4) or block (5)
-;   edi  input
-;   ebx  output element being formed
-;   ecx  rows (3, 4) or blocks (5) left in this repetition
-;   ebp  repetitions left (the count argument is only read)
-;   eax, edx  unused
+; Registers in every kernel (r0..r6 as kernels/x86abi.inc names them):
+;   r4  coefficients of the current row (3, 4) or block (5)
+;   r5  input
+;   r3  output element being formed
+;   r1  rows (3, 4) or blocks (5) left in this repetition
+;   r6  repetitions left (the count argument is only read)
+;   r0, r2  unused
 
 %include "x86abi.inc"
 
@@ -28,8 +28,8 @@
 
 ; Pushes p_j = M[i][j] * x[j] (AOS): exact in the register.
 %macro AOS_PRODUCT 1
-    fld dword [esi + 4 * (%1)]                  ; M[i][j]
-    fmul dword [edi + 4 * (%1)]                 ; p_j
+    fld dword [r4 + 4 * (%1)]                  ; M[i][j]
+    fmul dword [r5 + 4 * (%1)]                 ; p_j
 %endmacro
 
 ; ---------------------------------------------------------------------------
@@ -62,13 +62,13 @@
 %endmacro
 
 KERNEL_BEGIN kernelX87
-    mov edi, ARG_INPUT
-    mov ebp, ARG_COUNT
+    mov r5, ARG_INPUT
+    mov r6d, ARG_COUNT
 LOOP_ALIGN
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov ebx, ARG_OUTPUT
-    mov ecx, OUTPUT_COUNT
+    mov r4, ARG_COEFFICIENTS
+    mov r3, ARG_OUTPUT
+    mov r1d, OUTPUT_COUNT
 LOOP_ALIGN
 .row:
     ; group 0: v0..v7 = p0..p7, all eight registers in use
@@ -89,12 +89,12 @@ LOOP_ALIGN
 %if j != INPUT_COUNT
     %error "entry 3 must use every input once"
 %endif
-    fstp dword [ebx]                ; y[i] = S, rounded to single precision
-    add esi, AOS_ROW_BYTES
-    add ebx, 4
-    dec ecx
+    fstp dword [r3]                ; y[i] = S, rounded to single precision
+    add r4, AOS_ROW_BYTES
+    add r3, 4
+    dec r1d
     jnz .row
-    dec ebp
+    dec r6d
     jnz .repeat
 KERNEL_END
 
@@ -126,13 +126,13 @@ KERNEL_END
 %endmacro
 
 KERNEL_BEGIN kernelX87Fxch
-    mov edi, ARG_INPUT
-    mov ebp, ARG_COUNT
+    mov r5, ARG_INPUT
+    mov r6d, ARG_COUNT
 LOOP_ALIGN
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov ebx, ARG_OUTPUT
-    mov ecx, OUTPUT_COUNT
+    mov r4, ARG_COEFFICIENTS
+    mov r3, ARG_OUTPUT
+    mov r1d, OUTPUT_COUNT
 LOOP_ALIGN
 .row:
     ; L = p0, N = p1, T = p2, then block 1's a, b, c = p3, p4, p5
@@ -154,19 +154,19 @@ LOOP_ALIGN
 %endif
     faddp st2, st0                  ; L + T           -> N, L+T
     faddp st1, st0                  ; (L + T) + N
-    fstp dword [ebx]                ; y[i], rounded to single precision
-    add esi, AOS_ROW_BYTES
-    add ebx, 4
-    dec ecx
+    fstp dword [r3]                ; y[i], rounded to single precision
+    add r4, AOS_ROW_BYTES
+    add r3, 4
+    dec r1d
     jnz .row
-    dec ebp
+    dec r6d
     jnz .repeat
 KERNEL_END
 
 ; ---------------------------------------------------------------------------
 ; Entry 5, kernelX87SoaOoo (SOA): three blocks of six outputs, six chains of
 ; additions in flight. Output i is ((p0 + p1) + p2) + ... + p35, started from
-; p0. M[i][j] is float i of coefficient row j (at esi + 80 j + 4 k for output
+; p0. M[i][j] is float i of coefficient row j (at r4 + 80 j + 4 k for output
 ; 6b + k); x[j] is read once per block, from lane 0 of input group j. The
 ; pad floats of the rows and lanes 1 to 3 of the inputs are never read.
 ;
@@ -187,21 +187,21 @@ KERNEL_END
 ;            c(j,3) m(j,3) a(j,3) c(j,4) m(j,4) a(j,4) m*(j,5) a(j,5)
 ;   -        s(0) s(1) s(2) s(3) s(4) s(5)
 
-; Output k's coefficient in coefficient row j, relative to esi.
-%define SOA_M(j, k) dword [esi + SOA_ROW_BYTES * (j) + 4 * (k)]
+; Output k's coefficient in coefficient row j, relative to r4.
+%define SOA_M(j, k) dword [r4 + SOA_ROW_BYTES * (j) + 4 * (k)]
 
 KERNEL_BEGIN kernelX87SoaOoo
-    mov edi, ARG_INPUT
-    mov ebp, ARG_COUNT
+    mov r5, ARG_INPUT
+    mov r6d, ARG_COUNT
 LOOP_ALIGN
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov ebx, ARG_OUTPUT
-    mov ecx, OUTPUT_COUNT / 6
+    mov r4, ARG_COEFFICIENTS
+    mov r3, ARG_OUTPUT
+    mov r1d, OUTPUT_COUNT / 6
 LOOP_ALIGN
 .block:
     ; j = 0: the six products start the six sums
-    fld dword [edi]                 ; x[0]
+    fld dword [r5]                 ; x[0]
 %assign k 0
 %rep 5
     fld SOA_M(0, k)                 ; M[6b+k][0]
@@ -213,7 +213,7 @@ LOOP_ALIGN
     ; j = 1..35: s_k = s_k + M[6b+k][j] * x[j], k ascending
 %assign j 1
 %rep INPUT_COUNT - 1
-    fld dword [edi + SOA_GROUP_BYTES * j] ; x[j]
+    fld dword [r5 + SOA_GROUP_BYTES * j] ; x[j]
   %assign k 0
   %rep 5
     fld SOA_M(j, k)
@@ -227,17 +227,17 @@ LOOP_ALIGN
 %endrep
     ; stores in ascending order: s0 at st4, s1 at st3 once s0 is gone
     fxch st4                        ; s0 to the top  -> s0, s3, s2, s1, s4, s5
-    fstp dword [ebx]                ; y[6b]
+    fstp dword [r3]                ; y[6b]
     fxch st2                        ; s1 to the top  -> s1, s2, s3, s4, s5
-    fstp dword [ebx + 4]            ; y[6b+1]
-    fstp dword [ebx + 8]            ; y[6b+2]
-    fstp dword [ebx + 12]           ; y[6b+3]
-    fstp dword [ebx + 16]           ; y[6b+4]
-    fstp dword [ebx + 20]           ; y[6b+5]
-    add esi, 6 * 4                  ; next six floats of every coefficient row
-    add ebx, 6 * 4
-    dec ecx
+    fstp dword [r3 + 4]            ; y[6b+1]
+    fstp dword [r3 + 8]            ; y[6b+2]
+    fstp dword [r3 + 12]           ; y[6b+3]
+    fstp dword [r3 + 16]           ; y[6b+4]
+    fstp dword [r3 + 20]           ; y[6b+5]
+    add r4, 6 * 4                  ; next six floats of every coefficient row
+    add r3, 6 * 4
+    dec r1d
     jnz .block
-    dec ebp
+    dec r6d
     jnz .repeat
 KERNEL_END

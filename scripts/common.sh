@@ -20,6 +20,7 @@ packages_perf_x86=()
 installed_now=0
 
 on_x86() { case "$(uname -m)" in i?86 | x86_64) return 0 ;; *) return 1 ;; esac; }
+on_x86_64() { [ "$(uname -m)" = x86_64 ]; }
 
 # The package list of the purposes named (build, bench, test, perf) for this
 # machine, one name per line.
@@ -80,7 +81,7 @@ runs_32bit() {
 # cache from before the installation would otherwise keep the old answer.
 configure_preset() {
     local preset=$1 cache="$root/build/$1/CMakeCache.txt" args=()
-    case "$preset" in portable | i686-linux) args+=(-DCIRCUIT_REQUIRE_BENCH=ON) ;; esac
+    case "$preset" in portable | i686-linux | x86_64-linux) args+=(-DCIRCUIT_REQUIRE_BENCH=ON) ;; esac
     if [ -f "$cache" ] && { [ "$installed_now" = 1 ] ||
         grep -qE '^[A-Za-z0-9_]+_DIR:PATH=.*-NOTFOUND$' "$cache"; }; then
         args+=(--fresh)

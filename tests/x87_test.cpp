@@ -58,7 +58,7 @@ std::vector<Variant> variantsOf(uint32_t index) {
     return v;
 }
 
-#if defined(__i386__)
+#if defined(__i386__) || defined(__x86_64__)
 // x87 state around a kernel call: control word and tag word (0xFFFF: every
 // register free).
 struct X87State {
@@ -86,7 +86,7 @@ void runVariant(uint32_t index, const Variant& variant, const circuit::Problem& 
         for (int j = 0; j < INPUT_COUNT; ++j)
             for (int lane = 1; lane < SOA_LANES; ++lane) b.input[SOA_LANES * j + lane] = NAN;
     const circuit::Blocks before = b;
-#if defined(__i386__)
+#if defined(__i386__) || defined(__x86_64__)
     const X87State entryState = x87State();
     ASSERT_EQ(entryState.tags, 0xFFFF) << "x87 stack not empty before the call";
 #endif
@@ -94,7 +94,7 @@ void runVariant(uint32_t index, const Variant& variant, const circuit::Problem& 
         variant.kernel(b.coefficients, b.input, out.data(), count);
     else
         runEntry(index, b.coefficients, b.input, out.data(), count);
-#if defined(__i386__)
+#if defined(__i386__) || defined(__x86_64__)
     const X87State exitState = x87State();
     EXPECT_EQ(exitState.tags, 0xFFFF) << variant.name << ": x87 stack not empty on return";
     EXPECT_EQ(exitState.control, entryState.control) << variant.name << ": control word changed";

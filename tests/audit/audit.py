@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Instruction audit of the i686 module (the Linux .so or the Windows DLL).
+"""Instruction audit of the module with the hand-written kernels (the i686
+Linux .so, the Windows DLL, or the x86-64 Linux .so).
 
 Outside the kernels of entries flagged MMX, 3DNow! or SSE the module must run
 on a plain i586 with x87: general-purpose instructions of the i586 and x87
@@ -18,6 +19,12 @@ entry table in plugin/entries.h, so new kernels are checked as they appear.
 The audit also lists what the module imports (it should import nothing) and
 checks its export list: the five functions, undecorated, and on PE with
 ordinals 1 to 5 in the alphabetical order of the names.
+
+The x86-64 module is compiled code of the x86-64 ABI outside the kernels
+(SSE2 and the C++ kernels' AVX paths, behind their own checks) and links the
+C and C++ libraries: there only the kernels are audited, with the same rule
+(their integer part may also use the 64-bit forms of the same instructions),
+and the exports; imports are listed, not checked.
 
 Usage: audit.py --objdump OBJDUMP --entries plugin/entries.h MODULE
 Exit status 0 when the module passes, 1 with a list of findings otherwise.
@@ -165,7 +172,11 @@ def owner(symbol, entries):
 PE_LISTS = {"__CTOR_LIST__", "__DTOR_LIST__"}
 
 
-def audit_code(objdump, module, entries, findings):
+# Integer instructions that exist only in 64-bit mode.
+INTEGER_64 = {"movsxd", "cdqe", "cqo", "pushfq", "popfq", "movabs", "iretq", "stosq", "movsq", "lodsq"}
+
+
+def audit_code(objdump, module, entries, findings, kernels_only=False):
     listing = run([objdump, "-d", "-w", "-M", "intel", "--no-show-raw-insn", module])
     symbol = None
     counts = defaultdict(Counter)  # region -> class -> count
@@ -198,6 +209,12 @@ def audit_code(objdump, module, entries, findings):
         stem = owner(symbol, entries)
         region = "kernel" + stem if stem else "outside the kernels"
         cls = classify(mnemonic, operands)
+        if kernels_only and not stem:
+            counts[region]["not audited"] += 1
+            continue
+        # Every x86-64 processor has the multi-byte NOP; the linker pads with it.
+        if kernels_only and (mnemonic in INTEGER_64 or mnemonic == "nop"):
+            cls = "integer"
         if stem:
             seen_kernels.add(stem)
             allowed = {None} | entries[stem]["flags"]
@@ -249,7 +266,7 @@ def audit_elf(objdump, module, findings):
     defined, undefined = [], []
     for line in dynamic.splitlines():
         fields = line.split()
-        if len(fields) < 6 or not re.match(r"^[0-9a-f]{8}$", fields[0]):
+        if len(fields) < 6 or not re.match(r"^(?:[0-9a-f]{8}|[0-9a-f]{16})$", fields[0]):
             continue
         (undefined if "*UND*" in line else defined).append(fields[-1])
     imports += ["undefined symbol " + name for name in undefined]
@@ -272,18 +289,19 @@ def main():
     header = run([args.objdump, "-f", args.module])
     if "pei-i386" in header:
         imports, exports = audit_pe(args.objdump, args.module, findings)
-    elif "elf32-i386" in header:
+    elif "elf32-i386" in header or "elf64-x86-64" in header:
         imports, exports = audit_elf(args.objdump, args.module, findings)
     else:
-        sys.exit("audit: %s is neither a 32-bit x86 DLL nor an ELF library" % args.module)
-    counts = audit_code(args.objdump, args.module, entries, findings)
+        sys.exit("audit: %s is neither an x86 DLL nor an x86 ELF library" % args.module)
+    wide = "elf64-x86-64" in header
+    counts = audit_code(args.objdump, args.module, entries, findings, kernels_only=wide)
 
     print("module: %s" % args.module)
     print("exports: %s" % ", ".join(("%d %s" % e) if e[0] else e[1] for e in exports))
-    print("imports: %s" % (", ".join(imports) if imports else "none"))
+    print("imports: %s%s" % (", ".join(imports) if imports else "none", " (not checked on x86-64)" if wide else ""))
     for region in sorted(counts, key=lambda r: (r != "outside the kernels", r)):
         print("  %-26s %s" % (region, ", ".join("%s %d" % kv for kv in sorted(counts[region].items()))))
-    unexpected = [name for name in imports if name not in args.allow_import]
+    unexpected = [] if wide else [name for name in imports if name not in args.allow_import]
     for name in unexpected:
         findings.append("unexpected import: %s" % name)
     if findings:

@@ -28,13 +28,12 @@ checkasm::CheckedCallState checkasm_state;
 
 namespace checkasm {
 
-static_assert(offsetof(CheckedCallState, after) == 16, "checked_call.asm ST_AFTER");
-static_assert(offsetof(CheckedCallState, canary) == 32, "checked_call.asm ST_CANARY");
-static_assert(offsetof(CheckedCallState, useMxcsr) == 40, "checked_call.asm ST_USE_MXCSR");
-static_assert(offsetof(CheckedCallState, fpuEnv) == 52, "checked_call.asm ST_FPU_ENV");
-static_assert(offsetof(CheckedCallState, controlWordBefore) == 80, "checked_call.asm ST_CW_BEFORE");
-static_assert(offsetof(CheckedCallState, canariesChanged) == 92, "checked_call.asm ST_CANARIES_BAD");
-static_assert(offsetof(CheckedCallState, savedEsp) == 100, "checked_call.asm ST_SAVED_ESP");
+constexpr size_t kWordFields = (2 * kSavedRegisters + 3) * sizeof(Word);
+static_assert(offsetof(CheckedCallState, after) == kSavedRegisters * sizeof(Word), "checked_call.asm ST_AFTER");
+static_assert(offsetof(CheckedCallState, savedEsp) == kWordFields - sizeof(Word), "checked_call.asm ST_SAVED_ESP");
+static_assert(offsetof(CheckedCallState, canary) == kWordFields, "checked_call.asm ST_CANARY");
+static_assert(offsetof(CheckedCallState, fpuEnv) == kWordFields + 20, "checked_call.asm ST_FPU_ENV");
+static_assert(offsetof(CheckedCallState, eflagsAfter) == kWordFields + 56, "checked_call.asm ST_EFLAGS_AFTER");
 
 namespace {
 
@@ -384,7 +383,7 @@ class PageGuardedBlock {
             std::exit(2);
         }
     }
-    // `misalign` bytes off a 16-byte boundary (0 or 4): at the tail the block
+    // `misalign` bytes off a 16-byte boundary (0, 4, 8 or 12): at the tail the block
     // then ends `misalign` bytes before the guard page.
     float* place(size_t bytes, bool tail, size_t misalign) {
         unsigned char* page = base_ + page_;
@@ -400,17 +399,34 @@ class PageGuardedBlock {
     unsigned char* base_ = nullptr;
 };
 
+// Where the three blocks lie: each `misalign` bytes past a 16-byte boundary
+// (at the tail: ending that many bytes before the guard page). Besides the
+// placements of every block alike, each block alone sits 4, 8 and 12 bytes
+// past a boundary, so that an alignment test that looks at one pointer only,
+// or at 8 bytes instead of 16, is caught.
 struct Placement {
     bool tail;
-    size_t misalign;
+    size_t coefficients, input, output; // misalignment of each block
     const char* text;
 };
+#define CHECKASM_ALONE(block, bytes, c, x, y) \
+    {false, c, x, y, "the " block " block alone " bytes " bytes past a 16-byte boundary"}
 const Placement kPlacements[] = {
-    {true, 0, "blocks on 16-byte boundaries, ending at a guard page"},
-    {false, 0, "blocks on 16-byte boundaries, starting at a guard page"},
-    {true, 4, "blocks aligned to 4 bytes only (12 mod 16), ending 4 bytes before a guard page"},
-    {false, 4, "blocks aligned to 4 bytes only (4 mod 16), starting 4 bytes after a guard page"},
+    {true, 0, 0, 0, "blocks on 16-byte boundaries, ending at a guard page"},
+    {false, 0, 0, 0, "blocks on 16-byte boundaries, starting at a guard page"},
+    {true, 4, 4, 4, "blocks aligned to 4 bytes only (12 mod 16), ending 4 bytes before a guard page"},
+    {false, 4, 4, 4, "blocks aligned to 4 bytes only (4 mod 16), starting 4 bytes after a guard page"},
+    CHECKASM_ALONE("coefficient", "4", 4, 0, 0),
+    CHECKASM_ALONE("coefficient", "8", 8, 0, 0),
+    CHECKASM_ALONE("coefficient", "12", 12, 0, 0),
+    CHECKASM_ALONE("input", "4", 0, 4, 0),
+    CHECKASM_ALONE("input", "8", 0, 8, 0),
+    CHECKASM_ALONE("input", "12", 0, 12, 0),
+    CHECKASM_ALONE("output", "4", 0, 0, 4),
+    CHECKASM_ALONE("output", "8", 0, 0, 8),
+    CHECKASM_ALONE("output", "12", 0, 0, 12),
 };
+#undef CHECKASM_ALONE
 
 // Output block with guard floats on both sides, all set to the sentinel.
 struct OutputArea {
@@ -479,9 +495,16 @@ bool touchesSubnormal(EntryFlags flags, const float* c, const float* x, int i, u
 //  - 3DNow! also flushes subnormal operands and results to zero on the
 //    processors it comes from; a difference in an output that meets the
 //    subnormal range is excused.
-// The x87 entries run on the same unit as their twins, and the fixed-point
-// entries turn every NaN into the same word: nothing is excused for them.
+//  - x87, on x86-64 only: the twins compute with SSE there, so where two
+//    NaNs meet the payloads differ as above. On x86-32 the x87 entries run on
+//    the same unit as their twins, and nothing is excused for them.
+// The fixed-point entries turn every NaN into the same word: nothing is
+// excused for them.
 const char* excuse(EntryFlags flags, bool subnormal, uint32_t twin, uint32_t kernel) {
+#if defined(__x86_64__)
+    if ((flags & ENTRY_EXTENSION_MASK) == ENTRY_FPU && isNanBits(twin) && isNanBits(kernel))
+        return "x87: NaN payload (the twin computes with SSE)";
+#endif
     if ((flags & (ENTRY_SSE | ENTRY_3DNOW)) && isNanBits(twin) && isNanBits(kernel))
         return (flags & ENTRY_3DNOW) ? "3DNow!: NaN payload" : "SSE: NaN payload";
     if ((flags & ENTRY_3DNOW) && subnormal) return "3DNow!: subnormal operand or result";
@@ -558,20 +581,26 @@ std::string context(const CallSetup& s) {
     return text;
 }
 
-const char* const kRegisterNames[4] = {"ebx", "esi", "edi", "ebp"};
+#if defined(__x86_64__)
+const char* const kRegisterNames[kSavedRegisters] = {"rbx", "rbp", "r12", "r13", "r14", "r15"};
+#else
+const char* const kRegisterNames[kSavedRegisters] = {"ebx", "esi", "edi", "ebp"};
+#endif
 
 // The calling-convention faults recorded by the trampoline, one text each.
 void abiFaults(std::vector<std::string>& faults) {
     const CheckedCallState& st = checkasm_state;
     char text[200];
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < kSavedRegisters; ++k)
         if (st.seed[k] != st.after[k]) {
-            std::snprintf(text, sizeof text, "callee-saved register %s clobbered (0x%08X on entry, 0x%08X on return)",
-                          kRegisterNames[k], st.seed[k], st.after[k]);
+            std::snprintf(text, sizeof text, "callee-saved register %s clobbered (0x%0*llX on entry, 0x%0*llX on return)",
+                          kRegisterNames[k], static_cast<int>(2 * sizeof(Word)),
+                          static_cast<unsigned long long>(st.seed[k]), static_cast<int>(2 * sizeof(Word)),
+                          static_cast<unsigned long long>(st.after[k]));
             faults.push_back(text);
         }
     if (st.espAfter != st.espExpected) {
-        std::snprintf(text, sizeof text, "stack pointer not restored (esp moved by %+d bytes)",
+        std::snprintf(text, sizeof text, "stack pointer not restored (moved by %+d bytes)",
                       static_cast<int>(st.espAfter - st.espExpected));
         faults.push_back(text);
     }
@@ -685,16 +714,16 @@ bool checkCall(const CallSetup& s, const Options& options, RowState& state, Repo
     Data d;
     makeData(s.set, dataSeed(s.seed, row.index, s.set, s.draw), d);
 
-    float* c = coefficientPages.place(coefficientBytes(flags), s.placement->tail, s.placement->misalign);
-    float* x = inputPages.place(inputBytes(flags), s.placement->tail, s.placement->misalign);
+    float* c = coefficientPages.place(coefficientBytes(flags), s.placement->tail, s.placement->coefficients);
+    float* x = inputPages.place(inputBytes(flags), s.placement->tail, s.placement->input);
     layout(flags, d, c, x);
     std::vector<float> cCopy(c, c + coefficientBytes(flags) / 4), xCopy(x, x + inputBytes(flags) / 4);
-    kernelOut.reset(s.placement->misalign);
-    twinOut.reset(s.placement->misalign);
+    kernelOut.reset(s.placement->output);
+    twinOut.reset(s.placement->output);
 
     Rng r(callSalt);
     CheckedCallState& st = checkasm_state;
-    for (uint32_t& v : st.seed) v = static_cast<uint32_t>(r.next());
+    for (Word& v : st.seed) v = static_cast<Word>(r.next());
     st.canary = static_cast<uint32_t>(r.next());
     st.skew = static_cast<uint32_t>(callSalt & 3);
     st.useMxcsr = (cpuExtensions() & ENTRY_SSE) ? 1 : 0;

@@ -62,11 +62,25 @@ int checkRows(const Row* rows, int count, const Options& options, Report& report
 // stderr) for anything else.
 bool parseOptions(int argc, char** argv, Options& options);
 
+// The registers a kernel must give back, in the order of the record: the
+// callee-saved registers of the build's calling convention.
+#if defined(__x86_64__)
+using Word = uint64_t;
+constexpr int kSavedRegisters = 6; // rbx, rbp, r12, r13, r14, r15
+#else
+using Word = uint32_t;
+constexpr int kSavedRegisters = 4; // ebx, esi, edi, ebp
+#endif
+
 // The record that the NASM trampoline fills (checked_call.asm; the offsets
-// there must match this layout).
+// there must match this layout). Word-sized fields first, so that the layout
+// has no padding in either word size.
 struct CheckedCallState {
-    uint32_t seed[4];  // ebx, esi, edi, ebp given to the kernel
-    uint32_t after[4]; // the same registers on return
+    Word seed[kSavedRegisters];  // given to the kernel in the saved registers
+    Word after[kSavedRegisters]; // the same registers on return
+    Word espExpected;            // stack pointer at the call instruction
+    Word espAfter;
+    Word savedEsp;               // the trampoline's own stack pointer
     uint32_t canary;
     uint32_t skew;
     uint32_t useMxcsr;
@@ -74,11 +88,8 @@ struct CheckedCallState {
     uint32_t mxcsrAfter;
     uint32_t fpuEnv[7]; // FNSTENV image: control, status, tag word, pointers
     uint32_t controlWordBefore;
-    uint32_t espExpected;
-    uint32_t espAfter;
     uint32_t canariesChanged;
     uint32_t eflagsAfter;
-    uint32_t savedEsp;
 };
 
 } // namespace checkasm

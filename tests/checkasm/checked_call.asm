@@ -15,32 +15,39 @@
 ; and, when asked, MXCSR are recorded. Then the x87 unit (and MXCSR) are put
 ; back as they were, so that a faulty kernel cannot upset the checker itself.
 ;
+; That is the x86-32 trampoline; the x86-64 one (System V) below does the
+; same with rbx, rbp and r12 to r15, a 16-byte-aligned stack and the
+; canaries above the return address.
+;
 ; The record lives at a fixed address, not on the stack: a kernel that returns
 ; with esp moved must not take the checker's bookkeeping with it.
 
 %include "x86abi.inc"
 
-%ifidn __OUTPUT_FORMAT__, win32
-    %define SYM(x) _ %+ x
-%else
-    %define SYM(x) x
-%endif
+%define SYM(x) CNAME(x)
 
 ; Offsets in struct CheckedCallState (checkasm.h); the C++ side asserts them.
-%define ST_SEED             0   ; 4 words in: ebx, esi, edi, ebp for the kernel
-%define ST_AFTER           16   ; 4 words out: the same registers on return
-%define ST_CANARY          32   ; in: canary k is ST_CANARY + k * CANARY_STEP
-%define ST_SKEW            36   ; in: 0..3 extra words below the canaries
-%define ST_USE_MXCSR       40   ; in: non-zero when the CPU has SSE
-%define ST_MXCSR_BEFORE    44
-%define ST_MXCSR_AFTER     48
-%define ST_FPU_ENV         52   ; 7 words: FNSTENV image after the call
-%define ST_CW_BEFORE       80
-%define ST_ESP_EXPECTED    84   ; esp at the call instruction
-%define ST_ESP_AFTER       88
-%define ST_CANARIES_BAD    92   ; bit k: canary k changed
-%define ST_EFLAGS_AFTER    96
-%define ST_SAVED_ESP      100   ; the trampoline's own esp
+; Word-sized fields first: SAVED registers of PTR_BYTES each, twice, then
+; three stack pointers; 32-bit fields after them.
+%if CIRCUIT_X86_64
+    %define SAVED 6                 ; rbx, rbp, r12, r13, r14, r15
+%else
+    %define SAVED 4                 ; ebx, esi, edi, ebp
+%endif
+%define ST_SEED             0                          ; in: for the kernel
+%define ST_AFTER           (SAVED * PTR_BYTES)         ; out: the same on return
+%define ST_ESP_EXPECTED    (2 * SAVED * PTR_BYTES)     ; stack pointer at the call
+%define ST_ESP_AFTER       (ST_ESP_EXPECTED + PTR_BYTES)
+%define ST_SAVED_ESP       (ST_ESP_EXPECTED + 2 * PTR_BYTES) ; the trampoline's own
+%define ST_CANARY          (ST_ESP_EXPECTED + 3 * PTR_BYTES) ; in: canary k is ST_CANARY + k * CANARY_STEP
+%define ST_SKEW            (ST_CANARY + 4)   ; in: skew of the kernel's stack
+%define ST_USE_MXCSR       (ST_CANARY + 8)   ; in: non-zero when the CPU has SSE
+%define ST_MXCSR_BEFORE    (ST_CANARY + 12)
+%define ST_MXCSR_AFTER     (ST_CANARY + 16)
+%define ST_FPU_ENV         (ST_CANARY + 20)  ; 7 words: FNSTENV image after the call
+%define ST_CW_BEFORE       (ST_CANARY + 48)
+%define ST_CANARIES_BAD    (ST_CANARY + 52)  ; bit k: canary k changed
+%define ST_EFLAGS_AFTER    (ST_CANARY + 56)
 
 %define CANARIES            8
 %define CANARY_STEP         0x9E3779B9
@@ -50,6 +57,108 @@ extern SYM(checkasm_state)
 
 section .text
 
+%if CIRCUIT_X86_64
+; x86-64 (System V): the kernel in rdi, its four arguments in rsi, rdx, rcx
+; and r8d. The kernel is called with rsp on a 16-byte boundary, as the ABI
+; requires, skewed by 0 or 16 bytes; the eight canary words sit just above
+; its return address, in the caller's frame it must not touch. rbx, rbp and
+; r12 to r15 carry the seeds.
+global SYM(checkasm_checked_call)
+SYM(checkasm_checked_call):
+    push rbp
+    push rbx
+    push r12
+    push r13
+    push r14
+    push r15
+    mov [STATE + ST_SAVED_ESP], rsp
+    mov r11, rdi                        ; the kernel
+    mov rdi, rsi                        ; coefficients
+    mov rsi, rdx                        ; input
+    mov rdx, rcx                        ; output
+    mov r9d, r8d                        ; count, until the plant loop is done
+
+    and rsp, -16                        ; the ABI's alignment, then the skew
+    mov eax, [STATE + ST_SKEW]
+    and eax, 1
+    shl eax, 4
+    sub rsp, rax
+    sub rsp, 4 * CANARIES               ; canary k at rsp + 4k
+    xor ecx, ecx
+.plant:
+    imul r8d, ecx, CANARY_STEP
+    add r8d, [STATE + ST_CANARY]
+    mov [rsp + rcx * 4], r8d
+    inc ecx
+    cmp ecx, CANARIES
+    jb .plant
+    mov ecx, r9d                        ; count
+    mov [STATE + ST_ESP_EXPECTED], rsp
+
+    fnclex                              ; so that a stack fault flag is the kernel's
+    mov dword [STATE + ST_CW_BEFORE], 0
+    fnstcw [STATE + ST_CW_BEFORE]
+    cmp dword [STATE + ST_USE_MXCSR], 0
+    je .seed
+    stmxcsr [STATE + ST_MXCSR_BEFORE]
+.seed:
+    mov rbx, [STATE + ST_SEED + 0]
+    mov rbp, [STATE + ST_SEED + 8]
+    mov r12, [STATE + ST_SEED + 16]
+    mov r13, [STATE + ST_SEED + 24]
+    mov r14, [STATE + ST_SEED + 32]
+    mov r15, [STATE + ST_SEED + 40]
+
+    call r11
+
+    ; Registers first, then the canaries, both without touching the stack.
+    mov [STATE + ST_AFTER + 0], rbx
+    mov [STATE + ST_AFTER + 8], rbp
+    mov [STATE + ST_AFTER + 16], r12
+    mov [STATE + ST_AFTER + 24], r13
+    mov [STATE + ST_AFTER + 32], r14
+    mov [STATE + ST_AFTER + 40], r15
+    mov [STATE + ST_ESP_AFTER], rsp
+
+    mov rsi, [STATE + ST_ESP_EXPECTED]  ; first canary
+    xor ecx, ecx
+    xor edi, edi                        ; edi: bit mask of changed canaries
+.check:
+    imul edx, ecx, CANARY_STEP
+    add edx, [STATE + ST_CANARY]
+    cmp edx, [rsi + rcx * 4]
+    je .next
+    mov eax, 1
+    shl eax, cl
+    or edi, eax
+.next:
+    inc ecx
+    cmp ecx, CANARIES
+    jb .check
+    mov [STATE + ST_CANARIES_BAD], edi
+
+    mov rsp, [STATE + ST_SAVED_ESP]     ; a stack of our own again
+    pushfq                              ; nothing above has changed DF
+    pop rax
+    mov [STATE + ST_EFLAGS_AFTER], eax
+    cld
+
+    fnstenv [STATE + ST_FPU_ENV]        ; control, status and tag word as left
+    cmp dword [STATE + ST_USE_MXCSR], 0
+    je .restore
+    stmxcsr [STATE + ST_MXCSR_AFTER]
+.restore:
+    call SYM(checkasm_restore_fpu)
+
+    pop r15
+    pop r14
+    pop r13
+    pop r12
+    pop rbx
+    pop rbp
+    ret
+
+%else
 global SYM(checkasm_checked_call)
 SYM(checkasm_checked_call):
     push ebp
@@ -137,6 +246,8 @@ SYM(checkasm_checked_call):
     pop ebx
     pop ebp
     ret
+
+%endif
 
 ; Empties the x87 register stack (leaving the MMX state too), clears its
 ; flags and puts back the control word and MXCSR recorded before the last

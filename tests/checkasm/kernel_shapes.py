@@ -27,6 +27,9 @@ table below, by nesting depth, so a loop body counts once per trip.
 Instructions outside the repeat loop count per call. Memory operands are
 attributed to a block by following the registers loaded from the argument
 slots (mov r, [esp+d] after the kernel's pushes) through mov, lea, add and sub.
+An x86-64 module (elf64) is read the same way: its registers are named by
+their 32-bit halves, pushes move the stack by 8 bytes, and the argument slots
+are the home area the kernels fill below their two pushes.
 
 Kernels missing from the module (their row still has native 0) are reported
 as skipped; given the entry table (--entries), a kernel whose row says native 1
@@ -223,10 +226,25 @@ def split_operands(text):
     return ops
 
 
+# Bytes a push moves the stack, and the argument slots as displacements from
+# the stack pointer at the kernel's start: above the return address on
+# x86-32; on x86-64 the home area below the two saved registers (16 bytes)
+# and the 40 bytes KERNEL_BEGIN reserves.
+WORD = 4
+ARG_ROLES_32 = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
+ARG_ROLES_64 = {-56: "coefficients", -48: "input", -40: "output", -32: "count"}
+WIDE_REG = re.compile(r"\br(ax|bx|cx|dx|si|di|bp|sp)\b")
+
+
 def parse_disassembly(text):
     """{symbol: [Insn]} for every symbol block of objdump -d -M intel output."""
+    global WORD, ARG_ROLES
     blocks, current = {}, None
+    wide = "file format elf64" in text
+    WORD, ARG_ROLES = (8, ARG_ROLES_64) if wide else (4, ARG_ROLES_32)
     for line in text.splitlines():
+        if wide:
+            line = WIDE_REG.sub(r"e\1", line)
         h = HEADER.match(line)
         if h:
             # NASM macro-local labels (..@N.name) sit inside the code before them.
@@ -296,7 +314,7 @@ def memory_registers(operand):
     return regs, disp
 
 
-ARG_ROLES = {4: "coefficients", 8: "input", 12: "output", 16: "count"}
+ARG_ROLES = ARG_ROLES_32
 
 
 def assign_roles(code, scratch=None):
@@ -337,9 +355,9 @@ def assign_roles(code, scratch=None):
         dest = ops[0] if ops and ops[0] in REG32 else None
         immediate = len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1])
         if m == "push":
-            esp_off += 4
+            esp_off += WORD
         elif m == "pop":
-            esp_off -= 4
+            esp_off -= WORD
             if dest:
                 role[dest] = None
         elif dest == "esp" and m == "and":

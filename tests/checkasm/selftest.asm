@@ -32,76 +32,95 @@
 %define F_UD2         21  ; executes an undefined instruction
 %define F_COUNT0      22  ; runs once for a count of 0 or less
 
+; Where the faults above find the saved registers and the caller's frame,
+; from the stack pointer of the kernel's body. On x86-64 the faults F_ESI and
+; F_EDI clobber r12 and r15, callee-saved registers no kernel saves.
+%if CIRCUIT_X86_64
+    %define SAVED_AT HOME_BYTES
+    %define SAVED_EBX 0
+    %define SAVED_EBP 8
+    %define CANARY_AT (HOME_BYTES + 16 + 8)   ; above the return address
+%else
+    %define SAVED_AT 0
+    %define SAVED_EBX 8
+    %define SAVED_EBP 12
+    %define CANARY_AT 36                      ; above count, the last argument
+%endif
+
 ; Body: esi coefficient row, edi input, ebp output, ebx row, ecx term,
 ; edx repetitions left.
 %macro CTEMP_BODY 1
-    mov edx, ARG_COUNT
+    mov r2d, ARG_COUNT
 %if %1 == F_ADVANCE
-    mov ebp, ARG_OUTPUT
+    mov r6, ARG_OUTPUT
 %endif
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov edi, ARG_INPUT
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
 %if %1 != F_ADVANCE
-    mov ebp, ARG_OUTPUT
+    mov r6, ARG_OUTPUT
 %endif
-    xor ebx, ebx
+    xor r3d, r3d
 .row:
     fldz                                ; sum = +0.0
 %if %1 == F_ORDER
-    mov ecx, INPUT_COUNT - 1
+    mov r1d, INPUT_COUNT - 1
 .term:
-    fld dword [esi + ecx * 4]
-    fmul dword [edi + ecx * 4]
+    fld dword [r4 + r1 * 4]
+    fmul dword [r5 + r1 * 4]
     faddp st1, st0                      ; sum += p(i, j), j descending
-    dec ecx
+    dec r1d
     jns .term
 %else
-    xor ecx, ecx
+    xor r1d, r1d
 .term:
-    fld dword [esi + ecx * 4]
-    fmul dword [edi + ecx * 4]
+    fld dword [r4 + r1 * 4]
+    fmul dword [r5 + r1 * 4]
     faddp st1, st0                      ; sum += p(i, j), j ascending
-    inc ecx
-    cmp ecx, INPUT_COUNT
+    inc r1d
+    cmp r1d, INPUT_COUNT
     jb .term
 %endif
 %if %1 == F_UNWRITTEN
-    cmp ebx, 5
+    cmp r3d, 5
     jne .store
     fstp st0
     jmp .stored
 .store:
-    fstp dword [ebp + ebx * 4]
+    fstp dword [r6 + r3 * 4]
 .stored:
 %else
-    fstp dword [ebp + ebx * 4]          ; y[i] = sum rounded to single
+    fstp dword [r6 + r3 * 4]          ; y[i] = sum rounded to single
 %endif
-    add esi, AOS_ROW_BYTES
-    inc ebx
-    cmp ebx, OUTPUT_COUNT
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
     jb .row
 %if %1 == F_ADVANCE
-    add ebp, 4
+    add r6, 4
 %endif
 %if %1 == F_COUNT0
-    dec edx
+    dec r2d
     jg .repeat
 %else
-    dec edx
+    dec r2d
     jnz .repeat
 %endif
 
 %if %1 == F_EBX
-    mov dword [esp + 8], 0x0BADB0B5     ; the saved ebx
+    mov dword [rsp + SAVED_AT + SAVED_EBX], 0x0BADB0B5 ; the saved ebx
+%elif %1 == F_ESI && CIRCUIT_X86_64
+    mov r12d, 0x0BADB0B5                ; callee-saved, never saved here
 %elif %1 == F_ESI
-    mov dword [esp + 4], 0x0BADB0B5
+    mov dword [rsp + 4], 0x0BADB0B5
+%elif %1 == F_EDI && CIRCUIT_X86_64
+    mov r15d, 0x0BADB0B5
 %elif %1 == F_EDI
-    mov dword [esp + 0], 0x0BADB0B5
+    mov dword [rsp + 0], 0x0BADB0B5
 %elif %1 == F_EBP
-    mov dword [esp + 12], 0x0BADB0B5
+    mov dword [rsp + SAVED_AT + SAVED_EBP], 0x0BADB0B5
 %elif %1 == F_CANARY
-    mov dword [esp + 36], 0             ; above count, the last argument
+    mov dword [rsp + CANARY_AT], 0      ; the caller's frame above the arguments
 %elif %1 == F_X87_LEFT
     fld1
 %elif %1 == F_MMX
@@ -109,31 +128,31 @@
 %elif %1 == F_STACK_FAULT
     fstp st0
 %elif %1 == F_CW
-    sub esp, 4
-    fnstcw [esp]
-    xor word [esp], 0x0100
-    fldcw [esp]
-    add esp, 4
+    sub rsp, 4
+    fnstcw [rsp]
+    xor word [rsp], 0x0100
+    fldcw [rsp]
+    add rsp, 4
 %elif %1 == F_MXCSR
-    sub esp, 4
-    stmxcsr [esp]
-    or dword [esp], 0x8000
-    ldmxcsr [esp]
-    add esp, 4
+    sub rsp, 4
+    stmxcsr [rsp]
+    or dword [rsp], 0x8000
+    ldmxcsr [rsp]
+    add rsp, 4
 %elif %1 == F_DF
     std
 %elif %1 == F_PAST
     fldz
-    fstp dword [ebp + OUTPUT_COUNT * 4]
+    fstp dword [r6 + OUTPUT_COUNT * 4]
 %elif %1 == F_BEFORE
     fldz
-    fstp dword [ebp - 4]
+    fstp dword [r6 - 4]
 %elif %1 == F_INPUT
-    xor dword [edi + 8], 1
+    xor dword [r5 + 8], 1
 %elif %1 == F_COEFF
-    xor dword [esi - 4], 1
+    xor dword [r4 - 4], 1
 %elif %1 == F_OVERREAD
-    fld dword [esi]                     ; esi is one row past the last
+    fld dword [r4]                     ; esi is one row past the last
     fstp st0
 %elif %1 == F_UD2
     ud2
@@ -143,7 +162,13 @@
 %macro CTEMP_KERNEL 2
 KERNEL_BEGIN %1
     CTEMP_BODY %2
-%if %2 == F_ESP
+%if %2 == F_ESP && CIRCUIT_X86_64
+.circuit_return:
+    add rsp, HOME_BYTES
+    pop rbx
+    pop rbp
+    ret 4
+%elif %2 == F_ESP
 .circuit_return:
     pop edi
     pop esi
@@ -181,13 +206,20 @@ CTEMP_KERNEL selftestUd2, F_UD2
 ; No count test at the top: runs once for a count of 0 or less.
     section .text
     align 16, nop
-  %ifidn __OUTPUT_FORMAT__, elf32
-    global selftestCount0:function hidden
-selftestCount0:
+    GLOBAL_FUNCTION selftestCount0
+  %if CIRCUIT_X86_64
+    push rbp
+    push rbx
+    sub rsp, HOME_BYTES
+    mov [rsp + 0], rdi
+    mov [rsp + 8], rsi
+    mov [rsp + 16], rdx
+    mov [rsp + 24], rcx
+    CTEMP_BODY F_COUNT0
+    add rsp, HOME_BYTES
+    pop rbx
+    pop rbp
   %else
-    global _selftestCount0
-_selftestCount0:
-  %endif
     push ebp
     push ebx
     push esi
@@ -197,65 +229,101 @@ _selftestCount0:
     pop esi
     pop ebx
     pop ebp
+  %endif
     ret
 
 ; Single-precision chain per row, y[i] = (..(p0 + p1) + ..) + p35, in SSE
 ; scalar code: esi coefficient row, edi input, ebp output, ebx row, ecx term.
 KERNEL_BEGIN selftestSseChain
-    mov edx, ARG_COUNT
+    mov r2d, ARG_COUNT
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov edi, ARG_INPUT
-    mov ebp, ARG_OUTPUT
-    xor ebx, ebx
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
+    mov r6, ARG_OUTPUT
+    xor r3d, r3d
 .row:
-    movss xmm0, [esi]
-    mulss xmm0, [edi]                   ; sum = p0
-    mov ecx, 1
+    movss xmm0, [r4]
+    mulss xmm0, [r5]                   ; sum = p0
+    mov r1d, 1
 .term:
-    movss xmm1, [esi + ecx * 4]
-    mulss xmm1, [edi + ecx * 4]
+    movss xmm1, [r4 + r1 * 4]
+    mulss xmm1, [r5 + r1 * 4]
     addss xmm0, xmm1                    ; sum += pj
-    inc ecx
-    cmp ecx, INPUT_COUNT
+    inc r1d
+    cmp r1d, INPUT_COUNT
     jb .term
-    movss [ebp + ebx * 4], xmm0
-    add esi, AOS_ROW_BYTES
-    inc ebx
-    cmp ebx, OUTPUT_COUNT
+    movss [r6 + r3 * 4], xmm0
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
     jb .row
-    dec edx
+    dec r2d
+    jnz .repeat
+KERNEL_END
+
+; The SSE chain behind a faulty alignment test: it takes an "aligned path"
+; (here one MOVAPS of the coefficient block) whenever the block is on an
+; 8-byte boundary, so that a block 8 bytes past a 16-byte boundary faults.
+KERNEL_BEGIN selftestSseAlign8
+    mov r0, ARG_COEFFICIENTS
+    test r0d, 7                         ; the fault: 16-byte alignment wants 15
+    jnz .repeat_setup
+    movaps xmm2, [r0]
+.repeat_setup:
+    mov r2d, ARG_COUNT
+.repeat:
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
+    mov r6, ARG_OUTPUT
+    xor r3d, r3d
+.row:
+    movss xmm0, [r4]
+    mulss xmm0, [r5]
+    mov r1d, 1
+.term:
+    movss xmm1, [r4 + r1 * 4]
+    mulss xmm1, [r5 + r1 * 4]
+    addss xmm0, xmm1
+    inc r1d
+    cmp r1d, INPUT_COUNT
+    jb .term
+    movss [r6 + r3 * 4], xmm0
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
+    jb .row
+    dec r2d
     jnz .repeat
 KERNEL_END
 
 ; The same chain in lane 0 of 3DNow! registers.
 KERNEL_BEGIN selftest3DNowChain
     femms
-    mov edx, ARG_COUNT
+    mov r2d, ARG_COUNT
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov edi, ARG_INPUT
-    mov ebp, ARG_OUTPUT
-    xor ebx, ebx
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
+    mov r6, ARG_OUTPUT
+    xor r3d, r3d
 .row:
-    movd mm0, [esi]
-    movd mm1, [edi]
+    movd mm0, [r4]
+    movd mm1, [r5]
     pfmul mm0, mm1                      ; sum = p0
-    mov ecx, 1
+    mov r1d, 1
 .term:
-    movd mm1, [esi + ecx * 4]
-    movd mm2, [edi + ecx * 4]
+    movd mm1, [r4 + r1 * 4]
+    movd mm2, [r5 + r1 * 4]
     pfmul mm1, mm2
     pfadd mm0, mm1                      ; sum += pj
-    inc ecx
-    cmp ecx, INPUT_COUNT
+    inc r1d
+    cmp r1d, INPUT_COUNT
     jb .term
-    movd [ebp + ebx * 4], mm0
-    add esi, AOS_ROW_BYTES
-    inc ebx
-    cmp ebx, OUTPUT_COUNT
+    movd [r6 + r3 * 4], mm0
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
     jb .row
-    dec edx
+    dec r2d
     jnz .repeat
     femms
 KERNEL_END
@@ -264,35 +332,35 @@ KERNEL_END
 ; 0xFFC00000: a difference in NaN payloads alone, which the checker excuses
 ; for the SSE and 3DNow! families and for no other.
 KERNEL_BEGIN selftestSseNanPayload
-    mov edx, ARG_COUNT
+    mov r2d, ARG_COUNT
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov edi, ARG_INPUT
-    mov ebp, ARG_OUTPUT
-    xor ebx, ebx
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
+    mov r6, ARG_OUTPUT
+    xor r3d, r3d
 .row:
-    movss xmm0, [esi]
-    mulss xmm0, [edi]
-    mov ecx, 1
+    movss xmm0, [r4]
+    mulss xmm0, [r5]
+    mov r1d, 1
 .term:
-    movss xmm1, [esi + ecx * 4]
-    mulss xmm1, [edi + ecx * 4]
+    movss xmm1, [r4 + r1 * 4]
+    mulss xmm1, [r5 + r1 * 4]
     addss xmm0, xmm1
-    inc ecx
-    cmp ecx, INPUT_COUNT
+    inc r1d
+    cmp r1d, INPUT_COUNT
     jb .term
-    movss [ebp + ebx * 4], xmm0
-    mov eax, [ebp + ebx * 4]
-    and eax, 0x7FFFFFFF
-    cmp eax, 0x7F800000
+    movss [r6 + r3 * 4], xmm0
+    mov r0d, [r6 + r3 * 4]
+    and r0d, 0x7FFFFFFF
+    cmp r0d, 0x7F800000
     jbe .stored
-    mov dword [ebp + ebx * 4], 0xFFC00000
+    mov dword [r6 + r3 * 4], -0x00400000       ; 0xFFC00000 as a signed immediate, for both word sizes
 .stored:
-    add esi, AOS_ROW_BYTES
-    inc ebx
-    cmp ebx, OUTPUT_COUNT
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
     jb .row
-    dec edx
+    dec r2d
     jnz .repeat
 KERNEL_END
 
@@ -300,36 +368,36 @@ KERNEL_END
 ; processors of that family do: differences the checker excuses for 3DNow!.
 KERNEL_BEGIN selftest3DNowFlush
     femms
-    mov edx, ARG_COUNT
+    mov r2d, ARG_COUNT
 .repeat:
-    mov esi, ARG_COEFFICIENTS
-    mov edi, ARG_INPUT
-    mov ebp, ARG_OUTPUT
-    xor ebx, ebx
+    mov r4, ARG_COEFFICIENTS
+    mov r5, ARG_INPUT
+    mov r6, ARG_OUTPUT
+    xor r3d, r3d
 .row:
-    movd mm0, [esi]
-    movd mm1, [edi]
+    movd mm0, [r4]
+    movd mm1, [r5]
     pfmul mm0, mm1
-    mov ecx, 1
+    mov r1d, 1
 .term:
-    mov eax, [esi + ecx * 4]
-    test eax, 0x7F800000
+    mov r0d, [r4 + r1 * 4]
+    test r0d, 0x7F800000
     jnz .normal
-    and eax, 0x80000000                 ; subnormal: signed zero
+    and r0d, 0x80000000                 ; subnormal: signed zero
 .normal:
-    movd mm1, eax
-    movd mm2, [edi + ecx * 4]
+    movd mm1, r0d
+    movd mm2, [r5 + r1 * 4]
     pfmul mm1, mm2
     pfadd mm0, mm1
-    inc ecx
-    cmp ecx, INPUT_COUNT
+    inc r1d
+    cmp r1d, INPUT_COUNT
     jb .term
-    movd [ebp + ebx * 4], mm0
-    add esi, AOS_ROW_BYTES
-    inc ebx
-    cmp ebx, OUTPUT_COUNT
+    movd [r6 + r3 * 4], mm0
+    add r4, AOS_ROW_BYTES
+    inc r3d
+    cmp r3d, OUTPUT_COUNT
     jb .row
-    dec edx
+    dec r2d
     jnz .repeat
     femms
 KERNEL_END
@@ -337,19 +405,13 @@ KERNEL_END
 ; int selftestStackFaultsFlagged(void): 1 when this x87 unit sets the stack
 ; fault flag on an underflow (hardware does; some emulators do not).
     section .text
-  %ifidn __OUTPUT_FORMAT__, elf32
-    global selftestStackFaultsFlagged:function hidden
-selftestStackFaultsFlagged:
-  %else
-    global _selftestStackFaultsFlagged
-_selftestStackFaultsFlagged:
-  %endif
-    sub esp, 4
+    GLOBAL_FUNCTION selftestStackFaultsFlagged
+    sub rsp, 4
     fnclex
     fstp st0                            ; the stack is empty: underflow
     fnstsw ax
     fnclex
-    add esp, 4
-    shr eax, 6
-    and eax, 1
+    add rsp, 4
+    shr r0, 6
+    and r0d, 1
     ret

@@ -38,6 +38,7 @@ SELFTEST_KERNEL(selftestOverread)
 SELFTEST_KERNEL(selftestUd2)
 SELFTEST_KERNEL(selftestCount0)
 SELFTEST_KERNEL(selftestSseChain)
+SELFTEST_KERNEL(selftestSseAlign8)
 SELFTEST_KERNEL(selftest3DNowChain)
 SELFTEST_KERNEL(selftestSseNanPayload)
 SELFTEST_KERNEL(selftest3DNowFlush)
@@ -82,11 +83,18 @@ const Case kCases[] = {
     {"wrong summation order", kAos, selftestOrder, kCTemp, Expect::Fail, "output differs from the C++ twin", 0},
     {"mismatch details", kAos, selftestOrder, kCTemp, Expect::Fail, "map (. same, x differs, | block edges): ", 0},
     {"seed in failures", kAos, selftestOrder, kCTemp, Expect::Fail, "rerun with checkasm --entry ", 0},
+#if defined(__x86_64__) // the faults hit rbx, r12, r15 and rbp there
+    {"rbx", kAos, selftestEbx, kCTemp, Expect::Fail, "callee-saved register rbx clobbered", 0},
+    {"r12", kAos, selftestEsi, kCTemp, Expect::Fail, "callee-saved register r12 clobbered", 0},
+    {"r15", kAos, selftestEdi, kCTemp, Expect::Fail, "callee-saved register r15 clobbered", 0},
+    {"rbp", kAos, selftestEbp, kCTemp, Expect::Fail, "callee-saved register rbp clobbered", 0},
+#else
     {"ebx", kAos, selftestEbx, kCTemp, Expect::Fail, "callee-saved register ebx clobbered", 0},
     {"esi", kAos, selftestEsi, kCTemp, Expect::Fail, "callee-saved register esi clobbered", 0},
     {"edi", kAos, selftestEdi, kCTemp, Expect::Fail, "callee-saved register edi clobbered", 0},
     {"ebp", kAos, selftestEbp, kCTemp, Expect::Fail, "callee-saved register ebp clobbered", 0},
-    {"esp", kAos, selftestEsp, kCTemp, Expect::Fail, "stack pointer not restored (esp moved by +4 bytes)", 0},
+#endif
+    {"esp", kAos, selftestEsp, kCTemp, Expect::Fail, "stack pointer not restored (moved by +4 bytes)", 0},
     {"canary", kAos, selftestCanary, kCTemp, Expect::Fail, "stack canary above the arguments overwritten", 0},
     {"x87 stack left", kAos, selftestX87Left, kCTemp, Expect::Fail, "x87 register stack not empty on return", 0},
     {"no EMMS", kAos | ENTRY_MMX, selftestMmx, kCTemp, Expect::Fail, "x87 register stack not empty on return", ENTRY_MMX},
@@ -104,11 +112,19 @@ const Case kCases[] = {
 #if !defined(_WIN32)
     {"read past the block", kAos, selftestOverread, kCTemp, Expect::Fail, "crashed (SIGSEGV", 0},
     {"illegal instruction", kAos, selftestUd2, kCTemp, Expect::Fail, "crashed (SIGILL", 0},
+    // Only the placement of the coefficient block 8 bytes past a boundary
+    // takes this kernel's aligned path with a block off 16 bytes.
+    {"alignment tested on 8 bytes", ENTRY_SSE, selftestSseAlign8, chainTwin, Expect::Fail,
+     "the coefficient block alone 8 bytes past a 16-byte boundary", ENTRY_SSE},
 #endif
     {"count 0", kAos, selftestCount0, kCTemp, Expect::Fail, "count 0 wrote the output", 0},
     {"SSE chain", ENTRY_SSE, selftestSseChain, chainTwin, Expect::Pass, "ok: ", ENTRY_SSE},
     {"SSE NaN payloads excused", ENTRY_SSE, selftestSseNanPayload, chainTwin, Expect::Pass, "excused (SSE: NaN payload)", ENTRY_SSE},
+#if defined(__x86_64__) // the twins compute with SSE there, so NaN payloads differ as for SSE
+    {"x87 family: NaN excused", kAos, selftestSseNanPayload, chainTwin, Expect::Pass, "excused (x87: NaN payload", ENTRY_SSE},
+#else
     {"x87 family: no NaN excuse", kAos, selftestSseNanPayload, chainTwin, Expect::Fail, "output differs from the C++ twin", ENTRY_SSE},
+#endif
     {"3DNow! chain", ENTRY_MMX | ENTRY_3DNOW, selftest3DNowChain, chainTwin, Expect::Pass, "ok: ", ENTRY_MMX | ENTRY_3DNOW},
     {"3DNow! subnormals excused", ENTRY_MMX | ENTRY_3DNOW, selftest3DNowFlush, chainTwin, Expect::Pass, "excused (3DNow!: subnormal operand or result)", ENTRY_MMX | ENTRY_3DNOW},
     {"SSE family: no subnormal excuse", ENTRY_SSE, selftest3DNowFlush, chainTwin, Expect::Fail, "output differs from the C++ twin", ENTRY_MMX | ENTRY_3DNOW | ENTRY_SSE},
