@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "host.h"
+#include "check.h"
 
 namespace host {
 
@@ -105,16 +105,6 @@ class ExactSum {
     uint64_t limbs_[kLimbs] = {};
 };
 
-// The same float sentinel as a bit pattern: a quiet NaN that no arithmetic
-// produces. Compared as bits, never as a float (an x87 load could change it).
-constexpr uint32_t kSentinel = 0x7FEADBADu;
-
-bool isSentinel(const float* f) {
-    uint32_t u;
-    std::memcpy(&u, f, 4);
-    return u == kSentinel;
-}
-
 // The fixed-point entries' operand ranges: an input converts to Q15 without
 // overflow below 32767.5/32768, a coefficient to Q10 below 32767.5/1024.
 bool inFixedRange(float x, float c) {
@@ -122,21 +112,6 @@ bool inFixedRange(float x, float c) {
 }
 
 } // namespace
-
-Arithmetic arithmeticOf(EntryFlags flags) {
-    if ((flags & ENTRY_MMX) && !(flags & ENTRY_3DNOW)) return Arithmetic::Fixed;
-    if (flags & (ENTRY_3DNOW | ENTRY_SSE)) return Arithmetic::Single;
-    return Arithmetic::X87;
-}
-
-const char* arithmeticName(Arithmetic a) {
-    switch (a) {
-    case Arithmetic::X87: return "x87";
-    case Arithmetic::Single: return "single";
-    case Arithmetic::Fixed: return "fixed";
-    }
-    return "?";
-}
 
 Reference exactReference(const circuit::Problem& p) {
     Reference ref;
@@ -219,50 +194,6 @@ std::string overflowText(const Reference& ref) {
             return text;
         }
     return "";
-}
-
-EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p)
-    : flags_(flags), raw_(sizeof(Storage) + 16) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(raw_.data());
-    s_ = new (raw_.data() + ((16 - at % 16) % 16)) Storage;
-    std::memset(&s_->data, 0, sizeof s_->data);
-    circuit::layoutFor(flags, p, s_->data);
-    s_->pristine = s_->data;
-    resetOutput();
-}
-
-void EntryBlocks::checkAlignment() const {
-    for (const void* block : {static_cast<const void*>(s_->data.coefficients), static_cast<const void*>(s_->data.input),
-                              static_cast<const void*>(s_->out + kGuardBefore)})
-        if (reinterpret_cast<uintptr_t>(block) % 16 != 0)
-            throw Fatal("internal error: a data block is not on a 16-byte boundary");
-}
-
-void EntryBlocks::resetOutput() {
-    for (float& f : s_->out) std::memcpy(&f, &kSentinel, 4);
-}
-
-std::string EntryBlocks::damage() const {
-    const int floats = circuit::outputFloats(flags_);
-    std::string what;
-    for (int i = 0; i < kGuardBefore; ++i)
-        if (!isSentinel(s_->out + i)) what = "wrote before its output block";
-    for (int i = kGuardBefore + floats; i < kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter; ++i)
-        if (!isSentinel(s_->out + i)) {
-            what = "wrote past its " + std::to_string(floats) + " output floats (float " +
-                   std::to_string(i - kGuardBefore) + ")";
-            break;
-        }
-    if (what.empty() && std::memcmp(&s_->data, &s_->pristine, sizeof s_->data) != 0)
-        what = "changed its coefficient or input block";
-    return what;
-}
-
-std::vector<int> EntryBlocks::unwritten() const {
-    std::vector<int> list;
-    for (int i = 0; i < OUTPUT_COUNT; ++i)
-        if (isSentinel(s_->out + kGuardBefore + i)) list.push_back(i);
-    return list;
 }
 
 } // namespace host

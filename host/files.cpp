@@ -11,7 +11,9 @@
 #include <windows.h>
 #endif
 
-#include "host.h"
+#include "errors.h"
+#include "files.h"
+#include "text.h"
 
 namespace host {
 
@@ -113,6 +115,13 @@ void OutputFile::write(const std::string& content) {
     const bool closed = std::fclose(f) == 0;
     if (!ok || !flushed || !closed)
         throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
+}
+
+void finishStdout() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw Fatal(std::string("cannot write the results to standard output: ") +
+                    (errno ? std::strerror(errno) : "write error"));
 }
 
 } // namespace host

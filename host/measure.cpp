@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 
-#include "host.h"
+#include "clock.h"
+#include "measure.h"
+#include "stats.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #define HOST_CYCLES 1
@@ -21,41 +23,39 @@ namespace host {
 
 namespace {
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 constexpr int32_t kMaxCount = 1 << 30;
 
-} // namespace
+using Call = std::function<void(int32_t count)>;
 
-Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
-                 double callSeconds, int trials) {
-    Timing t;
-    blocks.checkAlignment();
-    auto call = [&](int32_t count) {
-        module.run(index, blocks.coefficients(), blocks.input(), blocks.output(), count);
-    };
+// The count of repetitions for which one call lasts about `callSeconds`.
+int32_t findCount(const Call& call, double callSeconds) {
     int32_t count = 1;
     for (;;) {
         const double start = steadySeconds();
         call(count);
         const double elapsed = steadySeconds() - start;
-        if (elapsed >= 0.8 * callSeconds || count >= kMaxCount) break;
+        if (elapsed >= 0.8 * callSeconds || count >= kMaxCount) return count;
         double scale = elapsed > 20e-6 ? callSeconds / elapsed * 1.05 : 16.0;
         scale = std::min(16.0, std::max(1.25, scale));
         count = static_cast<int32_t>(std::min<double>(kMaxCount, std::ceil(count * scale)));
     }
+}
 
+// The figures of every timed call, per repetition.
+struct Samples {
     std::vector<double> ns, ticks, clocks, ratios;
     double tickSum = 0, nsSum = 0;
+    int calls = 0;
+};
+
+// Takes the timed calls. A call whose calibration moved still counts in ns;
+// more calls are taken (at most four times the trials) until enough give
+// core clocks.
+Samples takeSamples(const Call& call, int32_t count, const Processor& cpu, int trials) {
+    Samples s;
 #if HOST_CYCLES
     std::unique_ptr<bench::CycleClock> clock;
     if (cpu.tsc) clock.reset(new bench::CycleClock(cpu.sse2 && cpu.rdtscp));
-#else
-    (void)cpu;
 #endif
     // Runs `body` between two calibrations where there is a clock; false
     // when there is none or the calibration moved (ticks are still set).
@@ -67,12 +67,9 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
         return false;
     };
     const bool calibrating = cpu.tsc && HOST_CYCLES;
-    // A call whose calibration moved still counts in ns; more calls are
-    // taken (at most four times the trials) until enough give core clocks.
-    int calls = 0;
-    for (; calls < trials ||
-           (calibrating && calls < 4 * trials && 2 * clocks.size() < static_cast<size_t>(trials));
-         ++calls) {
+    for (; s.calls < trials ||
+           (calibrating && s.calls < 4 * trials && 2 * s.clocks.size() < static_cast<size_t>(trials));
+         ++s.calls) {
         double start = 0, elapsed = 0, tick = 0, cycles = 0;
         const bool calibrated = sample(
             [&] {
@@ -81,44 +78,66 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
                 elapsed = steadySeconds() - start;
             },
             tick, cycles);
-        if (calibrated) ratios.push_back(tick / cycles);
-        ns.push_back(elapsed * 1e9 / count);
+        if (calibrated) s.ratios.push_back(tick / cycles);
+        s.ns.push_back(elapsed * 1e9 / count);
         if (tick > 0) {
-            ticks.push_back(tick / count);
-            tickSum += tick;
-            nsSum += elapsed * 1e9;
+            s.ticks.push_back(tick / count);
+            s.tickSum += tick;
+            s.nsSum += elapsed * 1e9;
         }
-        if (calibrated) clocks.push_back(cycles / count);
+        if (calibrated) s.clocks.push_back(cycles / count);
     }
-    t.done = true;
-    t.count = count;
-    t.samples = calls;
-    t.minNs = *std::min_element(ns.begin(), ns.end());
-    t.medianNs = median(ns);
-    t.maxNs = *std::max_element(ns.begin(), ns.end());
-    if (!ticks.empty()) {
-        t.minTicks = *std::min_element(ticks.begin(), ticks.end());
-        t.medianTicks = median(ticks);
-        t.ticksPerNs = tickSum / nsSum;
-    }
-    t.dropped = calls - static_cast<int>(clocks.size());
+    return s;
+}
+
+// The core-clock figures, or the note why there are none.
+void clockFigures(const Samples& s, const Processor& cpu, int trials, Timing& t) {
     if (!cpu.tsc || !HOST_CYCLES) {
         t.clockNote = "no time-stamp counter";
-    } else if (2 * clocks.size() < static_cast<size_t>(trials)) {
+    } else if (2 * s.clocks.size() < static_cast<size_t>(trials)) {
         // A counter trapped by a virtual machine, or a clock that kept moving.
         t.clockNote = "the core clock could not be calibrated (" + std::to_string(t.dropped) + " of " +
-                      std::to_string(calls) + " calls moved)";
+                      std::to_string(s.calls) + " calls moved)";
     } else {
-        t.ticksPerClock = median(ratios);
+        t.ticksPerClock = median(s.ratios);
         if (!(t.ticksPerClock > 0.05 && t.ticksPerClock < 50)) {
             t.clockNote = "the calibration gave an implausible clock ratio";
         } else {
             t.clocks = true;
-            t.minClocks = *std::min_element(clocks.begin(), clocks.end());
-            t.medianClocks = median(clocks);
+            t.minClocks = *std::min_element(s.clocks.begin(), s.clocks.end());
+            t.medianClocks = median(s.clocks);
         }
     }
+}
+
+Timing summarise(const Samples& s, int32_t count, const Processor& cpu, int trials) {
+    Timing t;
+    t.done = true;
+    t.count = count;
+    t.samples = s.calls;
+    t.minNs = *std::min_element(s.ns.begin(), s.ns.end());
+    t.medianNs = median(s.ns);
+    t.maxNs = *std::max_element(s.ns.begin(), s.ns.end());
+    if (!s.ticks.empty()) {
+        t.minTicks = *std::min_element(s.ticks.begin(), s.ticks.end());
+        t.medianTicks = median(s.ticks);
+        t.ticksPerNs = s.tickSum / s.nsSum;
+    }
+    t.dropped = s.calls - static_cast<int>(s.clocks.size());
+    clockFigures(s, cpu, trials, t);
     return t;
+}
+
+} // namespace
+
+Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
+                 double callSeconds, int trials) {
+    blocks.checkAlignment();
+    const Call call = [&](int32_t count) {
+        module.run(index, blocks.coefficients(), blocks.input(), blocks.output(), count);
+    };
+    const int32_t count = findCount(call, callSeconds);
+    return summarise(takeSamples(call, count, cpu, trials), count, cpu, trials);
 }
 
 } // namespace host

@@ -10,7 +10,10 @@
 #include <dlfcn.h>
 #endif
 
-#include "host.h"
+#include "errors.h"
+#include "files.h"
+#include "module.h"
+#include "text.h"
 
 namespace host {
 

@@ -2,8 +2,11 @@
 // usage text.
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
-#include "host.h"
+#include "errors.h"
+#include "model.h"
+#include "options.h"
 
 namespace host {
 
@@ -50,11 +53,11 @@ namespace {
 
 uint64_t parseUnsigned(const std::string& option, const std::string& text, uint64_t max) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        throw Fatal(option + " needs a whole number, not '" + text + "'");
+        throw UsageError(option + " needs a whole number, not '" + text + "'");
     errno = 0;
     unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
     if (errno == ERANGE || v > max)
-        throw Fatal(option + " " + text + " is too large (at most " + std::to_string(max) + ")");
+        throw UsageError(option + " " + text + " is too large (at most " + std::to_string(max) + ")");
     return v;
 }
 
@@ -67,7 +70,7 @@ double parsePositive(const std::string& option, const std::string& text, double 
     if (!(v > 0) || v > max) {
         char limit[32];
         std::snprintf(limit, sizeof limit, "%g", max);
-        throw Fatal(option + " needs " + unit + " above 0 (at most " + limit + "), not '" + text + "'");
+        throw UsageError(option + " needs " + unit + " above 0 (at most " + limit + "), not '" + text + "'");
     }
     return v;
 }
@@ -83,7 +86,7 @@ std::vector<bool> parseEntries(const std::string& text) {
         const bool number = !item.empty() && item.find_first_not_of("0123456789-") == std::string::npos &&
                             dash != 0 && dash != item.size() - 1 && item.find('-', dash + 1) == std::string::npos;
         if (!number)
-            throw Fatal("--entries: '" + (item.empty() ? text : item) +
+            throw UsageError("--entries: '" + (item.empty() ? text : item) +
                         "' is not an entry number or a range such as 5-7");
         uint64_t lo, hi;
         if (dash == std::string::npos) {
@@ -91,7 +94,7 @@ std::vector<bool> parseEntries(const std::string& text) {
         } else {
             lo = parseUnsigned("--entries", item.substr(0, dash), kMaxEntries - 1);
             hi = parseUnsigned("--entries", item.substr(dash + 1), kMaxEntries - 1);
-            if (hi < lo) throw Fatal("--entries: empty range '" + item + "'");
+            if (hi < lo) throw UsageError("--entries: empty range '" + item + "'");
         }
         for (uint64_t k = lo; k <= hi; ++k) chosen[k] = true;
         i = comma + 1;
@@ -101,14 +104,96 @@ std::vector<bool> parseEntries(const std::string& text) {
 
 } // namespace
 
-Options parseOptions(const std::vector<std::string>& args) {
+namespace {
+
+// What the command line said so far.
+struct Parsed {
     Options o;
-    bool comparing = false, optionsEnded = false;
+    bool comparing = false, optionsEnded = false, csv = false, json = false;
+    bool stop = false; // --help, --version, --worker: nothing after them counts
     std::vector<std::string> positional;
+};
+
+// One option; `next` takes its value, `flag` refuses one.
+void applyOption(const std::string& arg, const std::function<std::string()>& next,
+                 const std::function<void()>& flag, Parsed& p) {
+    if (arg == "--") {
+        p.optionsEnded = true;
+    } else if (arg == "--help" || arg == "-h") {
+        p.o.help = true;
+        p.stop = true;
+    } else if (arg == "--version") {
+        p.o.version = true;
+        p.stop = true;
+    } else if (arg == "--worker") { // internal: one entry for a parent host
+        flag();
+        p.o.worker = true;
+        p.stop = true;
+    } else if (arg == "--all") {
+        flag();
+        p.o.all = true;
+    } else if (arg == "--entries") {
+        p.o.entries = parseEntries(next());
+    } else if (arg == "--seed") {
+        p.o.seed = parseUnsigned(arg, next(), UINT64_MAX);
+        p.o.haveSeed = true;
+    } else if (arg == "--problem") {
+        p.o.problem = next();
+        if (p.o.problem.empty()) throw UsageError("--problem needs a file name");
+    } else if (arg == "--time-per-entry") {
+        p.o.timePerEntryMs = parsePositive(arg, next(), 600000, "milliseconds");
+    } else if (arg == "--trials") {
+        p.o.trials = static_cast<int>(parseUnsigned(arg, next(), 100000));
+        if (p.o.trials < 1) throw UsageError("--trials needs at least 1");
+    } else if (arg == "--timeout") {
+        p.o.timeoutSeconds = parsePositive(arg, next(), 86400, "seconds");
+    } else if (arg == "--check-only") {
+        flag();
+        p.o.checkOnly = true;
+    } else if (arg == "--csv") {
+        flag();
+        p.csv = true;
+    } else if (arg == "--json") {
+        flag();
+        p.json = true;
+    } else if (arg == "--svg") {
+        p.o.svg = next();
+        if (p.o.svg.empty()) throw UsageError("--svg needs a file name");
+    } else if (arg == "--compare") {
+        flag();
+        p.comparing = true;
+    } else {
+        throw UsageError("unknown option " + arg);
+    }
+}
+
+// The positional arguments and the options that exclude one another.
+Options finish(Parsed& p) {
+    Options& o = p.o;
+    if (p.comparing) {
+        if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
+        o.compare = p.positional;
+        return o;
+    }
+    if (p.positional.empty()) throw UsageError("no module given");
+    if (p.positional.size() > 1)
+        throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
+    o.module = p.positional[0];
+    if (p.csv && p.json) throw UsageError("--csv and --json cannot be combined");
+    o.format = p.csv ? Format::Csv : p.json ? Format::Json : Format::Table;
+    if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
+    if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
+    return o;
+}
+
+} // namespace
+
+Options parseOptions(const std::vector<std::string>& args) {
+    Parsed p;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            positional.push_back(arg);
+        if (p.optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            p.positional.push_back(arg);
             continue;
         }
         std::string value;
@@ -120,73 +205,16 @@ Options parseOptions(const std::vector<std::string>& args) {
         }
         auto next = [&]() -> std::string {
             if (hasValue) return value;
-            if (i + 1 >= args.size()) throw Fatal(arg + " needs a value");
+            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
             return args[++i];
         };
         auto flag = [&] {
-            if (hasValue) throw Fatal(arg + " takes no value");
+            if (hasValue) throw UsageError(arg + " takes no value");
         };
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help" || arg == "-h") {
-            o.help = true;
-            return o;
-        } else if (arg == "--version") {
-            o.version = true;
-            return o;
-        } else if (arg == "--worker") { // internal: one entry for a parent host
-            flag();
-            o.worker = true;
-            return o;
-        } else if (arg == "--all") {
-            flag();
-            o.all = true;
-        } else if (arg == "--entries") {
-            o.entries = parseEntries(next());
-        } else if (arg == "--seed") {
-            o.seed = parseUnsigned(arg, next(), UINT64_MAX);
-            o.haveSeed = true;
-        } else if (arg == "--problem") {
-            o.problem = next();
-            if (o.problem.empty()) throw Fatal("--problem needs a file name");
-        } else if (arg == "--time-per-entry") {
-            o.timePerEntryMs = parsePositive(arg, next(), 600000, "milliseconds");
-        } else if (arg == "--trials") {
-            o.trials = static_cast<int>(parseUnsigned(arg, next(), 100000));
-            if (o.trials < 1) throw Fatal("--trials needs at least 1");
-        } else if (arg == "--timeout") {
-            o.timeoutSeconds = parsePositive(arg, next(), 86400, "seconds");
-        } else if (arg == "--check-only") {
-            flag();
-            o.checkOnly = true;
-        } else if (arg == "--csv") {
-            flag();
-            o.csv = true;
-        } else if (arg == "--json") {
-            flag();
-            o.json = true;
-        } else if (arg == "--svg") {
-            o.svg = next();
-            if (o.svg.empty()) throw Fatal("--svg needs a file name");
-        } else if (arg == "--compare") {
-            flag();
-            comparing = true;
-        } else {
-            throw Fatal("unknown option " + arg);
-        }
+        applyOption(arg, next, flag, p);
+        if (p.stop) return p.o;
     }
-    if (comparing) {
-        if (positional.empty()) throw Fatal("--compare needs at least one results file (from --json)");
-        o.compare = positional;
-        return o;
-    }
-    if (positional.empty()) throw Fatal("no module given");
-    if (positional.size() > 1) throw Fatal("more than one module given: " + positional[0] + ", " + positional[1]);
-    o.module = positional[0];
-    if (o.csv && o.json) throw Fatal("--csv and --json cannot be combined");
-    if (o.haveSeed && !o.problem.empty()) throw Fatal("--seed and --problem cannot be combined");
-    if (o.checkOnly && !o.svg.empty()) throw Fatal("--svg charts times, which --check-only does not take");
-    return o;
+    return finish(p);
 }
 
 } // namespace host

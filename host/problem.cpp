@@ -6,27 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host.h"
+#include "errors.h"
+#include "files.h"
+#include "problem.h"
+#include "splitmix64.h"
+#include "text.h"
 
 namespace host {
 
 namespace {
-
-// SplitMix64: the same sequence on every platform and compiler, so that a
-// seed printed on one machine reproduces the problem on another.
-uint64_t next(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
 
 // A float in (-0.99, 0.99), on a grid of 2^-24 (exact in single precision):
 // every input below the fixed-point entries' limit of 32767.5/32768, every
 // row sum far inside their -64 .. 64 range.
 float uniform(uint64_t& state) {
     const int32_t limit = 16609444; // 0.99 * 2^24, rounded down
-    int32_t k = static_cast<int32_t>(next(state) % (2u * limit - 1)) - (limit - 1);
+    int32_t k = static_cast<int32_t>(splitmix64(state) % (2u * limit - 1)) - (limit - 1);
     return static_cast<float>(std::ldexp(static_cast<double>(k), -24));
 }
 

@@ -1,5 +1,9 @@
 // Names as the terminal shows them: the module stores Shift_JIS (code page
 // 932); the host prints UTF-8 and measures it in terminal columns.
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #ifdef _WIN32
@@ -8,7 +12,7 @@
 #include <iconv.h>
 #endif
 
-#include "host.h"
+#include "text.h"
 
 namespace host {
 
@@ -159,6 +163,92 @@ std::string flagsText(EntryFlags flags) {
         add(hex);
     }
     return s.empty() ? "none" : s;
+}
+
+std::string format(const char* fmt, double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, fmt, v);
+    return text;
+}
+
+void appendf(std::string& out, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    if (n > 0) {
+        std::string text(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(&text[0], text.size(), fmt, again);
+        text.resize(static_cast<size_t>(n));
+        out += text;
+    }
+    va_end(again);
+}
+
+std::string alignedColumns(const std::vector<std::vector<std::string>>& lines, bool (*left)(size_t column)) {
+    std::vector<int> width;
+    for (const auto& cells : lines) {
+        if (width.size() < cells.size()) width.resize(cells.size(), 0);
+        for (size_t c = 0; c < cells.size(); ++c) width[c] = std::max(width[c], displayWidth(cells[c]));
+    }
+    std::string out;
+    for (const auto& cells : lines) {
+        std::string s;
+        for (size_t c = 0; c < cells.size(); ++c) {
+            if (c) s += "  ";
+            s += left(c) ? padRight(cells[c], width[c]) : padLeft(cells[c], width[c]);
+        }
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        out += s + "\n";
+    }
+    return out;
+}
+
+std::string flagsHex(EntryFlags flags) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(flags));
+    return text;
+}
+
+const char* layoutName(EntryFlags flags) { return (flags & ENTRY_SOA) ? "SOA" : "AOS"; }
+
+const char* arithmeticName(Arithmetic a) {
+    switch (a) {
+    case Arithmetic::X87: return "x87";
+    case Arithmetic::Single: return "single";
+    case Arithmetic::Fixed: return "fixed";
+    }
+    return "?";
+}
+
+std::string rawName(const EntryResult& e) {
+    return std::string(e.record.name, e.nameTerminated ? std::strlen(e.record.name) : ENTRY_NAME_BYTES);
+}
+
+std::string jsonString(const std::string& bytes) {
+    std::string out = "\"";
+    for (unsigned char c : displayPath(bytes)) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04X", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double v) {
+    if (!std::isfinite(v)) return "null";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.9g", v);
+    return text;
 }
 
 } // namespace host

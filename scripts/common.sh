@@ -6,7 +6,7 @@
 # Debian packages, one list per purpose (build, bench, test, perf), each in
 # two parts: for every machine, and for x86 machines only (the i686 and
 # win32 builds). Names with :i386 are the 32-bit builds' libraries.
-packages_build=(cmake ninja-build g++ googletest python3)
+packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev)
 packages_build_x86=(gcc-multilib g++-multilib nasm)
 packages_bench=(libbenchmark-dev libeigen3-dev libopenblas-dev)
 packages_bench_x86=(libbenchmark-dev:i386)

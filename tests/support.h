@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "entries.h"
+#include "floatbits.h"
 #include "layout.h"
 
 namespace support {
@@ -31,17 +32,8 @@ inline void PrintTo(const EntryRow& row, std::ostream* os) {
     *os << "entry " << row.index << " (" << row.stem << ")";
 }
 
-inline uint32_t bitsOf(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return u;
-}
-
-inline float floatOf(uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
+using ::bitsOf; // common/floatbits.h
+inline float floatOf(uint32_t u) { return floatOfBits(u); }
 
 // A problem whose every row is m (M[i][j] = m[j]) and whose every input is x.
 inline circuit::Problem uniformRows(const float (&m)[INPUT_COUNT], float x = 1.0f) {
@@ -60,7 +52,7 @@ class GuardedOutput {
     static constexpr int kGuard = 8;
     // A quiet NaN no kernel produces. (A signalling NaN would be quietened by
     // any trip through the x87 registers and look written.)
-    static constexpr uint32_t kSentinel = 0x7FEADBADu;
+    static constexpr uint32_t kSentinel = kSentinelBits;
 
     GuardedOutput() { reset(); }
     void reset() {

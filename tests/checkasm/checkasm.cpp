@@ -23,6 +23,8 @@
 #endif
 
 #include "dispatch.h"
+#include "floatbits.h"
+#include "splitmix64.h"
 
 checkasm::CheckedCallState checkasm_state;
 
@@ -39,7 +41,7 @@ namespace {
 
 constexpr int kCanaries = 8;
 constexpr uint32_t kCanaryStep = 0x9E3779B9u;
-constexpr uint32_t kSentinel = 0x7FEADBADu; // quiet NaN that no kernel produces
+constexpr uint32_t kSentinel = kSentinelBits; // quiet NaN that no kernel produces
 constexpr uint32_t kPoison = 0x7FBADBADu;   // fills the page around the input blocks
 constexpr int kGuardFloats = 16;            // guard zone on each side of the output
 constexpr int kMaxReportsPerRow = 3;        // failing calls printed in full per row
@@ -47,16 +49,8 @@ constexpr int kMaxLinesPerMismatch = 8;
 
 // ---------------------------------------------------------------- floats
 
-uint32_t bitsOf(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return u;
-}
-float floatOf(uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
+// bitsOf from common/floatbits.h.
+float floatOf(uint32_t u) { return floatOfBits(u); }
 bool isNanBits(uint32_t u) { return (u & 0x7F800000u) == 0x7F800000u && (u & 0x007FFFFFu) != 0; }
 bool isSubnormalBits(uint32_t u) { return (u & 0x7F800000u) == 0 && (u & 0x007FFFFFu) != 0; }
 
@@ -68,16 +62,11 @@ std::string hexAndValue(uint32_t u) {
 
 // ---------------------------------------------------------------- random
 
-// splitmix64: small, and the same sequence on every compiler and platform.
+// SplitMix64 (common/splitmix64.h): the same sequence on every compiler and platform.
 struct Rng {
     uint64_t state;
     explicit Rng(uint64_t seed) : state(seed) {}
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
+    uint64_t next() { return splitmix64(state); }
     int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
     int range(int lo, int hi) { return lo + below(hi - lo + 1); } // inclusive
     double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "dispatch.h"
+#include "floatbits.h"
 #include "layout.h"
 
 #if defined(_WIN32)
@@ -94,12 +95,12 @@ struct Guarded {
     alignas(16) uint32_t bits[kFloats];
     Guarded() { reset(); }
     void reset() {
-        for (uint32_t& b : bits) b = 0x7FEADBADu;
+        for (uint32_t& b : bits) b = kSentinelBits;
     }
     float* block() { return reinterpret_cast<float*>(bits + kGuard); }
     bool untouched() const {
         for (uint32_t b : bits)
-            if (b != 0x7FEADBADu) return false;
+            if (b != kSentinelBits) return false;
         return true;
     }
 };

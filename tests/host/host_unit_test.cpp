@@ -7,7 +7,17 @@
 
 #include <gtest/gtest.h>
 
-#include "host.h"
+#include "blocks.h"
+#include "check.h"
+#include "errors.h"
+#include "isolate.h"
+#include "machine.h"
+#include "options.h"
+#include "problem.h"
+#include "report.h"
+#include "saved.h"
+#include "text.h"
+#include "work.h"
 
 namespace {
 
@@ -234,6 +244,38 @@ TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
     const host::Options c = host::parseOptions({"--compare", "a.json", "b.json", "--svg", "c.svg"});
     EXPECT_EQ(c.compare, (std::vector<std::string>{"a.json", "b.json"}));
     EXPECT_EQ(c.svg, "c.svg");
+    // A mistake on the command line is a usage error (main points to --help).
+    EXPECT_THROW(host::parseOptions({"--bogus", "m"}), host::UsageError);
+    EXPECT_THROW(host::parseOptions({}), host::UsageError);
+}
+
+// How a child ended, read in one place for POSIX and Windows alike.
+TEST(Isolation, OneClassifierForEveryEnd) {
+    const std::string whole = host::sealAnswer("{}");
+    const struct {
+        bool faulted;
+        unsigned long status;
+        std::string answer;
+        host::Isolated::Kind kind;
+        std::string how;
+    } cases[] = {
+        {false, 0, whole, host::Isolated::Finished, ""},
+        {true, 0, whole, host::Isolated::Crashed, "illegal instruction"},
+        {false, 3, whole, host::Isolated::Crashed, "exited with status 3 inside the module"},
+        {false, 0, "{", host::Isolated::Crashed, "exited with status 0 inside the module"},
+    };
+    for (const auto& c : cases) {
+        host::ChildEnd end;
+        end.faulted = c.faulted;
+        end.fault = "illegal instruction";
+        end.status = c.status;
+        host::Isolated r;
+        r.answer = c.answer;
+        host::classifyEnd(end, r);
+        EXPECT_EQ(r.kind, c.kind) << c.how;
+        EXPECT_EQ(r.how, c.how);
+        if (c.kind == host::Isolated::Finished) EXPECT_EQ(r.answer, "{}");
+    }
 }
 
 // What an entry's process sends back arrives bit for bit, NaN and denormals
@@ -308,13 +350,7 @@ TEST(Comparison, LinesUpByIndexAndLeavesGapsBlank) {
     b.label = "b";
     a.entries = {entry(0, 100), entry(1, 50)};
     b.entries = {entry(0, 150), entry(2, 40), entry(1, NAN)};
-    std::FILE* f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
-    host::printComparison({a, b}, f);
-    std::rewind(f);
-    std::string text(4096, '\0');
-    text.resize(std::fread(&text[0], 1, text.size(), f));
-    std::fclose(f);
+    const std::string text = host::comparisonText(host::compareSaved({a, b}));
     EXPECT_NE(text.find("\n0  e0    100  150   1.50\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n1  e1     50    -\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n2  e2          40\n"), std::string::npos) << text;

@@ -1,0 +1,48 @@
+// Guarded blocks for one entry: the data laid out by the entry's layout, and
+// an output block with sentinel floats (common/floatbits.h) before and after
+// it. The storage is placed on a 16-byte boundary by hand: neither the heap
+// (8 bytes on 32-bit Windows) nor a caller's stack is trusted with it.
+#ifndef CIRCUIT_HOST_BLOCKS_H
+#define CIRCUIT_HOST_BLOCKS_H
+
+#include <string>
+#include <vector>
+
+#include "layout.h"
+
+namespace host {
+
+class EntryBlocks {
+  public:
+    static constexpr int kGuardBefore = 4;   // keeps the output 16-byte aligned
+    static constexpr int kGuardAfter = 12;
+    EntryBlocks(EntryFlags flags, const circuit::Problem& p);
+    EntryBlocks(const EntryBlocks&) = delete;
+    EntryBlocks& operator=(const EntryBlocks&) = delete;
+    const float* coefficients() const { return s_->data.coefficients; }
+    const float* input() const { return s_->data.input; }
+    float* output() { return s_->out + kGuardBefore; }
+    void resetOutput();
+    // "" when the call wrote nothing outside its output floats and left the
+    // coefficient and input blocks alone, else what it did wrong.
+    std::string damage() const;
+    // Output floats 0..17 that still hold the sentinel.
+    std::vector<int> unwritten() const;
+    // Fatal unless the three blocks start on 16-byte boundaries; called
+    // before every call of the module.
+    void checkAlignment() const;
+
+  private:
+    struct Storage {
+        circuit::Blocks data;
+        circuit::Blocks pristine;
+        alignas(16) float out[kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter];
+    };
+    EntryFlags flags_;
+    std::vector<unsigned char> raw_;
+    Storage* s_;
+};
+
+} // namespace host
+
+#endif // CIRCUIT_HOST_BLOCKS_H

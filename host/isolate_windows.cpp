@@ -1,0 +1,156 @@
+// An entry's process on Windows: this program started again with --worker,
+// given its job on stdin, answering on stdout; an unhandled exception ends it
+// with the exception's code, which names the crash.
+#include <algorithm>
+#include <string>
+#include <thread>
+
+#include <windows.h>
+
+#include "clock.h"
+#include "errors.h"
+#include "isolate.h"
+
+namespace host {
+
+
+namespace {
+
+std::string exceptionName(DWORD code) {
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: return "memory access violation";
+    case EXCEPTION_ILLEGAL_INSTRUCTION: return "illegal instruction";
+    case EXCEPTION_PRIV_INSTRUCTION: return "privileged instruction";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case 0xC00002B4: // multiple floating-point faults (SSE)
+    case 0xC00002B5: // multiple floating-point traps (SSE)
+        return "arithmetic fault";
+    case EXCEPTION_STACK_OVERFLOW: return "stack overflow";
+    case EXCEPTION_DATATYPE_MISALIGNMENT: return "misaligned access";
+    case EXCEPTION_BREAKPOINT: return "breakpoint";
+    case EXCEPTION_IN_PAGE_ERROR: return "page error";
+    default: {
+        char text[40];
+        std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
+        return text;
+    }
+    }
+}
+
+// An unhandled exception in the worker ends it with the exception's code as
+// its exit status, without a dialog or a debugger.
+LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
+    TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void closeHandle(HANDLE& h) {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    h = nullptr;
+}
+
+// The worker's pipes and process; the host's ends of the pipes stay open.
+struct Worker {
+    PROCESS_INFORMATION pi = {};
+    HANDLE inWrite = nullptr, outRead = nullptr;
+};
+
+// Starts this program with --worker, its stdin and stdout on two pipes and
+// stderr shared; `start` is set just before it starts.
+Worker startWorker(double& start) {
+    wchar_t self[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+    if (length == 0 || length >= 32768) throw Fatal("cannot find the host's own program file");
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    Worker w;
+    HANDLE inRead = nullptr, outWrite = nullptr;
+    if (!CreatePipe(&inRead, &w.inWrite, &inherit, 0) || !CreatePipe(&w.outRead, &outWrite, &inherit, 0))
+        throw Fatal("cannot create a pipe for an entry's process");
+    SetHandleInformation(w.inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(w.outRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = inRead;
+    si.hStdOutput = outWrite;
+    // An inheritable copy of stderr: the handle we were given may not be.
+    HANDLE errCopy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &errCopy, 0,
+                         TRUE, DUPLICATE_SAME_ACCESS))
+        errCopy = nullptr;
+    si.hStdError = errCopy;
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
+    start = steadySeconds();
+    const BOOL started = CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &w.pi);
+    closeHandle(inRead);
+    closeHandle(outWrite);
+    closeHandle(errCopy);
+    if (!started) {
+        closeHandle(w.inWrite);
+        closeHandle(w.outRead);
+        throw Fatal("cannot start a process for an entry (error " + std::to_string(GetLastError()) + ")");
+    }
+    return w;
+}
+
+// Waits in slices, so that a Ctrl-C is seen within a tenth of a second;
+// false when the deadline passed or *stop was set first.
+bool waitWorker(HANDLE process, double deadline, const volatile std::sig_atomic_t* stop) {
+    DWORD waited;
+    do {
+        const double ms = (deadline - steadySeconds()) * 1000;
+        waited = WaitForSingleObject(process, ms > 0 ? static_cast<DWORD>(std::min(ms, 100.0)) : 0);
+    } while (waited == WAIT_TIMEOUT && !*stop && steadySeconds() < deadline);
+    return waited != WAIT_TIMEOUT;
+}
+
+} // namespace
+
+void prepareWorker() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(endWithExceptionCode);
+}
+
+Isolated runIsolated(const std::function<std::string()>&, const std::string& job, double timeoutSeconds,
+                     const volatile std::sig_atomic_t* stop) {
+    double start = 0;
+    Worker w = startWorker(start);
+    Isolated r;
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(w.outRead, buffer, sizeof buffer, &n, nullptr) && n > 0) r.answer.append(buffer, n);
+    });
+    DWORD written = 0;
+    WriteFile(w.inWrite, job.data(), static_cast<DWORD>(job.size()), &written, nullptr);
+    closeHandle(w.inWrite);
+    if (!waitWorker(w.pi.hProcess, start + timeoutSeconds, stop)) {
+        r.kind = Isolated::TimedOut;
+        TerminateProcess(w.pi.hProcess, 1);
+        WaitForSingleObject(w.pi.hProcess, INFINITE);
+    }
+    reader.join();
+    closeHandle(w.outRead);
+    DWORD code = 0;
+    GetExitCodeProcess(w.pi.hProcess, &code);
+    closeHandle(w.pi.hProcess);
+    closeHandle(w.pi.hThread);
+    r.seconds = steadySeconds() - start;
+    if (r.kind == Isolated::TimedOut) return r;
+    ChildEnd end;
+    end.faulted = code >= 0x80000000u;
+    if (end.faulted) end.fault = exceptionName(code);
+    end.status = code;
+    classifyEnd(end, r);
+    return r;
+}
+
+} // namespace host

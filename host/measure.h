@@ -1,0 +1,21 @@
+// Timing one entry: a count found so that one call lasts a set time, then
+// timed calls, each between two core-clock calibrations (common/cycles.h).
+#ifndef CIRCUIT_HOST_MEASURE_H
+#define CIRCUIT_HOST_MEASURE_H
+
+#include <cstdint>
+
+#include "blocks.h"
+#include "model.h"
+#include "module.h"
+
+namespace host {
+
+// Finds a count for which one call lasts about `callSeconds`, then takes
+// `trials` timed calls, each between two core-clock calibrations.
+Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
+                 double callSeconds, int trials);
+
+} // namespace host
+
+#endif // CIRCUIT_HOST_MEASURE_H

@@ -1,0 +1,189 @@
+// The data of a run, and nothing else: what the host found out about the
+// machine, the module and each entry. Every output (report.h) is made from
+// these types; the rooms that measure fill them in.
+#ifndef CIRCUIT_HOST_MODEL_H
+#define CIRCUIT_HOST_MODEL_H
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "circuit.h"
+
+namespace host {
+
+// Multiply-adds in one repetition of y = M x.
+constexpr int kMultiplyAdds = OUTPUT_COUNT * INPUT_COUNT;
+
+// Most entries the host accepts from getEntryCount: the records buffer is
+// sized from the count before getEntrySpecs fills it.
+constexpr int kMaxEntries = 64;
+
+// ---- Machine ------------------------------------------------------------------
+
+struct Processor {
+    bool x86 = false;       // CPUID exists and was asked
+    std::string vendor;     // CPUID leaf 0 vendor string
+    std::string brand;      // CPUID 0x80000002..4, blanks trimmed ("" when absent)
+    int family = 0, model = 0, stepping = 0; // with the extended family and model added
+    std::vector<std::string> extensions;     // every extension CPUID reports that we name
+    bool fpu = false, mmx = false, sse = false, amd3dnow = false, tsc = false;
+    bool sse2 = false, rdtscp = false;       // what the fenced counter reads need
+};
+
+// The machine a run was made on, for a reader who compares runs later.
+struct Machine {
+    Processor cpu;
+    std::string os;          // "Linux 6.1.0-18-amd64", "Windows 10.0.19045 (Wine 8.0)"
+    int osBits = 0;          // word size of the operating system
+    int hostBits = 0;        // word size of this host program
+    std::string hostVersion; // of this host program
+    double coreGHz = 0;      // core clock measured during the run, 0 when not measured
+    std::string clockNote;   // why there are no core clocks, "" when there are
+};
+
+// ---- Module -------------------------------------------------------------------
+
+struct ModuleInfo {
+    std::string path;
+    int32_t circuit = 0;
+    std::string creator;                  // raw bytes, Shift_JIS
+    bool creatorReturnedBuffer = true;    // getCreatorSignature returned its argument
+    std::vector<EntrySpec> records;       // as getEntrySpecs wrote them
+    std::vector<bool> nameTerminated;     // name had its NUL within the 64 bytes
+};
+
+struct ModuleFile {
+    uint64_t size = 0;
+    std::string sha256;      // of the file's bytes, lower-case hex
+};
+
+struct ProblemSource {
+    bool fromFile = false;
+    std::string path;
+    uint64_t seed = 0;
+};
+
+// ---- One entry ------------------------------------------------------------------
+
+// How an entry's output is judged, from its flags.
+enum class Arithmetic { X87, Single, Fixed };
+inline Arithmetic arithmeticOf(EntryFlags flags) {
+    if ((flags & ENTRY_MMX) && !(flags & ENTRY_3DNOW)) return Arithmetic::Fixed;
+    if (flags & (ENTRY_3DNOW | ENTRY_SSE)) return Arithmetic::Single;
+    return Arithmetic::X87;
+}
+
+// Crashed and TimedOut: the entry's child process died or was killed; the
+// reason says how ("illegal instruction", "exited with status 0").
+enum class Status { Ok, Failed, Skipped, Unchecked, Crashed, TimedOut };
+inline bool isFailure(Status s) { return s == Status::Failed || s == Status::Crashed || s == Status::TimedOut; }
+
+struct Check {
+    bool ok = false;
+    bool unchecked = false;   // fixed-point entry on values outside its range
+    std::string reason;       // why it failed
+    double maxError = 0;      // largest |y - reference| over the 18 outputs
+    double bound = 0;         // the bound at that output
+    double worstRatio = 0;    // largest error / bound
+    float y[OUTPUT_COUNT] = {};
+};
+
+struct Timing {
+    bool done = false;
+    int32_t count = 0;              // repetitions per call
+    int samples = 0;                // timed calls
+    double minNs = 0, medianNs = 0, maxNs = 0;  // per repetition
+    double minTicks = 0, medianTicks = 0;       // time-stamp counter ticks per repetition
+    bool clocks = false;            // the core-clock figures below can be trusted
+    double minClocks = 0, medianClocks = 0;     // core clocks per repetition
+    int dropped = 0;                // calls whose clock calibration moved
+    double ticksPerClock = 0;       // median calibration
+    double ticksPerNs = 0;          // time-stamp counter rate during the calls
+    std::string clockNote;          // why clocks is false
+    double relative = 0;            // fastest median / this median
+};
+
+// Core clocks per second seen by an entry's timing, 0 when unknown.
+inline double coreHz(const Timing& t) {
+    return t.clocks && t.ticksPerClock > 0 ? t.ticksPerNs / t.ticksPerClock * 1e9 : 0;
+}
+
+struct EntryResult {
+    int index = 0;
+    EntrySpec record{};
+    std::string name;          // UTF-8 or escaped
+    bool nameConverted = true;
+    bool nameTerminated = true;
+    bool runnable = false;     // the processor has what the flags name
+    std::string missing;       // extensions it lacks
+    bool selected = true;      // in --entries
+    bool ran = false;
+    // Ran although the processor lacks extensions its flags name (--all):
+    // what ran was the module's substitute code, not the entry's.
+    bool substitute = false;
+    Status status = Status::Skipped;
+    std::string reason;
+    Check check;
+    Timing timing;
+};
+
+// ---- The run ----------------------------------------------------------------------
+
+struct RunInfo {
+    ModuleInfo module;
+    ModuleFile moduleFile;
+    std::string creator;       // UTF-8 or escaped
+    Machine machine;
+    ProblemSource problem;
+    double timePerEntryMs = 0;
+    int trials = 0;
+    double timeoutSeconds = 0;
+    bool all = false;
+    std::vector<EntryResult> entries;
+    int failed = 0;
+    int children = 0;          // entries run in a process of their own
+    double isolationSeconds = 0; // what starting and ending them added, beyond their work
+};
+
+// ---- Saved runs, as --compare reads them ----------------------------------------
+
+// Version of the JSON results; docs/results-schema.md describes each one.
+// A reader accepts files of its own version and older.
+constexpr int kResultsSchemaVersion = 1;
+constexpr const char* kResultsSchemaName = "circuit-host results";
+
+
+struct SavedEntry {
+    int index = 0;
+    std::string name, status;
+    double medianClocks = NAN, medianNs = NAN;   // NaN: not timed
+};
+
+struct SavedRun {
+    std::string file, label;   // label: the file's name without folder and .json
+    std::string cpu, os, module, sha256;
+    int hostBits = 0;
+    double coreGHz = 0;
+    std::vector<SavedEntry> entries;
+};
+
+// Saved runs lined up by entry index (saved.h): each row holds each run's
+// value or NaN.
+struct ComparedRow {
+    int index = 0;
+    std::string name;
+    std::vector<double> value;     // median per repetition, NaN: not timed
+    std::vector<bool> present;
+};
+
+struct Comparison {
+    std::vector<SavedRun> runs;    // the first is the base
+    bool clocks = true;            // every run has core clocks
+    std::vector<ComparedRow> rows;
+};
+
+} // namespace host
+
+#endif // CIRCUIT_HOST_MODEL_H

@@ -1,0 +1,30 @@
+// The outputs of a run, one file each, all made from the data in model.h:
+// the table (report_table.cpp), CSV (report_csv.cpp), JSON
+// (report_json.cpp), the SVG chart (report_chart.cpp), and the comparison of
+// saved runs as a table and a chart (report_comparison.cpp). The application
+// picks one for standard output through reportFor.
+#ifndef CIRCUIT_HOST_REPORT_H
+#define CIRCUIT_HOST_REPORT_H
+
+#include <string>
+
+#include "model.h"
+
+namespace host {
+
+std::string tableText(const RunInfo& run);
+std::string csvText(const RunInfo& run);
+std::string resultsJson(const RunInfo& run);
+std::string svgChart(const RunInfo& run);
+
+std::string comparisonText(const Comparison& c);
+std::string comparisonSvg(const Comparison& c);
+
+// The output printed on standard output for a format of the options.
+enum class Format;
+using RunReport = std::string (*)(const RunInfo& run);
+RunReport reportFor(Format format);
+
+} // namespace host
+
+#endif // CIRCUIT_HOST_REPORT_H

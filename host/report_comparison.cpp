@@ -1,0 +1,159 @@
+// Saved runs side by side (--compare): a table of each run's median per
+// entry with its ratio to the first run, and the same as a grouped bar
+// chart. The rows come from compareSaved (saved.cpp).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "report.h"
+#include "svg.h"
+#include "text.h"
+#include "words.h"
+
+namespace host {
+
+namespace {
+
+bool nameColumn(size_t column) { return column == 1; }
+
+std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& row) {
+    std::vector<std::string> r = {std::to_string(row.index), row.name};
+    for (size_t k = 0; k < c.runs.size(); ++k) {
+        const double v = row.value[k];
+        r.push_back(!row.present[k] ? "" : std::isfinite(v) ? format(c.clocks ? "%.0f" : "%.1f", v) : "-");
+        if (k) {
+            const double base = row.value[0];
+            r.push_back(std::isfinite(v) && std::isfinite(base) && base > 0 ? format("%.2f", v / base) : "");
+        }
+    }
+    return r;
+}
+
+} // namespace
+
+std::string comparisonText(const Comparison& c) {
+    const std::vector<SavedRun>& runs = c.runs;
+    std::string s;
+    for (size_t k = 0; k < runs.size(); ++k)
+        appendf(s, "%-10s %s\n", (k ? runs[k].label : runs[k].label + " (base)").c_str(),
+                savedRunText(runs[k]).c_str());
+    s += "\n";
+    std::vector<std::string> heads = {"#", "Name"};
+    for (size_t k = 0; k < runs.size(); ++k) {
+        heads.push_back(runs[k].label);
+        if (k) heads.push_back("ratio");
+    }
+    std::vector<std::vector<std::string>> lines = {heads};
+    for (const ComparedRow& row : c.rows) lines.push_back(comparedCells(c, row));
+    s += alignedColumns(lines, nameColumn);
+    appendf(s,
+            "\nMedian %s per repetition (%d multiply-adds); ratio: this run over %s, below 1 is "
+            "faster.\nBlank: the run has no such entry; -: not timed.\n",
+            c.clocks ? "core clocks" : "ns", kMultiplyAdds, runs[0].label.c_str());
+    if (!c.clocks) s += "A run without core clocks: every run compared in ns.\n";
+    return s;
+}
+
+// ---- The chart ----------------------------------------------------------------
+
+namespace {
+
+const char* const kColours[] = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
+                                "#76b7b2", "#edc948", "#b07aa1", "#9c755f"};
+
+struct Layout {
+    double fontSize = 13, column = 7.4, barHeight = 14, gap = 10;
+    double longest = 0, left = 0, plotWidth = 520, right = 110, top = 0, rowHeight = 0, plotHeight = 0;
+    double width = 0, height = 0, step = 1, axisMax = 1;
+    double x(double v) const { return left + plotWidth * v / axisMax; }
+};
+
+Layout layoutOf(const Comparison& c) {
+    Layout l;
+    int labelColumns = 0;
+    for (const ComparedRow& row : c.rows) {
+        labelColumns = std::max(labelColumns, displayWidth(std::to_string(row.index) + "  " + row.name));
+        for (double v : row.value)
+            if (std::isfinite(v)) l.longest = std::max(l.longest, v);
+    }
+    const double runs = static_cast<double>(c.runs.size());
+    l.left = 20 + labelColumns * l.column;
+    l.top = 50 + 18 * runs;
+    l.rowHeight = l.barHeight * runs + l.gap;
+    l.plotHeight = l.rowHeight * static_cast<double>(c.rows.size());
+    int legendColumns = 0;
+    for (const SavedRun& r : c.runs)
+        legendColumns = std::max(legendColumns, displayWidth(r.label + ": " + savedRunText(r)));
+    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.column * 0.95);
+    l.height = l.top + l.plotHeight + 60;
+    niceAxis(l.longest, l.step, l.axisMax);
+    return l;
+}
+
+std::string legendAndAxis(const Comparison& c, const Layout& l) {
+    std::string s;
+    appendf(s,
+            "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit 2: median %s per "
+            "repetition (%d multiply-adds), shorter is faster</text>\n",
+            c.clocks ? "core clocks" : "ns", kMultiplyAdds);
+    for (size_t k = 0; k < c.runs.size(); ++k) {
+        const double y = 40 + 18 * static_cast<double>(k);
+        appendf(s,
+                "<rect x=\"20\" y=\"%.1f\" width=\"12\" height=\"12\" fill=\"%s\"/>\n"
+                "<text x=\"38\" y=\"%.1f\">",
+                y, kColours[k % 8], y + 10.5);
+        s += xml(c.runs[k].label + ": " + savedRunText(c.runs[k])) + "</text>\n";
+    }
+    s += gridLines(l.longest, l.step, l.axisMax, l.left, l.plotWidth, l.top, l.plotHeight);
+    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s)</text>\n",
+            l.left + l.plotWidth / 2, l.top + l.plotHeight + 42, c.clocks ? "core clocks" : "ns");
+    return s;
+}
+
+// Run k's bar in one row, or why it has none.
+std::string runBar(const Comparison& c, const ComparedRow& row, size_t k, bool timed, double by, const Layout& l) {
+    const double v = row.value[k];
+    std::string s;
+    if (!std::isfinite(v)) {
+        if (!row.present[k] || (!timed && k > 0)) return s;
+        appendf(s,
+                "<text x=\"%.1f\" y=\"%.1f\" fill=\"#888\" font-size=\"11\" "
+                "font-style=\"italic\">%s</text>\n",
+                l.left + 4, by + l.barHeight - 3, timed ? "not timed" : "not timed in any run");
+        return s;
+    }
+    std::string label = format(c.clocks ? "%.0f" : "%.1f", v);
+    if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0) label += format(" (%.2f\u00d7)", v / row.value[0]);
+    appendf(s,
+            "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
+            "<title>%s: %.1f %s</title></rect>\n"
+            "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
+            l.left, by + 1, std::max(1.0, l.x(v) - l.left), l.barHeight - 2, kColours[k % 8],
+            xml(c.runs[k].label).c_str(), v, c.clocks ? "clocks" : "ns", l.x(v) + 4, by + l.barHeight - 3,
+            label.c_str());
+    return s;
+}
+
+std::string comparedRow(const Comparison& c, size_t r, const Layout& l) {
+    const ComparedRow& row = c.rows[r];
+    const double y = l.top + l.rowHeight * static_cast<double>(r);
+    std::string s;
+    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", l.left - 8, y + (l.rowHeight - l.gap) / 2 + 4.5);
+    s += xml(std::to_string(row.index) + "  " + row.name) + "</text>\n";
+    bool timed = false;
+    for (double v : row.value) timed = timed || std::isfinite(v);
+    for (size_t k = 0; k < c.runs.size(); ++k)
+        s += runBar(c, row, k, timed, y + l.barHeight * static_cast<double>(k), l);
+    return s;
+}
+
+} // namespace
+
+std::string comparisonSvg(const Comparison& c) {
+    const Layout l = layoutOf(c);
+    std::string s = svgStart(l.width, l.height, l.fontSize) + legendAndAxis(c, l);
+    for (size_t r = 0; r < c.rows.size(); ++r) s += comparedRow(c, r, l);
+    return s + "</svg>\n";
+}
+
+} // namespace host

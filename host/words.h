@@ -1,0 +1,27 @@
+// The words every output uses for the data of a run: statuses, the check
+// cell, the processor, the problem, the core clock, a saved run.
+#ifndef CIRCUIT_HOST_WORDS_H
+#define CIRCUIT_HOST_WORDS_H
+
+#include <string>
+
+#include "model.h"
+
+namespace host {
+
+// "ok", "FAILED", "skipped", "unchecked", "crashed", "timed out".
+std::string statusText(Status s);
+// The status as JSON and saved runs name it: "ok", "failed", "timed out".
+std::string statusKey(Status s);
+// The check cell: "ok", "FAILED*", "crashed: illegal instruction", ...
+std::string checkText(const EntryResult& e);
+std::string processorText(const Processor& cpu);
+std::string extensionsText(const Processor& cpu);
+std::string problemText(const ProblemSource& p);
+std::string clockText(const Machine& m);
+// A saved run in one line: processor, clock, system, host, module.
+std::string savedRunText(const SavedRun& r);
+
+} // namespace host
+
+#endif // CIRCUIT_HOST_WORDS_H
