@@ -26,6 +26,30 @@ struct Plot {
     double x(double v) const { return left + plotWidth * v / axisMax; }
 };
 
+// Title and the two lines that say which module, build and problem: a
+// chart travels alone.
+std::string titleText(const RunInfo& run) {
+    return "Circuit " + std::to_string(run.module.circuit) + ": time per repetition of each entry (" +
+           std::to_string(kMultiplyAdds) + " multiply-adds)";
+}
+std::string subtitleText(const RunInfo& run) {
+    return run.creator + " · " + processorText(run.machine.cpu) + " · median of " + std::to_string(run.trials) +
+           " trials, shorter is faster";
+}
+std::string moduleText(const RunInfo& run) {
+    return displayPath(run.module.path) + " (" + std::to_string(run.machine.hostBits) + "-bit build, SHA-256 " +
+           run.moduleFile.sha256.substr(0, 12) + ") · " + problemText(run.problem) + " · " + run.machine.os;
+}
+const char* const kLegend = "Bars: median; tick: minimum. Orange x87, red MMX fixed point, green 3DNow!, blue SSE, "
+                            "grey substitute code (the processor lacks the extensions).";
+const char* const kSubstitute = "substitute code, not the entry's";
+
+std::string titles(const RunInfo& run) {
+    return "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">" + xml(titleText(run)) + "</text>\n" +
+           "<text x=\"20\" y=\"46\" fill=\"#555\">" + xml(subtitleText(run)) + "</text>\n" +
+           "<text x=\"20\" y=\"64\" fill=\"#555\">" + xml(moduleText(run)) + "</text>\n";
+}
+
 Plot plotOf(const RunInfo& run) {
     Plot p;
     // Core clocks where every timed entry has them, else nanoseconds.
@@ -41,25 +65,24 @@ Plot plotOf(const RunInfo& run) {
     }
     p.left = 20 + labelColumns * p.column;
     p.plotHeight = p.rowHeight * static_cast<double>(run.entries.size());
-    p.width = p.left + p.plotWidth + p.right;
+    // Wide enough for every line of text: the titles, the legend, each bar's
+    // label beyond the longest bar, each row's reason for having no bar.
+    double reasons = 0;
+    for (const EntryResult& e : run.entries) {
+        if (!e.timing.done) {
+            reasons = std::max(reasons, textWidth("not run: " + e.reason + checkText(e), p.fontSize));
+            continue;
+        }
+        const std::string label = format("%.1f ", p.median(e.timing)) + p.unit + (e.substitute ? " " : "") +
+                                  (e.substitute ? kSubstitute : "");
+        p.right = std::max(p.right, 16 + textWidth(label, p.fontSize));
+    }
+    p.width = std::max({p.left + p.plotWidth + p.right, 40 + textWidth(titleText(run), 16) * 1.08,
+                        40 + textWidth(subtitleText(run), p.fontSize), 40 + textWidth(moduleText(run), p.fontSize),
+                        40 + textWidth(kLegend, p.fontSize), p.left + 26 + reasons});
     p.height = p.top + p.plotHeight + 70;
     niceAxis(p.longest, p.step, p.axisMax);
     return p;
-}
-
-// Title and the two lines that say which module, build and problem: a
-// chart travels alone.
-std::string titles(const RunInfo& run) {
-    std::string s = "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit " +
-                    std::to_string(run.module.circuit) + ": time per repetition of each entry (" +
-                    std::to_string(kMultiplyAdds) + " multiply-adds)</text>\n";
-    s += "<text x=\"20\" y=\"46\" fill=\"#555\">" + xml(run.creator) + " · " + xml(processorText(run.machine.cpu)) +
-         " · median of " + std::to_string(run.trials) + " trials, shorter is faster</text>\n";
-    s += "<text x=\"20\" y=\"64\" fill=\"#555\">" +
-         xml(displayPath(run.module.path) + " (" + std::to_string(run.machine.hostBits) + "-bit build, SHA-256 " +
-             run.moduleFile.sha256.substr(0, 12) + ") · " + problemText(run.problem) + " · " + run.machine.os) +
-         "</text>\n";
-    return s;
 }
 
 std::string axis(const Plot& p) {
@@ -91,7 +114,7 @@ std::string bar(const EntryResult& e, double y, const Plot& p) {
             p.left, y + 4, std::max(1.0, p.x(p.median(t)) - p.left), p.rowHeight - 8, colourOf(e), p.median(t),
             p.unit, p.least(t), p.unit, p.x(p.least(t)), y + 2, p.x(p.least(t)), y + p.rowHeight - 2,
             p.x(p.median(t)) + 6, y + p.rowHeight / 2 + 4.5, p.median(t), p.unit);
-    if (e.substitute) s += " <tspan fill=\"#888\" font-style=\"italic\">substitute code, not the entry's</tspan>";
+    if (e.substitute) s += std::string(" <tspan fill=\"#888\" font-style=\"italic\">") + xml(kSubstitute) + "</tspan>";
     return s + "</text>\n";
 }
 
@@ -115,11 +138,7 @@ std::string svgChart(const RunInfo& run) {
     const Plot p = plotOf(run);
     std::string s = svgStart(p.width, p.height, p.fontSize) + titles(run) + axis(p);
     for (size_t k = 0; k < run.entries.size(); ++k) s += entryRow(run.entries[k], k, p);
-    appendf(s,
-            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: minimum. "
-            "Orange x87, red MMX fixed point, green 3DNow!, blue SSE, grey substitute code "
-            "(the processor lacks the extensions).</text>\n",
-            p.height - 8);
+    appendf(s, "<text x=\"20\" y=\"%.1f\" fill=\"#555\">%s</text>\n", p.height - 8, kLegend);
     return s + "</svg>\n";
 }
 

@@ -65,17 +65,25 @@ struct Layout {
     double fontSize = 13, column = 7.4, barHeight = 14, gap = 10;
     double longest = 0, left = 0, plotWidth = 520, right = 110, top = 0, rowHeight = 0, plotHeight = 0;
     double width = 0, height = 0, step = 1, axisMax = 1;
-    double x(double v) const { return left + plotWidth * v / axisMax; }
+    bool log = false; // values that span more than ten times: a logarithmic axis
+    LogAxis logAxis;
+    double x(double v) const { return left + plotWidth * (log ? logAxis.fraction(v) : v / axisMax); }
 };
 
 Layout layoutOf(const Comparison& c) {
     Layout l;
     int labelColumns = 0;
+    double least = 0;
     for (const ComparedRow& row : c.rows) {
         labelColumns = std::max(labelColumns, displayWidth(std::to_string(row.index) + "  " + row.name));
         for (double v : row.value)
-            if (std::isfinite(v)) l.longest = std::max(l.longest, v);
+            if (std::isfinite(v) && v > 0) {
+                l.longest = std::max(l.longest, v);
+                least = least > 0 ? std::min(least, v) : v;
+            }
     }
+    l.log = least > 0 && l.longest > 10 * least;
+    if (l.log) l.logAxis = logAxisFor(least, l.longest);
     const double runs = static_cast<double>(c.runs.size());
     l.left = 20 + labelColumns * l.column;
     l.top = 50 + 18 * runs;
@@ -84,7 +92,7 @@ Layout layoutOf(const Comparison& c) {
     int legendColumns = 0;
     for (const SavedRun& r : c.runs)
         legendColumns = std::max(legendColumns, displayWidth(r.label + ": " + savedRunText(r)));
-    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.column * 0.95);
+    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.fontSize * 0.62);
     l.height = l.top + l.plotHeight + 60;
     niceAxis(l.longest, l.step, l.axisMax);
     return l;
@@ -104,9 +112,11 @@ std::string legendAndAxis(const Comparison& c, const Layout& l) {
                 y, kColours[k % 8], y + 10.5);
         s += xml(c.runs[k].label + ": " + savedRunText(c.runs[k])) + "</text>\n";
     }
-    s += gridLines(l.longest, l.step, l.axisMax, l.left, l.plotWidth, l.top, l.plotHeight);
-    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s)</text>\n",
-            l.left + l.plotWidth / 2, l.top + l.plotHeight + 42, c.clocks ? "core clocks" : "ns");
+    s += l.log ? logGridLines(l.logAxis, l.left, l.plotWidth, l.top, l.plotHeight)
+               : gridLines(l.longest, l.step, l.axisMax, l.left, l.plotWidth, l.top, l.plotHeight);
+    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s%s)</text>\n",
+            l.left + l.plotWidth / 2, l.top + l.plotHeight + 42, c.clocks ? "core clocks" : "ns",
+            l.log ? ", logarithmic scale" : "");
     return s;
 }
 

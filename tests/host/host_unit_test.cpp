@@ -16,6 +16,7 @@
 #include "problem.h"
 #include "report.h"
 #include "saved.h"
+#include "svg.h"
 #include "text.h"
 #include "work.h"
 
@@ -365,3 +366,22 @@ TEST(Machine, Sha256KnownAnswers) {
 }
 
 } // namespace
+
+// The comparison chart's logarithmic axis: whole decades around the values,
+// each value where its logarithm puts it.
+TEST(Charts, LogAxisSpansWholeDecades) {
+    struct Case {
+        double least, longest, lo, hi, v, fraction;
+    } cases[] = {
+        {3, 858, 1, 1000, 10, 1.0 / 3}, {21, 858, 10, 1000, 100, 0.5}, {0.5, 40, 0.1, 100, 0.1, 0},
+        {100, 100, 100, 1000, 1000, 1}, {2, 3, 1, 10, 50, 1},
+    };
+    for (const Case& c : cases) {
+        const host::LogAxis a = host::logAxisFor(c.least, c.longest);
+        EXPECT_DOUBLE_EQ(a.lo, c.lo) << c.least;
+        EXPECT_DOUBLE_EQ(a.hi, c.hi) << c.longest;
+        EXPECT_NEAR(a.fraction(c.v), c.fraction, 1e-12) << c.v;
+    }
+    // A wide character takes the room of two narrow ones.
+    EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 13), host::textWidth("ab", 13));
+}
