@@ -18,6 +18,11 @@
 #else
 #define HOST_X86 0
 #endif
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+
+#include <cstdio>
+#endif
 
 namespace host {
 
@@ -123,6 +128,52 @@ Processor detectProcessor() {
     };
     for (const auto& k : known)
         if ((k.word >> k.bit) & 1) cpu.extensions.push_back(k.name);
+#elif defined(__aarch64__) && defined(__linux__)
+    // MIDR_EL1: Linux emulates the read where AT_HWCAP has CPUID (bit 11);
+    // otherwise /proc/cpuinfo names the same fields of the first core.
+    const unsigned long hwcap = getauxval(AT_HWCAP);
+    unsigned long midr = 0;
+    if ((hwcap >> 11) & 1) {
+        __asm__ volatile("mrs %0, midr_el1" : "=r"(midr));
+        cpu.aarch64 = true;
+    } else if (std::FILE* f = std::fopen("/proc/cpuinfo", "r")) {
+        char line[256];
+        unsigned v;
+        int found = 0;
+        while (found < 4 && std::fgets(line, sizeof line, f)) {
+            if (std::sscanf(line, "CPU implementer : %x", &v) == 1) midr |= (v & 0xFFul) << 24, ++found;
+            else if (std::sscanf(line, "CPU variant : %x", &v) == 1) midr |= (v & 0xFul) << 20, ++found;
+            else if (std::sscanf(line, "CPU part : %x", &v) == 1) midr |= (v & 0xFFFul) << 4, ++found;
+            else if (std::sscanf(line, "CPU revision : %u", &v) == 1) midr |= v & 0xFul, ++found;
+        }
+        std::fclose(f);
+        cpu.aarch64 = found == 4;
+    }
+    if (cpu.aarch64) {
+        const unsigned implementer = (midr >> 24) & 0xFF, part = (midr >> 4) & 0xFFF;
+        const struct {
+            unsigned code;
+            const char* name;
+        } implementers[] = {{0x41, "Arm"}, {0x42, "Broadcom"}, {0x43, "Cavium"}, {0x46, "Fujitsu"},
+                            {0x48, "HiSilicon"}, {0x4E, "NVIDIA"}, {0x50, "Applied Micro"}, {0x51, "Qualcomm"},
+                            {0x53, "Samsung"}, {0x61, "Apple"}, {0x6D, "Microsoft"}, {0xC0, "Ampere"}};
+        char text[48];
+        std::snprintf(text, sizeof text, "implementer 0x%02X", implementer);
+        cpu.vendor = text;
+        for (const auto& i : implementers)
+            if (i.code == implementer) cpu.vendor = i.name;
+        std::snprintf(text, sizeof text, "part 0x%03X, variant %u", part, static_cast<unsigned>((midr >> 20) & 0xF));
+        cpu.brand = text;
+        cpu.family = static_cast<int>(implementer);
+        cpu.model = static_cast<int>(part);
+        cpu.stepping = static_cast<int>(midr & 0xF);
+    }
+    const struct {
+        int bit;
+        const char* name;
+    } known[] = {{0, "FP"}, {1, "ASIMD"}, {9, "FPHP"}, {10, "ASIMDHP"}, {22, "SVE"}};
+    for (const auto& k : known)
+        if ((hwcap >> k.bit) & 1) cpu.extensions.push_back(k.name);
 #endif
     return cpu;
 }

@@ -62,6 +62,8 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
     auto sample = [&](const std::function<void()>& body, double& tick, double& cycles) {
 #if HOST_CYCLES
         if (clock) return bench::calibratedSample(*clock, body, tick, cycles);
+#else
+        (void)tick, (void)cycles;
 #endif
         body();
         return false;

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "kernels.h"
+#include "rounding.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -152,7 +153,8 @@ struct FixedScratch {
 // even under the MXCSR set here (and gives 0x80000000 for NaN, infinities
 // and anything beyond 32 bits), and what lies outside -32768..32767 becomes
 // the integer indefinite. The caller's MXCSR (rounding, flush-to-zero,
-// exception flags) is restored unchanged.
+// masks) is restored, with the exception flags the conversions raised
+// (inexact, invalid) added to the caller's, as FISTP raises them on the x87.
 void toFixedWords(const float* v, int n, float factor, int16_t* words) {
     const unsigned int saved = _mm_getcsr();
     _mm_setcsr(0x1F80); // round to nearest, every exception masked, no flushing
@@ -164,7 +166,7 @@ void toFixedWords(const float* v, int n, float factor, int16_t* words) {
         const __m128i w = _mm_or_si128(_mm_andnot_si128(outside, r), _mm_and_si128(outside, bottom));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(words + k), _mm_packs_epi32(w, w)); // in range: exact
     }
-    _mm_setcsr(saved);
+    _mm_setcsr(saved | (_mm_getcsr() & 0x3Fu)); // bits 0 to 5: the sticky exception flags
 }
 #else
 void toFixedWords(const float* v, int n, float factor, int16_t* words) {
@@ -278,6 +280,7 @@ void convertInAosAsSoa(const float* coefficients, const float* input, FixedScrat
 void kernelMmxFixed(const float* coefficients, const float* input, float* output, int32_t count) {
     if (count <= 0) return;
     FixedScratch s;
+    [[maybe_unused]] NearestFpcr nearest; // aarch64: no input flushed, so no flag raised
 #if CIRCUIT_MMX_SSE2
     convertInAosAsSoa(coefficients, input, s);
     for (int32_t rep = 0; rep < count; ++rep) {
@@ -294,6 +297,7 @@ void kernelMmxFixed(const float* coefficients, const float* input, float* output
 void kernelMmxFixedSoa(const float* coefficients, const float* input, float* output, int32_t count) {
     if (count <= 0) return;
     FixedScratch s;
+    [[maybe_unused]] NearestFpcr nearest;
     convertIn(coefficients, SOA_COEFFICIENT_FLOATS, input, SOA_INPUT_FLOATS, s);
 #if CIRCUIT_MMX_SSE2
     for (int32_t rep = 0; rep < count; ++rep) {
