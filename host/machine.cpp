@@ -10,6 +10,11 @@
 #endif
 
 #include "cpuid_probe.h"
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+
+#include <cstdio>
+#endif
 #include "files.h"
 #include "machine.h"
 
@@ -98,6 +103,62 @@ std::vector<std::string> namedExtensions(const CpuidWords& w) {
 }
 #endif
 
+#if defined(__aarch64__) && defined(__linux__)
+// MIDR_EL1: Linux emulates the read where AT_HWCAP has CPUID (bit 11);
+// otherwise /proc/cpuinfo names the same fields of the first core.
+unsigned long readMidr(unsigned long hwcap, bool& found) {
+    unsigned long midr = 0;
+    found = false;
+    if ((hwcap >> 11) & 1) {
+        __asm__ volatile("mrs %0, midr_el1" : "=r"(midr));
+        found = true;
+    } else if (std::FILE* f = std::fopen("/proc/cpuinfo", "r")) {
+        char line[256];
+        unsigned v;
+        int fields = 0;
+        while (fields < 4 && std::fgets(line, sizeof line, f)) {
+            if (std::sscanf(line, "CPU implementer : %x", &v) == 1) midr |= (v & 0xFFul) << 24, ++fields;
+            else if (std::sscanf(line, "CPU variant : %x", &v) == 1) midr |= (v & 0xFul) << 20, ++fields;
+            else if (std::sscanf(line, "CPU part : %x", &v) == 1) midr |= (v & 0xFFFul) << 4, ++fields;
+            else if (std::sscanf(line, "CPU revision : %u", &v) == 1) midr |= v & 0xFul, ++fields;
+        }
+        std::fclose(f);
+        found = fields == 4;
+    }
+    return midr;
+}
+
+void describeArm(Processor& cpu) {
+    const unsigned long hwcap = getauxval(AT_HWCAP);
+    const unsigned long midr = readMidr(hwcap, cpu.aarch64);
+    if (cpu.aarch64) {
+        const unsigned implementer = (midr >> 24) & 0xFF, part = (midr >> 4) & 0xFFF;
+        const struct {
+            unsigned code;
+            const char* name;
+        } implementers[] = {{0x41, "Arm"}, {0x42, "Broadcom"}, {0x43, "Cavium"}, {0x46, "Fujitsu"},
+                            {0x48, "HiSilicon"}, {0x4E, "NVIDIA"}, {0x50, "Applied Micro"}, {0x51, "Qualcomm"},
+                            {0x53, "Samsung"}, {0x61, "Apple"}, {0x6D, "Microsoft"}, {0xC0, "Ampere"}};
+        char text[48];
+        std::snprintf(text, sizeof text, "implementer 0x%02X", implementer);
+        cpu.vendor = text;
+        for (const auto& i : implementers)
+            if (i.code == implementer) cpu.vendor = i.name;
+        std::snprintf(text, sizeof text, "part 0x%03X, variant %u", part, static_cast<unsigned>((midr >> 20) & 0xF));
+        cpu.brand = text;
+        cpu.family = static_cast<int>(implementer);
+        cpu.model = static_cast<int>(part);
+        cpu.stepping = static_cast<int>(midr & 0xF);
+    }
+    const struct {
+        int bit;
+        const char* name;
+    } known[] = {{0, "FP"}, {1, "ASIMD"}, {9, "FPHP"}, {10, "ASIMDHP"}, {22, "SVE"}};
+    for (const auto& k : known)
+        if ((hwcap >> k.bit) & 1) cpu.extensions.push_back(k.name);
+}
+#endif
+
 } // namespace
 
 Processor detectProcessor() {
@@ -109,6 +170,8 @@ Processor detectProcessor() {
     readBasicLeaves(cpu, w);
     readExtendedLeaves(cpu, w);
     cpu.extensions = namedExtensions(w);
+#elif defined(__aarch64__) && defined(__linux__)
+    describeArm(cpu);
 #endif
     return cpu;
 }

@@ -62,6 +62,8 @@ Samples takeSamples(const Call& call, int32_t count, const Processor& cpu, int t
     auto sample = [&](const std::function<void()>& body, double& tick, double& cycles) {
 #if HOST_CYCLES
         if (clock) return bench::calibratedSample(*clock, body, tick, cycles);
+#else
+        (void)tick, (void)cycles;
 #endif
         body();
         return false;

@@ -22,8 +22,13 @@ constexpr int kMaxEntries = 64;
 
 // ---- Machine ------------------------------------------------------------------
 
+// On aarch64 (no CPUID) the same fields hold the main ID register, MIDR_EL1
+// (or what /proc/cpuinfo says of it): vendor the implementer, brand its part
+// number, family the implementer code, model the part, stepping the
+// revision; extensions those of the auxiliary vector (AT_HWCAP) we name.
 struct Processor {
     bool x86 = false;       // CPUID exists and was asked
+    bool aarch64 = false;   // MIDR_EL1 was read (aarch64)
     std::string vendor;     // CPUID leaf 0 vendor string
     std::string brand;      // CPUID 0x80000002..4, blanks trimmed ("" when absent)
     int family = 0, model = 0, stepping = 0; // with the extended family and model added

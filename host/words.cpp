@@ -37,6 +37,10 @@ std::string statusKey(Status s) {
 }
 
 std::string processorText(const Processor& cpu) {
+    if (cpu.aarch64)
+        return cpu.vendor + " " + cpu.brand + ", revision " + std::to_string(cpu.stepping) +
+               " (aarch64): none of the entries' x86 extensions, so every entry runs the module's C++ code"
+               " (with --all, marked substitute)";
     if (!cpu.x86) return "no x86 processor identification (CPUID): no entry is known to run";
     std::string s = cpu.vendor;
     if (!cpu.brand.empty()) s += " " + cpu.brand;

@@ -26,7 +26,7 @@
 // rounded to 53 bits and then to 24 gives the correctly rounded single sum.
 //
 // Whatever the caller set, every call computes with round to nearest and no
-// flushing: under MXCSR on x86-64, under the x87 control word on i686
+// flushing: under MXCSR on x86-64, FPCR on aarch64, the x87 control word on i686
 // (NearestSingle, set once per call).
 #include "kernels.h"
 #include "rounding.h"

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "kernels.h"
+#include "rounding.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -288,6 +289,7 @@ void convertInAosAsSoa(const float* coefficients, const float* input, FixedScrat
 void kernelMmxFixed(const float* coefficients, const float* input, float* output, int32_t count) {
     if (count <= 0) return;
     FixedScratch s;
+    [[maybe_unused]] NearestFpcr nearest; // aarch64: no input flushed, so no flag raised
 #if CIRCUIT_MMX_SSE2
     convertInAosAsSoa(coefficients, input, s);
     for (int32_t rep = 0; rep < count; ++rep) {
@@ -304,6 +306,7 @@ void kernelMmxFixed(const float* coefficients, const float* input, float* output
 void kernelMmxFixedSoa(const float* coefficients, const float* input, float* output, int32_t count) {
     if (count <= 0) return;
     FixedScratch s;
+    [[maybe_unused]] NearestFpcr nearest;
     convertIn(coefficients, SOA_COEFFICIENT_FLOATS, input, SOA_INPUT_FLOATS, s);
 #if CIRCUIT_MMX_SSE2
     for (int32_t rep = 0; rep < count; ++rep) {

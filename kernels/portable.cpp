@@ -3,8 +3,8 @@
 // only where the entry stores it. On the i686 build this is x87 code at the
 // 53-bit precision the module sets at load, which gives the same bits; the
 // x87 control word is the caller's, as for the hand-written x87 kernels. The
-// vector code of x86-64 runs under round to nearest without flushing, whatever
-// the caller's MXCSR (NearestMxcsr).
+// vector code of x86-64 and the code of aarch64 run under round to nearest
+// without flushing, whatever the caller's MXCSR or FPCR (NearestVector).
 //
 // The loops below are the plain statement of each order, which the i686
 // build and other processors run. On x86-64 the kernels run the same orders
@@ -39,7 +39,7 @@ CIRCUIT_AVX_END
 // (a load and a store of y[i] per term) is lost. The store into the float
 // element is what rounds each partial sum, on x87 code as elsewhere.
 void kernelCSdk(const float* coefficients, const float* input, float* output, int32_t count) {
-    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
+    [[maybe_unused]] NearestVector nearest; // x86-64's vector code, aarch64
 #if CIRCUIT_SIMD
     simd::run(sse2::cSdk, avx::cSdk, coefficients, input, output, count);
 #else
@@ -58,7 +58,7 @@ void kernelCSdk(const float* coefficients, const float* input, float* output, in
 // Entry 1: one double accumulator per row, from +0.0, products 0..35 in
 // ascending order; one rounding to single precision at the store.
 void kernelCTemp(const float* coefficients, const float* input, float* output, int32_t count) {
-    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
+    [[maybe_unused]] NearestVector nearest; // x86-64's vector code, aarch64
 #if CIRCUIT_SIMD
     simd::run(sse2::cTemp, avx::cTemp, coefficients, input, output, count);
 #else
@@ -77,7 +77,7 @@ void kernelCTemp(const float* coefficients, const float* input, float* output, i
 // p35 + p1, then p2 .. p33 ascending, then p0, then p34.
 void kernelCUnrolled(const float* coefficients, const float* input, float* output,
                      int32_t count) {
-    [[maybe_unused]] NearestMxcsr nearest; // for the vector code of x86-64
+    [[maybe_unused]] NearestVector nearest; // x86-64's vector code, aarch64
 #if CIRCUIT_SIMD
     simd::run(sse2::cUnrolled, avx::cUnrolled, coefficients, input, output, count);
 #else

@@ -72,6 +72,41 @@ class NearestMxcsr {
 #endif
 };
 
+// FPCR (aarch64, where every C++ kernel computes with the scalar and vector
+// unit it controls): round to nearest, no flush to zero (FZ, and FIZ and AH
+// where the processor has them), NaNs propagated rather than made default
+// (DN). Trap enables stay the caller's. Exception flags live in FPSR, which
+// nothing here writes, so those the call raised stay raised. Nothing
+// elsewhere.
+class NearestFpcr {
+#if defined(__aarch64__)
+  public:
+    CIRCUIT_INLINE NearestFpcr() {
+        __asm__ volatile("mrs %0, fpcr" : "=r"(caller_) : : "memory");
+        if (caller_ & kModeBits) set(caller_ & ~kModeBits);
+    }
+    CIRCUIT_INLINE ~NearestFpcr() {
+        if (caller_ & kModeBits) set(caller_);
+    }
+    NearestFpcr(const NearestFpcr&) = delete;
+    NearestFpcr& operator=(const NearestFpcr&) = delete;
+
+  private:
+    // DN (25), FZ (24), rounding (23, 22), FZ16 (19), AH (1), FIZ (0)
+    static constexpr unsigned long kModeBits = 0x03C80003ul;
+    static CIRCUIT_INLINE void set(unsigned long value) { __asm__ volatile("msr fpcr, %0" : : "r"(value) : "memory"); }
+    unsigned long caller_;
+#endif
+};
+
+// The control register of the unit the C++ kernels compute with outside the
+// x87, set to round to nearest without flushing for one call: MXCSR on
+// x86-64, FPCR on aarch64.
+struct NearestVector {
+    NearestMxcsr mxcsr;
+    NearestFpcr fpcr;
+};
+
 // x87 control word (i686 C++ code that computes single-precision results on
 // the x87, see roundToFloat): round to nearest at 53-bit precision, so that
 // every rounding is the one the entry defines whatever rounding and precision
@@ -98,9 +133,10 @@ class NearestX87 {
 };
 
 // IEEE single precision rounded to nearest with no flushing, as entries 6 to
-// 9 compute on every build: MXCSR on x86-64, the x87 control word on i686.
+// 9 compute on every build: MXCSR on x86-64, FPCR on aarch64, the x87
+// control word on i686.
 struct NearestSingle {
-    NearestMxcsr mxcsr;
+    NearestVector vector;
     NearestX87 x87;
 };
 

@@ -10,9 +10,9 @@
 // kernels run the same orders on all eighteen outputs side by side instead
 // (x87_orders.inc), each lane keeping its own chain; lanes never mix, so the
 // bits are those of the one-output-at-a-time form. That vector code runs under
-// round to nearest without flushing, whatever the caller's MXCSR; the x87 code
-// of the i686 build, like the hand-written kernels, under the caller's x87
-// control word.
+// round to nearest without flushing, whatever the caller's MXCSR, as the code
+// of aarch64 does whatever its FPCR; the x87 code of the i686 build, like the
+// hand-written kernels, under the caller's x87 control word.
 #include <cstddef>
 
 #include "kernels.h"
@@ -40,7 +40,9 @@ CIRCUIT_AVX_END
     simd::run(sse2::name, avx::name, coefficients, input, output, count); \
     return;
 #else
-#define CIRCUIT_VECTOR_PATH(name)
+// aarch64: to nearest without flushing, whatever the caller's FPCR; the i686
+// build's x87 code computes under the caller's control word (nothing here).
+#define CIRCUIT_VECTOR_PATH(name) [[maybe_unused]] NearestFpcr nearest;
 #endif
 
 typedef double Lanes;

@@ -4,14 +4,18 @@
 # Sourced, not run; the caller sets `script` to its own name for messages.
 
 # Debian packages, one list per purpose (build, bench, test, perf), each in
-# two parts: for every machine, and for x86 machines only (the i686 and
-# win32 builds). Names with :i386 are the 32-bit builds' libraries.
+# two parts: for every machine, and for x86 machines only (the i686, win32
+# and aarch64-linux builds). Names with :i386 are the 32-bit builds'
+# libraries; the aarch64 build uses clang with Debian's arm64 cross
+# libraries, which install beside gcc-multilib (a gcc cross compiler would
+# remove it).
 packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev)
 packages_build_x86=(gcc-multilib g++-multilib nasm)
 packages_bench=(libbenchmark-dev libeigen3-dev libopenblas-dev)
 packages_bench_x86=(libbenchmark-dev:i386)
 packages_test=()
-packages_test_x86=(qemu-user mingw-w64 wine wine32:i386)
+packages_test_x86=(qemu-user mingw-w64 wine wine32:i386
+    clang lld libc6-dev-arm64-cross libstdc++-12-dev-arm64-cross binutils-aarch64-linux-gnu)
 packages_perf=(util-linux llvm)
 packages_perf_x86=()
 

@@ -1,19 +1,21 @@
 // Which of the caller's floating-point settings each entry follows. Every
-// entry runs under MXCSR at its default, with DAZ|FTZ and in each rounding
-// mode, and (entries 6 to 11) under each x87 rounding control, on a problem
-// whose operands, products and sums reach the subnormal range:
-//   - entries 10 and 11 follow MXCSR: their bits equal a plain SSE statement
-//     of their chains under the same setting, from aligned and misaligned
-//     blocks alike;
+// entry runs under the control register of the unit the module computes with
+// outside the x87 (MXCSR on x86, FPCR on aarch64) at its default, flushing
+// subnormals to zero and in each rounding mode, and on x86 (entries 6 to 11)
+// under each x87 rounding control, on a problem whose operands, products and
+// sums reach the subnormal range:
+//   - entries 10 and 11 follow that register: their bits equal a plain
+//     scalar statement of their chains under the same setting (SSE on x86),
+//     from aligned and misaligned blocks alike;
 //   - every other entry gives the bits of the default setting.
 // Entries 0 to 5, 12 and 13 compute or convert on the x87 under the caller's
 // control word (53-bit precision, to nearest: their precondition), so x87
-// rounding is not swept for them. After every call MXCSR's control bits and
-// the x87 control word are what the caller set, and the exception flags
-// (cleared before the call) are those the call's arithmetic raised: those of
-// the plain SSE chains under the same MXCSR for entries 10 and 11, those of
-// the default setting for every other entry, so that a kernel which changes
-// a setting and restores the caller's cannot drop the flags it raised.
+// rounding is not swept for them. After every call the register's control
+// bits and the x87 control word are what the caller set, and the exception
+// flags (cleared before the call) are those the call's arithmetic raised:
+// those of the plain chains under the same setting for entries 10 and 11,
+// those of the default setting for every other entry, so that a kernel which
+// changes a setting and restores the caller's cannot drop the flags it raised.
 //
 // Each entry runs through runEntry and, on the i686 build, also as its C++
 // code, which processors without the entry's extension run. That code of
@@ -21,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#if !defined(__aarch64__)
 #include <xmmintrin.h>
+#endif
 
 #include "dispatch.h"
 #include "kernels.h"
@@ -32,57 +36,114 @@ namespace {
 
 using support::bitsOf;
 
-constexpr uint32_t kMxcsrDefault = 0x1F80; // exceptions masked, to nearest, no flushing
-constexpr uint32_t kMxcsrControl = ~0x3Fu; // all but the sticky exception flags
-constexpr uint16_t kX87Rounding = 0x0C00;
+struct Outputs {
+    float y[SOA_OUTPUT_FLOATS];
+};
+
+// ---- The architecture's floating-point registers ----
+// "unit": the register the module's arithmetic outside the x87 follows. Its
+// settings are bits added to kUnitDefault; kUnitControl selects the bits a
+// call must leave as the caller set them. The x87 control word exists on x86
+// only. exceptionFlags() reads the sticky exception flags of every unit the
+// module may compute on; clearExceptionFlags() clears them.
+#if defined(__aarch64__)
+constexpr uint32_t kUnitDefault = 0;       // to nearest, no flushing, no traps
+constexpr uint32_t kUnitControl = ~0u;     // FPCR holds no flags: all of it
+constexpr uint32_t kExceptionFlags = 0x9F; // FPSR: input denormal (7), inexact (4) .. invalid (0)
+constexpr uint32_t kInexact = 0x10;
+// The C++ code that runEntry runs converts with integer operations on the
+// floats' bits in entries 12 and 13, which raises no flag.
+constexpr bool kRunEntryConvertsOnIntegers = true;
+#define UNIT "FPCR"
 
 const struct Setting {
     const char* name;
-    uint32_t mxcsr;    // bits added to kMxcsrDefault
+    uint32_t unit;     // bits added to kUnitDefault
+    uint16_t rounding; // x87 rounding control
+} kSettings[] = {
+    {"FPCR default", 0, 0},
+    {"FPCR flush to zero", 1u << 24, 0},
+    {"FPCR toward +inf", 1u << 22, 0},
+    {"FPCR toward -inf", 2u << 22, 0},
+    {"FPCR toward zero", 3u << 22, 0},
+};
+
+bool hasUnit() { return true; }
+uint32_t unitControl() {
+    uint64_t v;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(v) : : "memory");
+    return static_cast<uint32_t>(v);
+}
+void setUnitControl(uint32_t v) { __asm__ volatile("msr fpcr, %0" : : "r"(uint64_t{v}) : "memory"); }
+uint16_t x87Control() { return 0; }
+void setX87Control(uint16_t) {}
+uint64_t fpsr() {
+    uint64_t v;
+    __asm__ volatile("mrs %0, fpsr" : "=r"(v) : : "memory");
+    return v;
+}
+uint32_t exceptionFlags(bool) { return static_cast<uint32_t>(fpsr()) & kExceptionFlags; }
+void clearExceptionFlags(bool) { __asm__ volatile("msr fpsr, %0" : : "r"(fpsr() & ~uint64_t{kExceptionFlags}) : "memory"); }
+
+// Entries 10 and 11 under the FPCR in force: output i is one chain over the
+// input groups from the first product, lane i mod 4, in scalar single-precision
+// operations (the build never fuses a multiply with an add).
+__attribute__((noinline)) Outputs unitChains(const float* c, const float* x) {
+    Outputs out;
+    for (int i = 0; i < SOA_OUTPUT_FLOATS; ++i) {
+        const int lane = i % SOA_LANES;
+        volatile float sum = c[i] * x[lane];
+        for (int j = 1; j < INPUT_COUNT; ++j) sum = sum + c[SOA_ROW_FLOATS * j + i] * x[SOA_LANES * j + lane];
+        out.y[i] = sum;
+    }
+    return out;
+}
+#else
+constexpr uint32_t kUnitDefault = 0x1F80; // exceptions masked, to nearest, no flushing
+constexpr uint32_t kUnitControl = ~0x3Fu; // all but the sticky exception flags
+// MXCSR bits 0 to 5 and the x87 status word bits 0 to 5 name the same six
+// flags: invalid, denormal, divide by zero, overflow, underflow, inexact.
+constexpr uint32_t kExceptionFlags = 0x3F;
+constexpr uint32_t kInexact = 0x20;
+constexpr bool kRunEntryConvertsOnIntegers = false;
+#define UNIT "MXCSR"
+
+const struct Setting {
+    const char* name;
+    uint32_t unit;     // bits added to kUnitDefault
     uint16_t rounding; // x87 rounding control
 } kSettings[] = {
     {"MXCSR default", 0, 0},           {"MXCSR DAZ|FTZ", 0x8040, 0},   {"MXCSR toward -inf", 0x2000, 0},
     {"MXCSR toward +inf", 0x4000, 0},  {"MXCSR toward zero", 0x6000, 0}, {"x87 toward -inf", 0, 0x0400},
     {"x87 toward +inf", 0, 0x0800},    {"x87 toward zero", 0, 0x0C00},
 };
-constexpr size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
 
-uint32_t mxcsr() {
+bool hasUnit() { return (circuit::cpuExtensions() & ENTRY_SSE) != 0; }
+uint32_t unitControl() {
     uint32_t v;
     __asm__ volatile("stmxcsr %0" : "=m"(v) : : "memory");
     return v;
 }
-void setMxcsr(uint32_t v) { __asm__ volatile("ldmxcsr %0" : : "m"(v) : "memory"); }
+void setUnitControl(uint32_t v) { __asm__ volatile("ldmxcsr %0" : : "m"(v) : "memory"); }
 uint16_t x87Control() {
     uint16_t v;
     __asm__ volatile("fnstcw %0" : "=m"(v) : : "memory");
     return v;
 }
 void setX87Control(uint16_t v) { __asm__ volatile("fldcw %0" : : "m"(v) : "memory"); }
-
-// The sticky exception flags of every floating-point unit the module may
-// compute on, in one mask: invalid, denormal, divide by zero, overflow,
-// underflow, inexact. MXCSR bits 0 to 5 and the x87 status word bits 0 to 5
-// name the same six. (On aarch64 these two functions would read and clear
-// FPSR's cumulative bits instead; nothing else here depends on the unit.)
-constexpr uint32_t kExceptionFlags = 0x3F;
 uint32_t exceptionFlags(bool sse) {
     uint16_t status;
     __asm__ volatile("fnstsw %0" : "=m"(status) : : "memory");
-    return ((sse ? mxcsr() : 0) | status) & kExceptionFlags;
+    return ((sse ? unitControl() : 0) | status) & kExceptionFlags;
 }
 void clearExceptionFlags(bool sse) {
-    if (sse) setMxcsr(mxcsr() & ~kExceptionFlags);
+    if (sse) setUnitControl(unitControl() & ~kExceptionFlags);
     __asm__ volatile("fnclex" : : : "memory");
 }
 
-struct Outputs {
-    float y[SOA_OUTPUT_FLOATS];
-};
-
 // Entries 10 and 11 under the MXCSR in force: output i is one chain over the
 // input groups from the first product, lane i mod 4, in SSE scalar operations.
-__attribute__((target("sse"), noinline)) Outputs sseChains(const float* c, const float* x) {
+__attribute__((target("sse"), noinline)) Outputs unitChains(const float* c, const float* x) {
     Outputs out;
     for (int i = 0; i < SOA_OUTPUT_FLOATS; ++i) {
         const int lane = i % SOA_LANES;
@@ -94,6 +155,9 @@ __attribute__((target("sse"), noinline)) Outputs sseChains(const float* c, const
     }
     return out;
 }
+#endif
+constexpr uint16_t kX87Rounding = 0x0C00;
+constexpr size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
 
 std::string differences(const Outputs& expected, const Outputs& actual, int floats) {
     std::string text;
@@ -131,32 +195,32 @@ class CallerSettings : public ::testing::TestWithParam<support::EntryRow> {};
 
 TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
     const uint32_t index = GetParam().index;
-    const bool sse = (circuit::cpuExtensions() & ENTRY_SSE) != 0;
+    const bool unit = hasUnit();
     const bool soaSse = index == 10 || index == 11;
     const int floats = circuit::outputFloats(GetParam().flags);
     const uint16_t control = x87Control();
-    const uint32_t callerMxcsr = sse ? mxcsr() : 0;
+    const uint32_t callerUnit = unit ? unitControl() : 0;
     circuit::Blocks b;
     circuit::layoutFor(GetParam().flags, tiny::problem(), b);
 
-    Outputs sseReference[kSettingCount];
-    uint32_t sseFlags[kSettingCount] = {};
-    if (soaSse && sse) {
+    Outputs unitReference[kSettingCount];
+    uint32_t unitFlags[kSettingCount] = {};
+    if (soaSse && unit) {
         for (size_t s = 0; s < kSettingCount; ++s) {
-            setMxcsr(kMxcsrDefault | kSettings[s].mxcsr);
-            clearExceptionFlags(sse);
-            sseReference[s] = sseChains(b.coefficients, b.input);
-            sseFlags[s] = exceptionFlags(sse);
+            setUnitControl(kUnitDefault | kSettings[s].unit);
+            clearExceptionFlags(unit);
+            unitReference[s] = unitChains(b.coefficients, b.input);
+            unitFlags[s] = exceptionFlags(unit);
         }
-        setMxcsr(callerMxcsr);
-        for (size_t s = 1; kSettings[s].mxcsr; ++s) // the data shows every MXCSR setting
-            EXPECT_NE(differences(sseReference[0], sseReference[s], floats), "") << kSettings[s].name;
+        setUnitControl(callerUnit);
+        for (size_t s = 1; s < kSettingCount && kSettings[s].unit; ++s) // the data shows every setting
+            EXPECT_NE(differences(unitReference[0], unitReference[s], floats), "") << kSettings[s].name;
     }
 
     struct Runner {
         const char* name;
         EntryKernel kernel;
-        bool followsMxcsr; // entries 10 and 11: computes with SSE
+        bool followsUnit; // entries 10 and 11: computes with SSE (on aarch64: its own unit)
     };
     // With the hand-written kernels runEntry runs the C++ code where it chose
     // it. The C++ code computes with SSE (under the caller's MXCSR) on x86-64
@@ -174,46 +238,47 @@ TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
         uint32_t flagsAtDefault = 0;
         for (size_t s = 0; s < kSettingCount; ++s) {
             const Setting& setting = kSettings[s];
-            if (setting.mxcsr && !sse) continue;                         // no MXCSR here
+            if (setting.unit && !unit) continue;                         // no MXCSR here
             if (setting.rounding && (index < 6 || index > 11)) continue; // x87 precondition
             const uint16_t cw = static_cast<uint16_t>((control & ~kX87Rounding) | setting.rounding);
             for (bool shifted : {false, true}) {
                 if (shifted && !soaSse) continue;
                 SCOPED_TRACE(std::string(runner.name) + ", " + setting.name + (shifted ? ", misaligned" : ""));
-                if (sse) setMxcsr(kMxcsrDefault | setting.mxcsr);
+                if (unit) setUnitControl(kUnitDefault | setting.unit);
                 setX87Control(cw);
-                clearExceptionFlags(sse);
+                clearExceptionFlags(unit);
                 const Outputs out = run(index, runner.kernel, b, shifted);
-                const uint32_t flags = exceptionFlags(sse);
-                const uint32_t mxcsrAfter = sse ? mxcsr() : 0;
+                const uint32_t flags = exceptionFlags(unit);
+                const uint32_t unitAfter = unit ? unitControl() : 0;
                 const uint16_t cwAfter = x87Control();
-                if (sse) setMxcsr(callerMxcsr);
+                if (unit) setUnitControl(callerUnit);
                 setX87Control(control);
 
                 EXPECT_EQ(cwAfter, cw) << "x87 control word not restored";
-                if (sse)
-                    EXPECT_EQ(mxcsrAfter & kMxcsrControl, (kMxcsrDefault | setting.mxcsr) & kMxcsrControl)
-                        << "MXCSR not restored";
+                if (unit)
+                    EXPECT_EQ(unitAfter & kUnitControl, (kUnitDefault | setting.unit) & kUnitControl)
+                        << UNIT " not restored";
                 if (s == 0 && !shifted) {
                     atDefault = out;
                     flagsAtDefault = flags;
                     // The problem's products and sums round, so a dropped flag
                     // shows. Two kinds of code raise none: 3DNow! arithmetic
-                    // (it has no flags) and the i686 C++ code of entries 12 and
-                    // 13, which converts with integer operations on the bits.
+                    // (it has no flags) and the C++ code of entries 12 and 13
+                    // wherever it converts with integer operations on the bits
+                    // (i686, aarch64).
                     const bool threeDNow =
                         CIRCUIT_NATIVE_KERNELS && index >= 6 && index <= 9 && !runner.kernel && !chosenIsCode;
-                    const bool integerCode = index >= 12 && runner.kernel;
+                    const bool integerCode = index >= 12 && (runner.kernel || kRunEntryConvertsOnIntegers);
                     if (!threeDNow && !integerCode)
-                        EXPECT_NE(flags & 0x20u, 0u) << "the call raised no inexact flag";
+                        EXPECT_NE(flags & kInexact, 0u) << "the call raised no inexact flag";
                 }
-                const bool followsMxcsr = soaSse && sse && runner.followsMxcsr;
-                EXPECT_EQ(differences(followsMxcsr ? sseReference[s] : atDefault, out, floats), "")
-                    << (followsMxcsr ? "differs from SSE arithmetic under this MXCSR"
-                                     : "differs from the bits of the default setting");
-                EXPECT_EQ(flags, followsMxcsr ? sseFlags[s] : flagsAtDefault)
+                const bool followsUnit = soaSse && unit && runner.followsUnit;
+                EXPECT_EQ(differences(followsUnit ? unitReference[s] : atDefault, out, floats), "")
+                    << (followsUnit ? "differs from plain arithmetic under this " UNIT
+                                    : "differs from the bits of the default setting");
+                EXPECT_EQ(flags, followsUnit ? unitFlags[s] : flagsAtDefault)
                     << "exception flags raised by the call, expected those of "
-                    << (followsMxcsr ? "SSE arithmetic under this MXCSR" : "the default setting");
+                    << (followsUnit ? "plain arithmetic under this " UNIT : "the default setting");
             }
         }
     }

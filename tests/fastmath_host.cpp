@@ -1,9 +1,10 @@
 // A host built with -ffast-math: its start-up files set flush-to-zero and
-// denormals-are-zero in MXCSR for the whole process before main. It loads the
-// module by path (dlopen), runs entries 0 to 9 on a problem whose arithmetic
-// reaches the subnormal range, then puts MXCSR back to its default and runs
-// them again: the bits must not change. Entries 10 and 11 follow MXCSR by
-// definition and are not compared. Usage: fastmath_host path/to/circuit2.so
+// denormals-are-zero in MXCSR (on aarch64: flush-to-zero in FPCR) for the
+// whole process before main. It loads the module by path (dlopen), runs
+// entries 0 to 9 on a problem whose arithmetic reaches the subnormal range,
+// then puts the register back to its default and runs them again: the bits
+// must not change. Entries 10 and 11 follow the register by definition and
+// are not compared. Usage: fastmath_host path/to/circuit2.so
 //
 // Exit status 0 when every output kept its bits, 1 otherwise, 2 when the
 // module cannot be loaded or the start-up did not set the flush bits.
@@ -17,15 +18,31 @@
 
 namespace {
 
-constexpr unsigned kFlushBits = 0x8040; // FTZ | DAZ
+#if defined(__aarch64__)
+constexpr const char* kRegister = "FPCR";
+constexpr unsigned kFlushBits = 1u << 24; // FZ
+constexpr unsigned kDefault = 0;          // to nearest, no flushing, no traps
 
-unsigned mxcsr() {
+unsigned control() {
+    uint64_t v;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(v) : : "memory");
+    return static_cast<unsigned>(v);
+}
+
+void setControl(unsigned v) { __asm__ volatile("msr fpcr, %0" : : "r"(uint64_t{v}) : "memory"); }
+#else
+constexpr const char* kRegister = "MXCSR";
+constexpr unsigned kFlushBits = 0x8040; // FTZ | DAZ
+constexpr unsigned kDefault = 0x1F80;
+
+unsigned control() {
     unsigned v;
     __asm__ volatile("stmxcsr %0" : "=m"(v) : : "memory");
     return v;
 }
 
-void setMxcsr(unsigned v) { __asm__ volatile("ldmxcsr %0" : : "m"(v) : "memory"); }
+void setControl(unsigned v) { __asm__ volatile("ldmxcsr %0" : : "m"(v) : "memory"); }
+#endif
 
 constexpr EntryFlags kFlags[ENTRY_COUNT] = {
 #define FLAGS_OF(index, stem, name, flags, native) flags,
@@ -40,10 +57,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fastmath_host path/to/circuit2.so\n");
         return 2;
     }
-    const unsigned atStart = mxcsr();
+    const unsigned atStart = control();
     if ((atStart & kFlushBits) != kFlushBits) {
-        std::fprintf(stderr, "fastmath_host: MXCSR 0x%04X at start: the -ffast-math start-up set no flush bits\n",
-                     atStart);
+        std::fprintf(stderr, "fastmath_host: %s 0x%04X at start: the -ffast-math start-up set no flush bits\n",
+                     kRegister, atStart);
         return 2;
     }
     void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -55,7 +72,7 @@ int main(int argc, char** argv) {
     const circuit::Problem problem = tiny::problem();
     float outputs[2][10][SOA_OUTPUT_FLOATS] = {};
     for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 1) setMxcsr(0x1F80);
+        if (pass == 1) setControl(kDefault);
         for (uint32_t e = 0; e < 10; ++e) {
             circuit::Blocks b;
             circuit::layoutFor(kFlags[e], problem, b);
@@ -71,10 +88,11 @@ int main(int argc, char** argv) {
                 unsigned a, b;
                 std::memcpy(&a, &outputs[0][e][i], 4);
                 std::memcpy(&b, &outputs[1][e][i], 4);
-                std::printf("entry %u y[%d]: 0x%08X under MXCSR 0x%04X, 0x%08X under 0x1F80\n", e, i, a,
-                            atStart, b);
+                std::printf("entry %u y[%d]: 0x%08X under %s 0x%04X, 0x%08X under 0x%04X\n", e, i, a, kRegister,
+                            atStart, b, kDefault);
                 ++changed;
             }
-    std::printf("fastmath_host: MXCSR 0x%04X at start; entries 0 to 9: %d outputs changed\n", atStart, changed);
+    std::printf("fastmath_host: %s 0x%04X at start; entries 0 to 9: %d outputs changed\n", kRegister, atStart,
+                changed);
     return changed == 0 ? 0 : 1;
 }

@@ -130,7 +130,11 @@ FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const flo
         for (volatile int spin = 0;; spin = spin + 1) {
         }
     } else if (index == 4) {
+#if defined(__aarch64__)
+        __asm__ volatile("udf #0");
+#else
         __asm__ volatile("ud2");
+#endif
     } else if (index == 5) {
         std::exit(0);
     }
