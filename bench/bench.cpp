@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bounds.h"
+#include "cpuid_probe.h"
 #include "cycles.h"
 #include "dispatch.h"
 #include "entries.h"
@@ -385,6 +386,13 @@ int main(int argc, char** argv) {
     gTicksPerNs = measureTicksPerNs();
     gCosts = bench::measureMachine(clock);
 
+    // The processor as CPUID names it, the name the host prints too.
+    char brand[49];
+    cpuid::brand(brand);
+    std::string processor = brand;
+    processor.erase(0, processor.find_first_not_of(' '));
+    processor.erase(processor.find_last_not_of(' ') + 1);
+    benchmark::AddCustomContext("processor", processor.empty() ? "unknown processor" : processor);
     benchmark::AddCustomContext("repetitions_per_call", std::to_string(kCount));
     benchmark::AddCustomContext("problem_seed", std::to_string(kSeed));
     benchmark::AddCustomContext("tsc_ghz", std::to_string(gTicksPerNs));

@@ -119,7 +119,7 @@ def main():
     w("- vs bound: cycles divided by the bound of bench/BOUNDS.md; vs Eigen: cycles divided by "
       f"the cycles of the fastest Eigen peer ({eigen_name})")
     w("")
-    w(f"Machine: {args.machine or context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs, "
+    w(f"Machine: {args.machine or context.get('processor') or context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs, "
       f"core clock at start {float(context.get('core_ghz_now', 0)):.2f} GHz, "
       f"build: {context.get('build', '?')}, date {context.get('date', '?')}.")
     if context.get("library_build_type") == "debug":

@@ -56,6 +56,19 @@ inline uint32_t maxExtendedLeaf() {
     return r[0] >= 0x80000001u && r[0] <= 0x8000FFFFu ? r[0] : 0;
 }
 
+// The brand string of leaves 0x80000002..4 as the processor gives it (NUL
+// terminated, leading blanks kept), or "" where those leaves are missing.
+inline void brand(char out[49]) {
+    out[0] = '\0';
+    if (maxExtendedLeaf() < 0x80000004u) return;
+    uint32_t r[4];
+    for (uint32_t leaf = 0; leaf < 3; ++leaf) {
+        query(0x80000002u + leaf, 0, r);
+        for (int k = 0; k < 16; ++k) out[16 * leaf + k] = static_cast<char>(r[k / 4] >> (8 * (k % 4)));
+    }
+    out[48] = '\0';
+}
+
 } // namespace cpuid
 
 #else

@@ -70,11 +70,8 @@ void readExtendedLeaves(Processor& cpu, CpuidWords& w) {
     cpu.amd3dnow = (w.extEdx >> 31) & 1;
     cpu.rdtscp = (w.extEdx >> 27) & 1;
     if (maxExt < 0x80000004u) return;
-    char brand[49] = {};
-    for (uint32_t leaf = 0; leaf < 3; ++leaf) {
-        cpuid::query(0x80000002u + leaf, 0, r);
-        std::memcpy(brand + 16 * leaf, r, 16);
-    }
+    char brand[49];
+    cpuid::brand(brand);
     std::string b = brand;
     const size_t first = b.find_first_not_of(' ');
     b = first == std::string::npos ? "" : b.substr(first);
