@@ -87,7 +87,7 @@ int runModule(const Options& o) {
     describeModule(module, o, run);
     const std::vector<size_t> toRun = planEntries(run.entries, o.all);
     runEntries(module, problem, reference, settingsFor(o, run.machine.cpu), toRun, run);
-    finishRun(run, !o.checkOnly);
+    finishRun(run, reference, !o.checkOnly);
     return report(run, o, svg.get());
 }
 

@@ -113,6 +113,28 @@ bool inFixedRange(float x, float c) {
 
 } // namespace
 
+long double outputBound(Arithmetic kind, const Reference& ref, int i) {
+    if (kind == Arithmetic::Fixed) return ref.fixedBound[i];
+    // Any order of 36 rounded additions (at most 35 deep) and rounded
+    // products stays within 37 single-precision rounding errors of the sum
+    // of |products|; x87 entries that keep partial sums in double precision
+    // do much better, but one that stores every partial sum to single
+    // precision (the running sum in memory) needs as much. Underflow adds at
+    // most half the smallest denormal per operation.
+    return 37.0L * 0x1p-24L * ref.absSum[i] * (1 + 0x1p-20L) + 74 * 0x1p-150L;
+}
+
+long double outputError(Arithmetic kind, float y, const Reference& ref, int i) {
+    long double error = std::fabs(static_cast<long double>(y) - ref.y[i]);
+    if (kind != Arithmetic::Fixed || !std::isfinite(error)) return error;
+    // The 16-bit Q9 sums wrap modulo 128 instead of saturating, so an output
+    // 128 away is the right wrapped answer, but only where the sum may leave
+    // -64 .. 64: inside that range a wrap is a wrong conversion.
+    const long double bound = ref.fixedBound[i];
+    const bool mayWrap = ref.y[i] + bound >= 64.0L || ref.y[i] - bound < -64.0L;
+    return mayWrap ? std::fabs(std::remainder(error, 128.0L)) : error;
+}
+
 Reference exactReference(const circuit::Problem& p) {
     Reference ref;
     for (int i = 0; i < OUTPUT_COUNT; ++i) {
@@ -142,22 +164,8 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref) {
     c.ok = true;
     for (int i = 0; i < OUTPUT_COUNT; ++i) {
         c.y[i] = y[i];
-        long double bound;
-        long double error = std::fabs(static_cast<long double>(y[i]) - ref.y[i]);
-        if (kind == Arithmetic::Fixed) {
-            // Sums wrap modulo 128 instead of saturating: an output 128 away
-            // from the reference is the right wrapped answer.
-            if (std::isfinite(error)) error = std::fabs(std::remainder(error, 128.0L));
-            bound = ref.fixedBound[i];
-        } else {
-            // Any order of 36 rounded additions (at most 35 deep) and rounded
-            // products stays within 37 single-precision rounding errors of the
-            // sum of |products|; x87 entries that keep partial sums in double
-            // precision do much better, but one that stores every partial sum
-            // to single precision (the running sum in memory) needs as much.
-            // Underflow adds at most half the smallest denormal per operation.
-            bound = 37.0L * 0x1p-24L * ref.absSum[i] * (1 + 0x1p-20L) + 74 * 0x1p-150L;
-        }
+        const long double bound = outputBound(kind, ref, i);
+        const long double error = outputError(kind, y[i], ref, i);
         const double ratio = bound > 0 ? static_cast<double>(error / bound) : (error == 0 ? 0 : INFINITY);
         if (!(error <= bound)) {
             if (c.ok) {

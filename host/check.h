@@ -21,6 +21,11 @@ Reference exactReference(const circuit::Problem& p);
 // beyond its range), or "".
 std::string overflowText(const Reference& ref);
 
+// Output i's distance from the exact sum, as the check measures it (fixed-point
+// sums may wrap where they can leave their range), and its bound.
+long double outputError(Arithmetic kind, float y, const Reference& ref, int i);
+long double outputBound(Arithmetic kind, const Reference& ref, int i);
+
 Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);
 
 } // namespace host

@@ -26,14 +26,16 @@ namespace {
 constexpr int32_t kMaxCount = 1 << 30;
 
 using Call = std::function<void(int32_t count)>;
+using AfterCall = std::function<void()>;
 
 // The count of repetitions for which one call lasts about `callSeconds`.
-int32_t findCount(const Call& call, double callSeconds) {
+int32_t findCount(const Call& call, const AfterCall& after, double callSeconds) {
     int32_t count = 1;
     for (;;) {
-        const double start = steadySeconds();
+        const int64_t start = steadyNs();
         call(count);
-        const double elapsed = steadySeconds() - start;
+        const double elapsed = static_cast<double>(steadyNs() - start) * 1e-9;
+        after();
         if (elapsed >= 0.8 * callSeconds || count >= kMaxCount) return count;
         double scale = elapsed > 20e-6 ? callSeconds / elapsed * 1.05 : 16.0;
         scale = std::min(16.0, std::max(1.25, scale));
@@ -51,7 +53,7 @@ struct Samples {
 // Takes the timed calls. A call whose calibration moved still counts in ns;
 // more calls are taken (at most four times the trials) until enough give
 // core clocks.
-Samples takeSamples(const Call& call, int32_t count, const Processor& cpu, int trials) {
+Samples takeSamples(const Call& call, const AfterCall& after, int32_t count, const Processor& cpu, int trials) {
     Samples s;
 #if HOST_CYCLES
     std::unique_ptr<bench::CycleClock> clock;
@@ -72,14 +74,19 @@ Samples takeSamples(const Call& call, int32_t count, const Processor& cpu, int t
     for (; s.calls < trials ||
            (calibrating && s.calls < 4 * trials && 2 * s.clocks.size() < static_cast<size_t>(trials));
          ++s.calls) {
-        double start = 0, elapsed = 0, tick = 0, cycles = 0;
+        // Integer nanoseconds: the difference is exact whatever the x87
+        // precision, and small enough for any double.
+        int64_t start = 0, elapsedNs = 0;
+        double tick = 0, cycles = 0;
         const bool calibrated = sample(
             [&] {
-                start = steadySeconds();
+                start = steadyNs();
                 call(count);
-                elapsed = steadySeconds() - start;
+                elapsedNs = steadyNs() - start;
             },
             tick, cycles);
+        after();
+        const double elapsed = static_cast<double>(elapsedNs) * 1e-9;
         if (calibrated) s.ratios.push_back(tick / cycles);
         s.ns.push_back(elapsed * 1e9 / count);
         if (tick > 0) {
@@ -133,13 +140,14 @@ Timing summarise(const Samples& s, int32_t count, const Processor& cpu, int tria
 } // namespace
 
 Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
-                 double callSeconds, int trials) {
+                 double callSeconds, int trials, const std::function<void()>& afterCall) {
     blocks.checkAlignment();
     const Call call = [&](int32_t count) {
         module.run(index, blocks.coefficients(), blocks.input(), blocks.output(), count);
     };
-    const int32_t count = findCount(call, callSeconds);
-    return summarise(takeSamples(call, count, cpu, trials), count, cpu, trials);
+    const AfterCall after = afterCall ? afterCall : [] {};
+    const int32_t count = findCount(call, after, callSeconds);
+    return summarise(takeSamples(call, after, count, cpu, trials), count, cpu, trials);
 }
 
 } // namespace host

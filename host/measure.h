@@ -4,6 +4,7 @@
 #define CIRCUIT_HOST_MEASURE_H
 
 #include <cstdint>
+#include <functional>
 
 #include "blocks.h"
 #include "model.h"
@@ -13,8 +14,10 @@ namespace host {
 
 // Finds a count for which one call lasts about `callSeconds`, then takes
 // `trials` timed calls, each between two core-clock calibrations.
+// `afterCall` runs after every call, outside the timed interval; it may
+// throw to stop the timing.
 Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
-                 double callSeconds, int trials);
+                 double callSeconds, int trials, const std::function<void()>& afterCall = {});
 
 } // namespace host
 

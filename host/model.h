@@ -148,6 +148,7 @@ struct RunInfo {
     bool all = false;
     std::vector<EntryResult> entries;
     int failed = 0;
+    std::string crossCheckNote; // why entries were not compared with one another, "" when they were
     int children = 0;          // entries run in a process of their own
     double isolationSeconds = 0; // what starting and ending them added, beyond their work
 };

@@ -8,10 +8,13 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include "errors.h"
 #include "files.h"
+#include "fpstate.h"
 #include "module.h"
 #include "text.h"
 
@@ -74,6 +77,65 @@ void resolve(void* handle, const std::string& path, const char* name, Fn& fn) {
 
 constexpr unsigned char kFill = 0xA5; // what the host's buffers hold before a query
 
+// A buffer for a query that ends where an inaccessible page begins: a module
+// that writes past it stops the host with a fault, reported as the module's,
+// instead of overwriting the host's heap.
+class GuardedBuffer {
+  public:
+    explicit GuardedBuffer(size_t bytes) : bytes_(bytes) {
+        const size_t page = pageSize();
+        span_ = (bytes + page - 1) / page * page + page;
+#ifdef _WIN32
+        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, span_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        if (base_ == nullptr || !VirtualProtect(base_ + span_ - page, page, PAGE_NOACCESS, &old))
+            throw Fatal("cannot set up a guarded buffer for the module's answers");
+#else
+        void* p = mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED || mprotect(static_cast<unsigned char*>(p) + span_ - page, page, PROT_NONE) != 0)
+            throw Fatal("cannot set up a guarded buffer for the module's answers");
+        base_ = static_cast<unsigned char*>(p);
+#endif
+        std::memset(data(), kFill, bytes_);
+    }
+    ~GuardedBuffer() {
+#ifdef _WIN32
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, span_);
+#endif
+    }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    unsigned char* data() { return base_ + span_ - pageSize() - bytes_; }
+    size_t size() const { return bytes_; }
+
+  private:
+    static size_t pageSize() {
+#ifdef _WIN32
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        return si.dwPageSize;
+#else
+        return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
+    }
+    size_t bytes_, span_ = 0;
+    unsigned char* base_ = nullptr;
+};
+
+// Puts the host's floating-point settings back when a call into the module
+// (its constructors, a query, its destructors) returns: a module that turns
+// on traps or lowers the x87 precision there changes nothing of the host's.
+class HostFpSettings {
+  public:
+    HostFpSettings() : saved_(readFpState()) {}
+    ~HostFpSettings() { restoreFpState(saved_); }
+
+  private:
+    FpState saved_;
+};
+
 // The word size an ELF or PE file is built for, from its header; 0 when the
 // header says neither (the loader then gives its own reason).
 int wordSizeOf(const std::string& path) {
@@ -92,6 +154,13 @@ int wordSizeOf(const std::string& path) {
     return 0;
 }
 
+// Calls one query and puts the host's floating-point settings back after it.
+template <class Query>
+auto callRestoring(const Query& query) -> decltype(query()) {
+    HostFpSettings keep;
+    return query();
+}
+
 } // namespace
 
 Module::Module(const std::string& path) : path_(path) {
@@ -103,7 +172,10 @@ Module::Module(const std::string& path) : path_(path) {
                     "-bit module and this circuit-host is " + std::to_string(hostBits) + "-bit; run it with the " +
                     std::to_string(bits) + "-bit circuit-host" +
                     (bits == 32 ? " (the i686-linux build, or the win32 build for a DLL)" : " (the portable build)"));
-    handle_ = openModule(path);
+    {
+        HostFpSettings keep;
+        handle_ = openModule(path);
+    }
     try {
         resolve(handle_, path, "getCircuitSignature", getCircuitSignature_);
         resolve(handle_, path, "getCreatorSignature", getCreatorSignature_);
@@ -120,6 +192,7 @@ Module::~Module() { close(); }
 
 void Module::close() {
     if (handle_ == nullptr) return;
+    HostFpSettings keep;
 #ifdef _WIN32
     FreeLibrary(reinterpret_cast<HMODULE>(handle_));
 #else
@@ -129,24 +202,26 @@ void Module::close() {
 }
 
 ModuleInfo Module::query() const {
+    HostFpSettings keep;
     ModuleInfo info;
     info.path = path_;
-    info.circuit = getCircuitSignature_();
+    info.circuit = callRestoring(getCircuitSignature_);
     if (info.circuit != CIRCUIT_SIGNATURE)
         throw Fatal("module " + path_ + " serves circuit " + std::to_string(info.circuit) +
                     "; this host runs circuit " + std::to_string(CIRCUIT_SIGNATURE));
 
     // The creator signature needs 18 bytes; a much larger buffer with a known
     // fill shows whether the string ended inside it.
-    std::vector<char> creator(4096, static_cast<char>(kFill));
-    char* returned = getCreatorSignature_(creator.data());
-    info.creatorReturnedBuffer = returned == creator.data();
-    const void* nul = std::memchr(creator.data(), '\0', creator.size());
+    GuardedBuffer creatorBuffer(4096);
+    char* creator = reinterpret_cast<char*>(creatorBuffer.data());
+    char* returned = callRestoring([&] { return getCreatorSignature_(creator); });
+    info.creatorReturnedBuffer = returned == creator;
+    const void* nul = std::memchr(creator, '\0', creatorBuffer.size());
     if (nul == nullptr)
         throw Fatal("module " + path_ + ": the creator signature has no terminating NUL");
-    info.creator.assign(creator.data(), static_cast<size_t>(static_cast<const char*>(nul) - creator.data()));
+    info.creator.assign(creator, static_cast<size_t>(static_cast<const char*>(nul) - creator));
 
-    int32_t count = getEntryCount_();
+    int32_t count = callRestoring(getEntryCount_);
     if (count <= 0 || count > kMaxEntries)
         throw Fatal("module " + path_ + " announces " + std::to_string(count) +
                     " entries; this host accepts 1 to " + std::to_string(kMaxEntries));
@@ -154,14 +229,15 @@ ModuleInfo Module::query() const {
     // Room for the announced records and as many again as a guard: records
     // written past the announced count mean the count and the table disagree.
     const size_t bytes = sizeof(EntrySpec) * static_cast<size_t>(count);
-    std::vector<unsigned char> buffer(2 * sizeof(EntrySpec) * kMaxEntries, kFill);
-    getEntrySpecs_(reinterpret_cast<EntrySpec*>(buffer.data()));
-    for (size_t i = bytes; i < buffer.size(); ++i)
+    GuardedBuffer guarded(2 * sizeof(EntrySpec) * kMaxEntries);
+    unsigned char* buffer = guarded.data();
+    callRestoring([&] { getEntrySpecs_(reinterpret_cast<EntrySpec*>(buffer)); return 0; });
+    for (size_t i = bytes; i < guarded.size(); ++i)
         if (buffer[i] != kFill)
             throw Fatal("module " + path_ + " wrote more than the " + std::to_string(count) +
                         " entry records that getEntryCount announces");
     info.records.resize(static_cast<size_t>(count));
-    std::memcpy(info.records.data(), buffer.data(), bytes);
+    std::memcpy(info.records.data(), buffer, bytes);
     for (const EntrySpec& s : info.records)
         info.nameTerminated.push_back(std::memchr(s.name, '\0', ENTRY_NAME_BYTES) != nullptr);
     return info;

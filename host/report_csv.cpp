@@ -46,7 +46,7 @@ std::string csvText(const RunInfo& run) {
         add(ticks, t.medianTicks);
         add(clocks, t.minClocks);
         add(clocks, t.medianClocks);
-        add(clocks && t.medianClocks > 0, kMultiplyAdds / t.medianClocks);
+        add(clocks && t.medianClocks > 0, clocks && t.medianClocks > 0 ? kMultiplyAdds / t.medianClocks : 0);
         add(t.done, megaMacs(t));
         add(t.done, t.relative);
         row += e.substitute ? ",1" : ",0";

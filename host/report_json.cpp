@@ -40,6 +40,7 @@ std::string setupJson(const RunInfo& run) {
                     std::to_string(run.moduleFile.size) + ", \"sha256\": " + jsonString(run.moduleFile.sha256) +
                     ",\n             \"circuit\": " + std::to_string(run.module.circuit) + ", \"creator\": " +
                     jsonString(run.creator) + ", \"creator_sjis_hex\": " + jsonString(hexBytes(run.module.creator)) +
+                    ", \"creator_fits_field\": " + b(run.module.creator.size() < CREATOR_SIGNATURE_BYTES) +
                     ", \"entry_count\": " + std::to_string(run.entries.size()) + "},\n";
     s += "  \"problem\": {\"source\": " + jsonString(run.problem.fromFile ? "file" : "random");
     if (run.problem.fromFile)
@@ -96,10 +97,10 @@ std::string entryTimingJson(const Timing& t, bool tsc) {
     s += ", \"median_ticks\": " + num(t.done && tsc, t.medianTicks);
     s += ", \"min_clocks\": " + num(clocks, t.minClocks);
     s += ", \"median_clocks\": " + num(clocks, t.medianClocks);
-    s += ", \"multiply_adds_per_clock\": " + num(clocks && t.medianClocks > 0, kMultiplyAdds / t.medianClocks);
+    s += ", \"multiply_adds_per_clock\": " + num(clocks && t.medianClocks > 0, clocks && t.medianClocks > 0 ? kMultiplyAdds / t.medianClocks : 0);
     s += ", \"calls_dropped\": " + (t.done ? std::to_string(t.dropped) : std::string("null"));
     s += ", \"clock_note\": " + jsonString(t.done ? t.clockNote : "");
-    s += ", \"mmac_per_s\": " + num(t.done && t.medianNs > 0, kMultiplyAdds / t.medianNs * 1e3);
+    s += ", \"mmac_per_s\": " + num(t.done && t.medianNs > 0, t.done && t.medianNs > 0 ? kMultiplyAdds / t.medianNs * 1e3 : 0);
     s += ", \"relative\": " + num(t.done, t.relative);
     return s;
 }
@@ -115,6 +116,7 @@ std::string resultsJson(const RunInfo& run) {
     s += machineJson(run.machine) + setupJson(run);
     s += "  \"all\": " + b(run.all) + ",\n";
     s += "  \"failed\": " + std::to_string(run.failed) + ",\n";
+    s += "  \"cross_entry_check\": " + (run.crossCheckNote.empty() ? std::string("null") : jsonString(run.crossCheckNote)) + ",\n";
     s += "  \"entries\": [";
     for (size_t k = 0; k < run.entries.size(); ++k) {
         const EntryResult& e = run.entries[k];

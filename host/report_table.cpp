@@ -16,6 +16,9 @@ std::string header(const RunInfo& run) {
             static_cast<unsigned long long>(run.moduleFile.size), run.moduleFile.sha256.c_str());
     appendf(s, "Circuit    %d (y = M x: 18 x 36 single-precision matrix, 36 inputs)\n", run.module.circuit);
     appendf(s, "Creator    %s\n", run.creator.c_str());
+    if (run.module.creator.size() + 1 > CREATOR_SIGNATURE_BYTES)
+        appendf(s, "           (%u bytes with its NUL: longer than its %d-byte field)\n",
+                static_cast<unsigned>(run.module.creator.size() + 1), CREATOR_SIGNATURE_BYTES);
     appendf(s, "Entries    %u\n", static_cast<unsigned>(run.entries.size()));
     const Machine& m = run.machine;
     appendf(s, "Processor  %s, %s\n", processorText(m.cpu).c_str(), clockText(m).c_str());
@@ -78,6 +81,7 @@ std::string entryNotes(const RunInfo& run) {
     for (const EntryResult& e : run.entries)
         if (!e.nameTerminated) appendf(s, "Entry %d: its name has no NUL within 64 bytes.\n", e.index);
     if (!run.module.creatorReturnedBuffer) s += "getCreatorSignature did not return the buffer it was given.\n";
+    if (!run.crossCheckNote.empty()) s += run.crossCheckNote + ".\n";
     return s;
 }
 

@@ -2,12 +2,16 @@
 // exact reference, then (unless only checking) the timed calls, which must
 // leave what the first call left.
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "blocks.h"
 #include "clock.h"
 #include "floatbits.h"
+#include "fpstate.h"
 #include "measure.h"
 #include "work.h"
 
@@ -44,6 +48,52 @@ void judgeFirstCall(EntryBlocks& b, const Reference& reference, EntryResult& e) 
     }
 }
 
+// One call that broke the contract while being timed: why.
+struct BrokenCall {
+    std::string reason;
+};
+
+// Calls entry `index` once with count 1 and returns what it changed in the
+// floating-point settings ("" for nothing), with the settings put back
+// before any of the host's arithmetic runs again.
+std::string checkedCall(const Module& module, uint32_t index, EntryBlocks& b) {
+    const FpState before = readFpState();
+    module.run(index, b.coefficients(), b.input(), b.output(), 1);
+    const FpState after = readFpState();
+    restoreFpState(before);
+    return fpStateChange(before, after);
+}
+
+// Runs after every timed call, outside the timed interval: the output must
+// be the first call's, bit for bit, and the settings as they were.
+std::function<void()> afterEachCall(EntryBlocks& b, const EntryResult& e, const FpState& before) {
+    auto calls = std::make_shared<int>(0);
+    return [&b, &e, before, calls] {
+        ++*calls;
+        const FpState after = readFpState();
+        const std::string change = fpStateChange(before, after);
+        if (!change.empty()) {
+            restoreFpState(before);
+            throw BrokenCall{change + " (timed call " + std::to_string(*calls) + ")"};
+        }
+        if (!sameBits(b.output(), e.check.y, OUTPUT_COUNT)) {
+            int i = 0;
+            while (sameBits(b.output() + i, e.check.y + i, 1)) ++i;
+            char text[160];
+            std::snprintf(text, sizeof text, "timed call %d gave y[%d] = %.9g, the first call %.9g", *calls, i,
+                          static_cast<double>(b.output()[i]), static_cast<double>(e.check.y[i]));
+            throw BrokenCall{text};
+        }
+    };
+}
+
+// Fails e with `reason`, and drops its figures.
+void failTimed(EntryResult& e, const std::string& reason) {
+    e.status = Status::Failed;
+    e.reason = reason;
+    e.timing = Timing();
+}
+
 } // namespace
 
 double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem& problem,
@@ -51,22 +101,27 @@ double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem
     const double start = steadySeconds();
     EntryBlocks b(e.record.flags, problem);
     b.checkAlignment();
-    module.run(static_cast<uint32_t>(e.index), b.coefficients(), b.input(), b.output(), 1);
+    const uint32_t index = static_cast<uint32_t>(e.index);
+    const std::string change = checkedCall(module, index, b);
     e.ran = true;
     judgeFirstCall(b, reference, e);
+    if (!change.empty() && !isFailure(e.status)) {
+        e.status = Status::Failed;
+        e.reason = change;
+    }
     if (w.checkOnly || isFailure(e.status)) return steadySeconds() - start;
 
     b.resetOutput();
-    e.timing = timeEntry(module, static_cast<uint32_t>(e.index), b, w.cpu, w.callSeconds, w.trials);
+    try {
+        e.timing = timeEntry(module, index, b, w.cpu, w.callSeconds, w.trials,
+                             afterEachCall(b, e, readFpState()));
+    } catch (const BrokenCall& broken) {
+        failTimed(e, broken.reason);
+        return steadySeconds() - start;
+    }
     // Many repetitions must leave what one left, and nothing else.
     const std::string timedDamage = b.damage();
-    if (!timedDamage.empty() || !sameBits(b.output(), e.check.y, OUTPUT_COUNT)) {
-        e.status = Status::Failed;
-        e.reason = !timedDamage.empty() ? timedDamage + " when timed"
-                                        : "a count of " + std::to_string(e.timing.count) +
-                                              " gives another output than a count of 1";
-        e.timing = Timing();
-    }
+    if (!timedDamage.empty()) failTimed(e, timedDamage + " when timed");
     return steadySeconds() - start;
 }
 
