@@ -69,22 +69,26 @@ RunSettings settingsFor(const Options& o, const Processor& cpu) {
 }
 
 int report(const RunInfo& run, const Options& o, OutputFile* svg) {
-    std::fputs(reportFor(o.format)(run).c_str(), stdout);
+    std::fputs(reportFor(o.format)(run).c_str(), results());
     finishStdout();
     if (svg) svg->write(svgChart(run));
-    if (interrupted()) return 130;
+    if (interrupted()) return interruptedStatus();
     return run.failed ? 1 : 0;
 }
 
 int runModule(const Options& o) {
     std::unique_ptr<OutputFile> svg = chartFile(o);
+    holdResults();
     RunInfo run = startRun(o);
     const circuit::Problem problem = chooseProblem(o, run.problem);
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = referenceFor(problem);
     reportModuleFaults("loading the module");
     Module module(o.module);
+    restoreHostSignals();
     describeModule(module, o, run);
+    leaveModule();
+    restoreHostSignals();
     const std::vector<size_t> toRun = planEntries(run.entries, o.all);
     runEntries(module, problem, reference, settingsFor(o, run.machine.cpu), toRun, run);
     finishRun(run, !o.checkOnly);

@@ -9,6 +9,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "errors.h"
@@ -117,9 +120,43 @@ void OutputFile::write(const std::string& content) {
         throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
 }
 
+namespace {
+std::FILE* gResults = nullptr;
+}
+
+void holdResults() {
+    std::fflush(stdout);
+#ifdef _WIN32
+    const int fd = _dup(_fileno(stdout));
+    if (fd < 0) return;
+    _setmode(fd, _O_BINARY);
+    _dup2(_fileno(stderr), _fileno(stdout));
+    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+    gResults = _fdopen(fd, "wb");
+#else
+    const int fd = dup(1);
+    if (fd < 0) return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    dup2(2, 1);
+    gResults = fdopen(fd, "w");
+#endif
+}
+
+std::FILE* results() { return gResults != nullptr ? gResults : stdout; }
+
+void openMissingStandardFiles() {
+#ifndef _WIN32
+    // A descriptor 0 to 2 that is closed would be taken by the next file or
+    // pipe the host opens, and what goes to stderr would land there.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) break;
+#endif
+}
+
 void finishStdout() {
     errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    std::FILE* out = results();
+    if (std::fflush(out) != 0 || std::ferror(out))
         throw Fatal(std::string("cannot write the results to standard output: ") +
                     (errno ? std::strerror(errno) : "write error"));
 }

@@ -34,7 +34,14 @@ class OutputFile {
     bool created_ = false, written_ = false;
 };
 
-// Flushes standard output; Fatal when the results could not be written.
+// Keeps the results' destination (stdout as the host was started) to the
+// host alone: from here on descriptor 1 is stderr, so that nothing the module
+// prints can land in the results; results() is where they go.
+void holdResults();
+std::FILE* results();
+// Opens descriptors 0 to 2 on /dev/null where they are closed.
+void openMissingStandardFiles();
+// Flushes the results; Fatal when they could not be written.
 void finishStdout();
 
 } // namespace host

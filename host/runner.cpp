@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #ifdef _WIN32
 #include <io.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "errors.h"
 #include "runner.h"
 #include "signals.h"
 #include "text.h"
@@ -55,6 +57,36 @@ class Progress {
 
 } // namespace
 
+namespace {
+
+// What an entry's process answers when the entry ended its work by throwing.
+std::string thrown(EntryResult mine, const char* why) {
+    mine.ran = true;
+    mine.status = Status::Crashed;
+    mine.reason = why;
+    mine.timing = Timing();
+    mine.check = Check();
+    mine.check.maxError = mine.check.bound = mine.check.worstRatio = NAN;
+    for (float& y : mine.check.y) y = NAN;
+    return encodeOutcome(mine, 0);
+}
+
+} // namespace
+
+std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
+                        const Reference& reference, const WorkSettings& w) {
+    try {
+        const double seconds = runEntryWork(module, mine, problem, reference, w);
+        return encodeOutcome(mine, seconds);
+    } catch (const Fatal& error) {
+        return encodeError(error.what()); // the host's own failure
+    } catch (const std::bad_alloc&) {
+        return thrown(mine, "ran out of memory");
+    } catch (...) {
+        return thrown(mine, "threw an exception");
+    }
+}
+
 void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, EntryResult& e, double& workSeconds) {
     workSeconds = 0;
     if (interrupted && r.kind != Isolated::Finished) {
@@ -86,15 +118,7 @@ void runEntries(const Module& module, const circuit::Problem& problem, const Ref
         }
         progress.show(step++, (s.work.checkOnly ? "checking " : "checking and timing ") + e.name);
         const Isolated r = runIsolated(
-            [&] {
-                EntryResult mine = e;
-                try {
-                    const double seconds = runEntryWork(module, mine, problem, reference, s.work);
-                    return encodeOutcome(mine, seconds);
-                } catch (const std::exception& error) {
-                    return encodeError(error.what());
-                }
-            },
+            [&] { return answerEntry(module, e, problem, reference, s.work); },
             encodeJob(s.modulePath, e, problem, s.work), s.timeoutSeconds, interruptionFlag());
         ++run.children;
         double workSeconds = 0;
