@@ -22,6 +22,10 @@ namespace {
 
 // An output file named by --svg, tried before any work.
 std::unique_ptr<OutputFile> chartFile(const Options& o) {
+    if (o.svg.empty()) return nullptr;
+    std::vector<std::pair<std::string, std::string>> inputs = {{"module", o.module}, {"problem file", o.problem}};
+    for (const std::string& saved : o.compare) inputs.push_back({"saved run", saved});
+    refuseOverwriting("--svg", o.svg, inputs);
     return std::unique_ptr<OutputFile>(o.svg.empty() ? nullptr : new OutputFile(o.svg));
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -18,6 +20,11 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
 std::wstring widePath(const std::string& utf8);
 std::string utf8Text(const wchar_t* wide);
 #endif
+
+// Fatal when `output` is the same file as one of the named inputs (what,
+// path), through links too: an output must never overwrite what the run reads.
+void refuseOverwriting(const std::string& option, const std::string& output,
+                       const std::vector<std::pair<std::string, std::string>>& inputs);
 
 // An output file, tried when constructed (Fatal when it cannot be written)
 // and written once at the end.
