@@ -74,9 +74,10 @@ bool drain(int fd, std::string& answer) {
 // did with the pipe, and whoever else holds it open); false when the
 // deadline passed or *stop was set first. The child is reaped on true.
 bool awaitChild(pid_t pid, int fd, double deadline, const volatile std::sig_atomic_t* stop, std::string& answer,
-                int& status) {
+                int& status, const std::function<void()>& waiting) {
     bool open = true;
     for (;;) {
+        waiting();
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) {
             if (open) drain(fd, answer);
@@ -97,7 +98,7 @@ bool awaitChild(pid_t pid, int fd, double deadline, const volatile std::sig_atom
 } // namespace
 
 Isolated runIsolated(const std::function<std::string()>& work, const std::string&, double timeoutSeconds,
-                     const volatile std::sig_atomic_t* stop) {
+                     const volatile std::sig_atomic_t* stop, const std::function<void()>& waiting) {
     int fds[2];
     if (pipe(fds) != 0) throw Fatal(std::string("cannot create a pipe for an entry's process: ") + std::strerror(errno));
     std::fflush(stdout);
@@ -113,7 +114,7 @@ Isolated runIsolated(const std::function<std::string()>& work, const std::string
     close(fds[1]);
     Isolated r;
     int status = 0;
-    if (!awaitChild(pid, fds[0], start + timeoutSeconds, stop, r.answer, status)) {
+    if (!awaitChild(pid, fds[0], start + timeoutSeconds, stop, r.answer, status, waiting)) {
         r.kind = Isolated::TimedOut;
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);

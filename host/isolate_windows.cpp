@@ -103,11 +103,13 @@ Worker startWorker(double& start) {
 
 // Waits in slices, so that a Ctrl-C is seen within a tenth of a second;
 // false when the deadline passed or *stop was set first.
-bool waitWorker(HANDLE process, double deadline, const volatile std::sig_atomic_t* stop) {
+bool waitWorker(HANDLE process, double deadline, const volatile std::sig_atomic_t* stop,
+                const std::function<void()>& waiting) {
     DWORD waited;
     do {
+        waiting();
         const double ms = (deadline - steadySeconds()) * 1000;
-        waited = WaitForSingleObject(process, ms > 0 ? static_cast<DWORD>(std::min(ms, 100.0)) : 0);
+        waited = WaitForSingleObject(process, ms > 0 ? static_cast<DWORD>(std::min(ms, 50.0)) : 0);
     } while (waited == WAIT_TIMEOUT && !*stop && steadySeconds() < deadline);
     return waited != WAIT_TIMEOUT;
 }
@@ -120,7 +122,7 @@ void prepareWorker() {
 }
 
 Isolated runIsolated(const std::function<std::string()>&, const std::string& job, double timeoutSeconds,
-                     const volatile std::sig_atomic_t* stop) {
+                     const volatile std::sig_atomic_t* stop, const std::function<void()>& waiting) {
     double start = 0;
     Worker w = startWorker(start);
     Isolated r;
@@ -132,7 +134,7 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     DWORD written = 0;
     WriteFile(w.inWrite, job.data(), static_cast<DWORD>(job.size()), &written, nullptr);
     closeHandle(w.inWrite);
-    if (!waitWorker(w.pi.hProcess, start + timeoutSeconds, stop)) {
+    if (!waitWorker(w.pi.hProcess, start + timeoutSeconds, stop, waiting)) {
         r.kind = Isolated::TimedOut;
         TerminateProcess(w.pi.hProcess, 1);
         WaitForSingleObject(w.pi.hProcess, INFINITE);
