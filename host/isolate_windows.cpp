@@ -61,7 +61,19 @@ void closeHandle(HANDLE& h) {
 struct Worker {
     PROCESS_INFORMATION pi = {};
     HANDLE inWrite = nullptr, outRead = nullptr;
+    HANDLE job = nullptr;  // the worker and whatever it starts, ended together
 };
+
+// A job object whose processes all end when it is closed; nullptr where the
+// system refuses one (the worker then runs without it).
+HANDLE killingJob() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
 
 // Starts this program with --worker, its stdin and stdout on two pipes and
 // stderr shared; `start` is set just before it starts.
@@ -89,7 +101,13 @@ Worker startWorker(double& start) {
     si.hStdError = errCopy;
     std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
     start = steadySeconds();
-    const BOOL started = CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &w.pi);
+    const BOOL started =
+        CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &w.pi);
+    if (started) {
+        w.job = killingJob();
+        if (w.job != nullptr && !AssignProcessToJobObject(w.job, w.pi.hProcess)) closeHandle(w.job);
+        ResumeThread(w.pi.hThread);
+    }
     closeHandle(inRead);
     closeHandle(outWrite);
     closeHandle(errCopy);
@@ -139,6 +157,8 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
         TerminateProcess(w.pi.hProcess, 1);
         WaitForSingleObject(w.pi.hProcess, INFINITE);
     }
+    if (w.job != nullptr) TerminateJobObject(w.job, 1); // what the entry started ends with it
+    closeHandle(w.job);
     reader.join();
     closeHandle(w.outRead);
     DWORD code = 0;
