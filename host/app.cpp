@@ -22,6 +22,10 @@ namespace {
 
 // An output file named by --svg, tried before any work.
 std::unique_ptr<OutputFile> chartFile(const Options& o) {
+    if (o.svg.empty()) return nullptr;
+    std::vector<std::pair<std::string, std::string>> inputs = {{"module", o.module}, {"problem file", o.problem}};
+    for (const std::string& saved : o.compare) inputs.push_back({"saved run", saved});
+    refuseOverwriting("--svg", o.svg, inputs);
     return std::unique_ptr<OutputFile>(o.svg.empty() ? nullptr : new OutputFile(o.svg));
 }
 
@@ -69,22 +73,26 @@ RunSettings settingsFor(const Options& o, const Processor& cpu) {
 }
 
 int report(const RunInfo& run, const Options& o, OutputFile* svg) {
-    std::fputs(reportFor(o.format)(run).c_str(), stdout);
+    std::fputs(reportFor(o.format)(run).c_str(), results());
     finishStdout();
     if (svg) svg->write(svgChart(run));
-    if (interrupted()) return 130;
+    if (interrupted()) return interruptedStatus();
     return run.failed ? 1 : 0;
 }
 
 int runModule(const Options& o) {
     std::unique_ptr<OutputFile> svg = chartFile(o);
+    holdResults();
     RunInfo run = startRun(o);
     const circuit::Problem problem = chooseProblem(o, run.problem);
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = referenceFor(problem);
     reportModuleFaults("loading the module");
     Module module(o.module);
+    restoreHostSignals();
     describeModule(module, o, run);
+    leaveModule();
+    restoreHostSignals();
     const std::vector<size_t> toRun = planEntries(run.entries, o.all);
     runEntries(module, problem, reference, settingsFor(o, run.machine.cpu), toRun, run);
     finishRun(run, reference, !o.checkOnly);

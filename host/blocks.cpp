@@ -5,20 +5,68 @@
 #include <cstring>
 #include <new>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "blocks.h"
 #include "errors.h"
 #include "floatbits.h"
 
 namespace host {
 
-EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p)
-    : flags_(flags), raw_(sizeof(Storage) + 16) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(raw_.data());
-    s_ = new (raw_.data() + ((16 - at % 16) % 16)) Storage;
+namespace {
+
+size_t pageSize() {
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+#else
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+// `size` bytes of pages whose first and last pages are inaccessible.
+unsigned char* guardedPages(size_t size, size_t page) {
+#ifdef _WIN32
+    void* p = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    DWORD old = 0;
+    if (p == nullptr || !VirtualProtect(p, page, PAGE_NOACCESS, &old) ||
+        !VirtualProtect(static_cast<unsigned char*>(p) + size - page, page, PAGE_NOACCESS, &old))
+        throw Fatal("cannot set up the guarded blocks of an entry");
+#else
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED || mprotect(p, page, PROT_NONE) != 0 ||
+        mprotect(static_cast<unsigned char*>(p) + size - page, page, PROT_NONE) != 0)
+        throw Fatal("cannot set up the guarded blocks of an entry");
+#endif
+    return static_cast<unsigned char*>(p);
+}
+
+} // namespace
+
+EntryBlocks::EntryBlocks(EntryFlags flags, const circuit::Problem& p) : flags_(flags) {
+    static_assert(sizeof(Storage) % 16 == 0, "the storage ends where a page ends, on a 16-byte boundary");
+    const size_t page = pageSize();
+    pagesSize_ = ((sizeof(Storage) + page - 1) / page + 2) * page;
+    pages_ = guardedPages(pagesSize_, page);
+    s_ = new (pages_ + pagesSize_ - page - sizeof(Storage)) Storage;
     std::memset(&s_->data, 0, sizeof s_->data);
     circuit::layoutFor(flags, p, s_->data);
     s_->pristine = s_->data;
     resetOutput();
+}
+
+EntryBlocks::~EntryBlocks() {
+#ifdef _WIN32
+    VirtualFree(pages_, 0, MEM_RELEASE);
+#else
+    munmap(pages_, pagesSize_);
+#endif
 }
 
 void EntryBlocks::checkAlignment() const {

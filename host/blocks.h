@@ -1,7 +1,10 @@
 // Guarded blocks for one entry: the data laid out by the entry's layout, and
 // an output block with sentinel floats (common/floatbits.h) before and after
-// it. The storage is placed on a 16-byte boundary by hand: neither the heap
-// (8 bytes on 32-bit Windows) nor a caller's stack is trusted with it.
+// it. The storage sits on pages of its own, between inaccessible pages and
+// ending where the page after it begins, so that a write far outside the
+// blocks is a crash of the entry rather than damage to the host; it is on a
+// 16-byte boundary by that placement, not by the heap's (8 bytes on 32-bit
+// Windows) or a caller's stack.
 #ifndef CIRCUIT_HOST_BLOCKS_H
 #define CIRCUIT_HOST_BLOCKS_H
 
@@ -17,6 +20,7 @@ class EntryBlocks {
     static constexpr int kGuardBefore = 4;   // keeps the output 16-byte aligned
     static constexpr int kGuardAfter = 12;
     EntryBlocks(EntryFlags flags, const circuit::Problem& p);
+    ~EntryBlocks();
     EntryBlocks(const EntryBlocks&) = delete;
     EntryBlocks& operator=(const EntryBlocks&) = delete;
     const float* coefficients() const { return s_->data.coefficients; }
@@ -39,7 +43,8 @@ class EntryBlocks {
         alignas(16) float out[kGuardBefore + SOA_OUTPUT_FLOATS + kGuardAfter];
     };
     EntryFlags flags_;
-    std::vector<unsigned char> raw_;
+    unsigned char* pages_ = nullptr;  // the guard page, the storage's pages, the guard page
+    size_t pagesSize_ = 0;
     Storage* s_;
 };
 

@@ -2,6 +2,7 @@
 // that any path opens, not only those of the ANSI code page; "-" is standard
 // input where a file is read.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -9,6 +10,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "errors.h"
@@ -81,6 +85,34 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
     return text;
 }
 
+std::string fileIdentity(const std::string& path) {
+#ifdef _WIN32
+    HANDLE h = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "";
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!known) return "";
+    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+           std::to_string(info.nFileIndexLow);
+#else
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+#endif
+}
+
+void refuseOverwriting(const std::string& option, const std::string& output,
+                       const std::vector<std::pair<std::string, std::string>>& inputs) {
+    const std::string id = fileIdentity(output);
+    if (id.empty()) return;
+    for (const auto& input : inputs)
+        if (input.second != "-" && fileIdentity(input.second) == id)
+            throw Fatal(option + " " + displayPath(output) + " is the " + input.first + " " +
+                        displayPath(input.second) + "; give the output another name");
+}
+
 // An output file tried before any work, so that an unwritable path is
 // reported at once. Opening to append leaves a file that is there as it was
 // until the results replace it; one that the try created goes again when no
@@ -88,10 +120,24 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
 OutputFile::OutputFile(const std::string& path) : path_(path) {
     const std::string why = notRegularFile(path);
     if (why == "is a directory") throw Fatal("cannot write " + displayPath(path) + ": is a directory");
+#ifndef _WIN32
+    // A FIFO would hold the run until someone read it.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        throw Fatal("cannot write " + displayPath(path) + ": is a FIFO, not a file");
+#endif
     created_ = !why.empty();
     std::FILE* f = openFile(path, "ab");
     if (f == nullptr) throw Fatal("cannot write " + displayPath(path) + ": " + std::strerror(errno));
     std::fclose(f);
+#ifndef _WIN32
+    // What the try created, a symlink's target included; the link stays.
+    if (created_) {
+        char* target = realpath(path.c_str(), nullptr);
+        if (target != nullptr) path_ = target;
+        std::free(target);
+    }
+#endif
 }
 
 OutputFile::~OutputFile() {
@@ -117,9 +163,43 @@ void OutputFile::write(const std::string& content) {
         throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
 }
 
+namespace {
+std::FILE* gResults = nullptr;
+}
+
+void holdResults() {
+    std::fflush(stdout);
+#ifdef _WIN32
+    const int fd = _dup(_fileno(stdout));
+    if (fd < 0) return;
+    _setmode(fd, _O_BINARY);
+    _dup2(_fileno(stderr), _fileno(stdout));
+    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+    gResults = _fdopen(fd, "wb");
+#else
+    const int fd = dup(1);
+    if (fd < 0) return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    dup2(2, 1);
+    gResults = fdopen(fd, "w");
+#endif
+}
+
+std::FILE* results() { return gResults != nullptr ? gResults : stdout; }
+
+void openMissingStandardFiles() {
+#ifndef _WIN32
+    // A descriptor 0 to 2 that is closed would be taken by the next file or
+    // pipe the host opens, and what goes to stderr would land there.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) break;
+#endif
+}
+
 void finishStdout() {
     errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    std::FILE* out = results();
+    if (std::fflush(out) != 0 || std::ferror(out))
         throw Fatal(std::string("cannot write the results to standard output: ") +
                     (errno ? std::strerror(errno) : "write error"));
 }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -18,6 +20,11 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
 std::wstring widePath(const std::string& utf8);
 std::string utf8Text(const wchar_t* wide);
 #endif
+
+// Fatal when `output` is the same file as one of the named inputs (what,
+// path), through links too: an output must never overwrite what the run reads.
+void refuseOverwriting(const std::string& option, const std::string& output,
+                       const std::vector<std::pair<std::string, std::string>>& inputs);
 
 // An output file, tried when constructed (Fatal when it cannot be written)
 // and written once at the end.
@@ -34,7 +41,14 @@ class OutputFile {
     bool created_ = false, written_ = false;
 };
 
-// Flushes standard output; Fatal when the results could not be written.
+// Keeps the results' destination (stdout as the host was started) to the
+// host alone: from here on descriptor 1 is stderr, so that nothing the module
+// prints can land in the results; results() is where they go.
+void holdResults();
+std::FILE* results();
+// Opens descriptors 0 to 2 on /dev/null where they are closed.
+void openMissingStandardFiles();
+// Flushes the results; Fatal when they could not be written.
 void finishStdout();
 
 } // namespace host

@@ -33,8 +33,9 @@ void classifyEnd(const ChildEnd& end, Isolated& r);
 // POSIX: the child is a fork that calls `work`. Windows: the child is this
 // program with --worker, given `job` on stdin; it answers with workerMain.
 // A nonzero *stop (set by a signal handler) ends the child at once.
+// `waiting` is called every few tens of milliseconds while the child runs.
 Isolated runIsolated(const std::function<std::string()>& work, const std::string& job, double timeoutSeconds,
-                     const volatile std::sig_atomic_t* stop);
+                     const volatile std::sig_atomic_t* stop, const std::function<void()>& waiting);
 // The answer a child writes: its text and an end mark.
 std::string sealAnswer(const std::string& answer);
 #ifdef _WIN32

@@ -61,7 +61,19 @@ void closeHandle(HANDLE& h) {
 struct Worker {
     PROCESS_INFORMATION pi = {};
     HANDLE inWrite = nullptr, outRead = nullptr;
+    HANDLE job = nullptr;  // the worker and whatever it starts, ended together
 };
+
+// A job object whose processes all end when it is closed; nullptr where the
+// system refuses one (the worker then runs without it).
+HANDLE killingJob() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
 
 // Starts this program with --worker, its stdin and stdout on two pipes and
 // stderr shared; `start` is set just before it starts.
@@ -89,7 +101,13 @@ Worker startWorker(double& start) {
     si.hStdError = errCopy;
     std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
     start = steadySeconds();
-    const BOOL started = CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &w.pi);
+    const BOOL started =
+        CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &w.pi);
+    if (started) {
+        w.job = killingJob();
+        if (w.job != nullptr && !AssignProcessToJobObject(w.job, w.pi.hProcess)) closeHandle(w.job);
+        ResumeThread(w.pi.hThread);
+    }
     closeHandle(inRead);
     closeHandle(outWrite);
     closeHandle(errCopy);
@@ -103,11 +121,13 @@ Worker startWorker(double& start) {
 
 // Waits in slices, so that a Ctrl-C is seen within a tenth of a second;
 // false when the deadline passed or *stop was set first.
-bool waitWorker(HANDLE process, double deadline, const volatile std::sig_atomic_t* stop) {
+bool waitWorker(HANDLE process, double deadline, const volatile std::sig_atomic_t* stop,
+                const std::function<void()>& waiting) {
     DWORD waited;
     do {
+        waiting();
         const double ms = (deadline - steadySeconds()) * 1000;
-        waited = WaitForSingleObject(process, ms > 0 ? static_cast<DWORD>(std::min(ms, 100.0)) : 0);
+        waited = WaitForSingleObject(process, ms > 0 ? static_cast<DWORD>(std::min(ms, 50.0)) : 0);
     } while (waited == WAIT_TIMEOUT && !*stop && steadySeconds() < deadline);
     return waited != WAIT_TIMEOUT;
 }
@@ -120,7 +140,7 @@ void prepareWorker() {
 }
 
 Isolated runIsolated(const std::function<std::string()>&, const std::string& job, double timeoutSeconds,
-                     const volatile std::sig_atomic_t* stop) {
+                     const volatile std::sig_atomic_t* stop, const std::function<void()>& waiting) {
     double start = 0;
     Worker w = startWorker(start);
     Isolated r;
@@ -132,11 +152,13 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     DWORD written = 0;
     WriteFile(w.inWrite, job.data(), static_cast<DWORD>(job.size()), &written, nullptr);
     closeHandle(w.inWrite);
-    if (!waitWorker(w.pi.hProcess, start + timeoutSeconds, stop)) {
+    if (!waitWorker(w.pi.hProcess, start + timeoutSeconds, stop, waiting)) {
         r.kind = Isolated::TimedOut;
         TerminateProcess(w.pi.hProcess, 1);
         WaitForSingleObject(w.pi.hProcess, INFINITE);
     }
+    if (w.job != nullptr) TerminateJobObject(w.job, 1); // what the entry started ends with it
+    closeHandle(w.job);
     reader.join();
     closeHandle(w.outRead);
     DWORD code = 0;

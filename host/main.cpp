@@ -13,6 +13,7 @@
 #include "app.h"
 #include "errors.h"
 #include "files.h"
+#include "signals.h"
 
 namespace {
 
@@ -38,12 +39,15 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8); // the names are printed as UTF-8
 #endif
+    host::openMissingStandardFiles();
     try {
         return host::run(arguments(argc, argv));
     } catch (const host::UsageError& e) {
+        host::leaveModule(); // the host's own failure, not the module ending it
         std::fprintf(stderr, "circuit-host: %s\nTry 'circuit-host --help'.\n", e.what());
         return 2;
     } catch (const std::exception& e) {
+        host::leaveModule();
         std::fprintf(stderr, "circuit-host: %s\n", e.what());
         return 2;
     }

@@ -183,6 +183,10 @@ Options finish(Parsed& p) {
     o.format = p.csv ? Format::Csv : p.json ? Format::Json : Format::Table;
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
+    // Finding the count and the calibrations take about as long again as the timed calls.
+    if (!o.checkOnly && 2 * o.timePerEntryMs / 1000 > o.timeoutSeconds)
+        throw UsageError("--time-per-entry " + std::to_string(static_cast<long long>(o.timePerEntryMs)) +
+                         " does not fit in --timeout; an entry needs about twice its time per entry");
     return o;
 }
 

@@ -71,7 +71,8 @@ circuit::Problem parseProblem(const std::string& file, const std::string& what) 
             char* stop = nullptr;
             errno = 0;
             float v = std::strtof(token.c_str(), &stop);
-            if (stop == token.c_str() || *stop != '\0')
+            // Decimal numbers only: strtof would also take hexadecimal floats.
+            if (stop == token.c_str() || *stop != '\0' || token.find_first_of("xX") != std::string::npos)
                 throw Fatal(where() + "'" + token + "' is not a number");
             // Values too small for single precision become zero or denormal,
             // which is fine; overflow, infinities and NaN are rejected.

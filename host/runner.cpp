@@ -3,15 +3,21 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
+#include "clock.h"
+#include "errors.h"
 #include "runner.h"
 #include "signals.h"
 #include "text.h"
@@ -20,40 +26,123 @@ namespace host {
 
 namespace {
 
-// Progress on stderr, only when a person watches it.
+// Columns of the terminal on stderr; 80 when it does not say.
+int terminalColumns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize size = {};
+    if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+    return 80;
+}
+
+// The longest start of `utf8` that fits in `columns` terminal columns, cut
+// between characters.
+std::string fitColumns(const std::string& utf8, int columns) {
+    size_t end = 0;
+    int used = 0;
+    while (end < utf8.size()) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[end]);
+        const size_t n = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const int w = displayWidth(utf8.substr(end, n));
+        if (used + w > columns) break;
+        used += w;
+        end += n;
+    }
+    return utf8.substr(0, end);
+}
+
+// The progress line on stderr, only when a person watches it: which entry
+// runs, whether it is being checked or timed, and how long it has run of its
+// timeout; redrawn about twice a second and cleared when the entry ends.
 class Progress {
   public:
-    explicit Progress(int total) : total_(total), on_(isatty(fileno(stderr)) != 0) {}
-    void show(int done, const std::string& what) {
-        if (!on_) return;
-        const int barWidth = 30;
-        const int filled = total_ ? done * barWidth / total_ : barWidth;
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(barWidth - filled), '.');
-        char head[64];
-        std::snprintf(head, sizeof head, "[%s] %d/%d ", bar.c_str(), done, total_);
-        std::string line = head + what;
-        const int width = displayWidth(line);
-        // Blanks rather than terminal escapes clear what a longer line left.
-        if (width < shown_) line.append(static_cast<size_t>(shown_ - width), ' ');
-        shown_ = width;
-        std::fprintf(stderr, "\r%s", line.c_str());
+    Progress(size_t total, double timeout) : total_(total), timeout_(timeout), on_(isatty(fileno(stderr)) != 0) {}
+    void start(const EntryResult& e, const volatile int* checked, bool checkOnly) {
+        entry_ = &e;
+        checked_ = checked;
+        checkOnly_ = checkOnly;
+        started_ = steadySeconds();
+        drawn_ = -1;
+        tick();
+    }
+    void tick() {
+        const double now = steadySeconds();
+        if (!on_ || entry_ == nullptr || (drawn_ >= 0 && now - drawn_ < 0.5)) return;
+        drawn_ = now;
+        const char* phase = checkOnly_ || (checked_ != nullptr && *checked_ == 0) ? "checking"
+                            : checked_ != nullptr                                ? "timing"
+                                                                                 : "checking and timing";
+        char tail[128];
+        std::snprintf(tail, sizeof tail, "): %s, %.1f s of %g s timeout", phase, now - started_, timeout_);
+        const std::string line = "circuit-host: entry " + std::to_string(entry_->index) + " of " +
+                                 std::to_string(total_) + " (" + entry_->name + tail;
+        std::fprintf(stderr, "\r\033[K%s", fitColumns(line, terminalColumns() - 1).c_str());
         std::fflush(stderr);
     }
-    void finish() {
-        if (!on_ || shown_ == 0) return;
-        std::fprintf(stderr, "\r%s\r", std::string(static_cast<size_t>(shown_), ' ').c_str());
-        std::fflush(stderr);
-        shown_ = 0;
+    void end() {
+        if (on_ && entry_ != nullptr) {
+            std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+        entry_ = nullptr;
     }
 
   private:
-    int total_;
+    size_t total_;
+    double timeout_;
     bool on_;
-    int shown_ = 0;
+    const EntryResult* entry_ = nullptr;
+    const volatile int* checked_ = nullptr;
+    bool checkOnly_ = false;
+    double started_ = 0, drawn_ = -1;
 };
 
+// One int the entry's forked process sets and the host reads: whether the
+// checked call is done. None on Windows, whose worker is not a fork.
+volatile int* sharedFlag() {
+#ifdef _WIN32
+    return nullptr;
+#else
+    static void* page = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return page == MAP_FAILED ? nullptr : static_cast<volatile int*>(page);
+#endif
+}
+
 } // namespace
+
+namespace {
+
+// What an entry's process answers when the entry ended its work by throwing.
+std::string thrown(EntryResult mine, const char* why) {
+    mine.ran = true;
+    mine.status = Status::Crashed;
+    mine.reason = why;
+    mine.timing = Timing();
+    mine.check = Check();
+    mine.check.maxError = mine.check.bound = mine.check.worstRatio = NAN;
+    for (float& y : mine.check.y) y = NAN;
+    return encodeOutcome(mine, 0);
+}
+
+} // namespace
+
+std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
+                        const Reference& reference, const WorkSettings& w) {
+    try {
+        const double seconds = runEntryWork(module, mine, problem, reference, w);
+        return encodeOutcome(mine, seconds);
+    } catch (const Fatal& error) {
+        return encodeError(error.what()); // the host's own failure
+    } catch (const std::bad_alloc&) {
+        return thrown(mine, "ran out of memory");
+    } catch (...) {
+        return thrown(mine, "threw an exception");
+    }
+}
 
 void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, EntryResult& e, double& workSeconds) {
     workSeconds = 0;
@@ -75,8 +164,9 @@ void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, Ent
 
 void runEntries(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& toRun, RunInfo& run) {
-    Progress progress(static_cast<int>(toRun.size()));
-    int step = 0;
+    Progress progress(run.entries.size(), s.timeoutSeconds);
+    WorkSettings work = s.work;
+    work.checked = sharedFlag();
     catchInterruption();
     for (size_t k : toRun) {
         EntryResult& e = run.entries[k];
@@ -84,25 +174,18 @@ void runEntries(const Module& module, const circuit::Problem& problem, const Ref
             e.reason = "not run: interrupted";
             continue;
         }
-        progress.show(step++, (s.work.checkOnly ? "checking " : "checking and timing ") + e.name);
-        const Isolated r = runIsolated(
-            [&] {
-                EntryResult mine = e;
-                try {
-                    const double seconds = runEntryWork(module, mine, problem, reference, s.work);
-                    return encodeOutcome(mine, seconds);
-                } catch (const std::exception& error) {
-                    return encodeError(error.what());
-                }
-            },
-            encodeJob(s.modulePath, e, problem, s.work), s.timeoutSeconds, interruptionFlag());
+        if (work.checked != nullptr) *work.checked = 0;
+        progress.start(e, work.checked, work.checkOnly);
+        const Isolated r = runIsolated([&] { return answerEntry(module, e, problem, reference, work); },
+                                       encodeJob(s.modulePath, e, problem, work), s.timeoutSeconds,
+                                       interruptionFlag(), [&] { progress.tick(); });
+        progress.end();
         ++run.children;
         double workSeconds = 0;
         takeOutcome(r, interrupted(), s.timeoutSeconds, e, workSeconds);
         run.isolationSeconds += std::max(0.0, r.seconds - workSeconds);
         e.substitute = e.ran && !e.runnable && !isFailure(e.status);
     }
-    progress.finish();
     if (interrupted()) std::fputs("circuit-host: interrupted; the entries measured so far follow\n", stderr);
 }
 

@@ -26,6 +26,11 @@ struct RunSettings {
 // interrupted; fills their results and the run's isolation figures.
 void runEntries(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& toRun, RunInfo& run);
+// One entry's work in its own process, as the answer to send back: an entry
+// that throws (or leaves the host's code short of memory) is crashed with that
+// reason; only the host's own failures answer an error.
+std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
+                        const Reference& reference, const WorkSettings& w);
 // Entry e's result from how its process ended.
 void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, EntryResult& e, double& workSeconds);
 

@@ -1,7 +1,8 @@
 // Signals in the host's own process. While the host loads and queries the
 // module in its own process, a fault there ends it with a message saying
-// what it was doing; Ctrl-C during the entries sets a flag that the runner
-// reads (the entry's process gets the signal too).
+// what it was doing, and so does a module that ends the program there;
+// Ctrl-C, SIGTERM and SIGHUP during the entries set a flag that the runner
+// reads (it then kills the running entry's process group).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "signals.h"
@@ -34,12 +37,28 @@ extern "C" void moduleCrashed(int signal) {
     std::_Exit(3);
 }
 
+// The signal that interrupted the run (SIGINT, SIGTERM, SIGHUP), or 0.
 volatile std::sig_atomic_t gInterrupted = 0;
-extern "C" void onInterrupt(int) { gInterrupted = 1; }
+extern "C" void onInterrupt(int signal) { gInterrupted = signal; }
+
+// Set while the host's own process is inside the module (loading, queries):
+// a module that ends the program there must not look like a finished run.
+// Only the process that set it (never an entry's fork) reacts.
+long gInsidePid = 0;
+extern "C" void endedInsideModule() {
+#ifndef _WIN32
+    if (gInsidePid == 0 || gInsidePid != static_cast<long>(getpid())) return;
+    char text[320];
+    std::snprintf(text, sizeof text, "\ncircuit-host: the module ended the program while %s\n", gInside);
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    _exit(3);
+#endif
+}
 #ifdef _WIN32
 BOOL WINAPI consoleInterrupt(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    gInterrupted = 1;
+    gInterrupted = SIGINT;
     return TRUE;
 }
 #endif
@@ -50,20 +69,39 @@ void setInsideModule(const char* inside) { std::snprintf(gInside, sizeof gInside
 
 void reportModuleFaults(const char* inside) {
     setInsideModule(inside);
+#ifndef _WIN32
+    static const bool registered = std::atexit(endedInsideModule) == 0;
+    (void)registered;
+    gInsidePid = static_cast<long>(getpid());
+#endif
     for (int sig : {SIGILL, SIGSEGV, SIGFPE}) std::signal(sig, moduleCrashed);
 #ifdef SIGBUS
     std::signal(SIGBUS, moduleCrashed);
 #endif
 }
 
+void leaveModule() { gInsidePid = 0; }
+
+void restoreHostSignals() {
+#ifndef _WIN32
+    std::signal(SIGCHLD, SIG_DFL); // the host waits for its entries' processes
+    std::signal(SIGPIPE, SIG_IGN); // a closed stdout is a write error with a message
+#endif
+}
+
 void catchInterruption() {
     std::signal(SIGINT, onInterrupt);
+#ifndef _WIN32
+    std::signal(SIGTERM, onInterrupt);
+    std::signal(SIGHUP, onInterrupt);
+#endif
 #ifdef _WIN32
     SetConsoleCtrlHandler(consoleInterrupt, TRUE);
 #endif
 }
 
 bool interrupted() { return gInterrupted != 0; }
+int interruptedStatus() { return 128 + static_cast<int>(gInterrupted); }
 const volatile std::sig_atomic_t* interruptionFlag() { return &gInterrupted; }
 
 } // namespace host

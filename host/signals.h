@@ -12,12 +12,21 @@ namespace host {
 // message naming `inside` (what the host is doing inside the module) and
 // exit status 3.
 void reportModuleFaults(const char* inside);
+// A module that ends the program while the host is inside it (from
+// reportModuleFaults on until leaveModule) gets a message and exit status 3.
+void leaveModule();
+// Puts back the dispositions the host relies on, whatever the module's
+// constructor did: SIGCHLD default (entries' processes are waited for),
+// SIGPIPE ignored (a closed stdout is a write error).
+void restoreHostSignals();
 // Changes what that message says the host is doing.
 void setInsideModule(const char* inside);
 
-// From here on Ctrl-C sets the flag that interrupted() returns.
+// From here on Ctrl-C, SIGTERM and SIGHUP set the flag that interrupted()
+// returns; interruptedStatus() is the exit status for it (130, 143, 129).
 void catchInterruption();
 bool interrupted();
+int interruptedStatus();
 const volatile std::sig_atomic_t* interruptionFlag();
 
 } // namespace host

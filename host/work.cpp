@@ -109,6 +109,7 @@ double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem
         e.status = Status::Failed;
         e.reason = change;
     }
+    if (w.checked != nullptr) *w.checked = 1;
     if (w.checkOnly || isFailure(e.status)) return steadySeconds() - start;
 
     b.resetOutput();

@@ -18,6 +18,7 @@ struct WorkSettings {
     double callSeconds = 0;   // length of one timed call
     int trials = 0;
     Processor cpu;
+    volatile int* checked = nullptr;  // set to 1 once the checked call is judged (the host's progress line)
 };
 
 // Runs entry e once and judges its output, then (unless checkOnly or it

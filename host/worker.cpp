@@ -14,6 +14,7 @@
 #include "isolate.h"
 #include "machine.h"
 #include "plan.h"
+#include "runner.h"
 #include "work.h"
 
 namespace host {
@@ -50,8 +51,7 @@ int workerMain() {
     w.cpu = detectProcessor();
     const Reference reference = referenceFor(problem);
     Module module(path);
-    const double seconds = runEntryWork(module, e, problem, reference, w);
-    const std::string answer = sealAnswer(encodeOutcome(e, seconds));
+    const std::string answer = sealAnswer(answerEntry(module, e, problem, reference, w));
 #ifdef _WIN32
     return _write(answerPipe, answer.data(), static_cast<unsigned>(answer.size())) ==
                    static_cast<int>(answer.size())

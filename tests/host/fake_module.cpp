@@ -8,6 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+
+#ifdef FAKE_FAULT_TABLE
+#include <csignal>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#endif
 
 #include "circuit.h"
 
@@ -84,16 +93,83 @@ void fixed(const float* c, const float* x, float* y, bool soa) {
     }
 }
 
+#ifdef FAKE_FAULT_TABLE
+// The fault table's stand-in: CIRCUIT_FAKE_FAULT names the one fault this
+// run plants; the entry faults are entry 1's, after its output is written.
+const char* plantedFault() {
+    const char* f = std::getenv("CIRCUIT_FAKE_FAULT");
+    return f ? f : "";
+}
+bool planted(const char* name) { return std::strcmp(plantedFault(), name) == 0; }
+
+struct AtLoad {
+    AtLoad() {
+        if (planted("print")) std::puts("a module that prints when loaded");
+#ifndef _WIN32
+        if (planted("ignore_sigchld")) std::signal(SIGCHLD, SIG_IGN);
+#endif
+    }
+    ~AtLoad() {
+        if (planted("print")) std::puts("a module that prints when unloaded");
+    }
+} atLoad;
+
+void entryFault(float* y) {
+    if (planted("segv")) {
+        volatile float* nowhere = nullptr;
+        *nowhere = 1.0f;
+    } else if (planted("spin") || planted("close_spin")) {
+#ifndef _WIN32
+        if (planted("close_spin"))
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+#endif
+        for (volatile int spin = 0;; spin = spin + 1) {
+        }
+    } else if (planted("ud2")) {
+        __asm__ volatile("ud2");
+    } else if (planted("exit0")) {
+        std::exit(0);
+    } else if (planted("throw")) {
+        throw std::runtime_error("planted");
+    } else if (planted("bad_alloc")) {
+        throw std::bad_alloc();
+    } else if (planted("far_write")) {
+        y[200] = 1.0f;
+    } else if (planted("abort") || planted("ignore_sigchld")) {
+        std::abort();
+#ifndef _WIN32
+    } else if (planted("helper")) {
+        if (fork() == 0) { // a helper that holds every inherited descriptor
+            sleep(60);
+            _exit(0);
+        }
+    } else if (planted("sigterm") || planted("sighup")) {
+        kill(getppid(), planted("sigterm") ? SIGTERM : SIGHUP);
+        for (volatile int spin = 0;; spin = spin + 1) {
+        }
+#endif
+    }
+}
+#endif
+
 } // namespace
 
 FAKE_EXPORT int32_t CIRCUIT_CALL getCircuitSignature(void) { return FAKE_CIRCUIT; }
 
 FAKE_EXPORT char* CIRCUIT_CALL getCreatorSignature(char* buffer) {
     std::strcpy(buffer, "Fake 2001/02/03");
+#ifdef FAKE_FAULT_TABLE
+    if (planted("print")) std::puts("a module that prints when queried");
+#endif
     return buffer;
 }
 
-FAKE_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) { return FAKE_COUNT; }
+FAKE_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) {
+#ifdef FAKE_FAULT_TABLE
+    if (planted("exit_query")) std::exit(0);
+#endif
+    return FAKE_COUNT;
+}
 
 FAKE_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
     std::memcpy(records, kRecords, sizeof kRecords);
@@ -118,6 +194,9 @@ FAKE_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const flo
     }
 #ifdef FAKE_WRONG_ENTRY
     if (index == 2) y[5] += 0.25f;
+#endif
+#ifdef FAKE_FAULT_TABLE
+    if (index == 1) entryFault(y);
 #endif
 #ifdef FAKE_FAULTS // entries that fault in each way a host must survive
     if (index == 0 && count == 1) {

@@ -9,7 +9,8 @@
 #   FILE, FILE_HAS      a file the run writes and expressions it must match
 #   SAVE                a file to keep stdout in
 #   INPUT, STDOUT       files for stdin and stdout (stdout is then not checked)
-foreach(v ARGS RUN32 OUT ERR NOT_OUT JSON FILE_HAS)
+#   ENV                 NAME=value pairs set for the run
+foreach(v ARGS RUN32 OUT ERR NOT_OUT JSON FILE_HAS ENV)
   string(REPLACE "::" ";" ${v} "${${v}}")
 endforeach()
 if(FILE)
@@ -24,6 +25,11 @@ if(STDOUT)
 else()
   list(APPEND redirect OUTPUT_VARIABLE out)
 endif()
+foreach(pair IN LISTS ENV)
+  string(REGEX REPLACE "=.*" "" name "${pair}")
+  string(REGEX REPLACE "^[^=]*=" "" value "${pair}")
+  set(ENV{${name}} "${value}")
+endforeach()
 execute_process(COMMAND ${RUN32} ${HOST} ${ARGS} ${redirect}
   RESULT_VARIABLE status ERROR_VARIABLE err)
 if(SAVE)
