@@ -1,5 +1,5 @@
 // The SVG bar chart of a run: one bar per entry (the median, a tick at the
-// minimum), in core clocks where every timed entry has them, else in ns.
+// low percentile), in core clocks where every timed entry has them, else in ns.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -19,10 +19,10 @@ struct Plot {
     double fontSize = 13, column = 7.4;
     bool clocks = false;
     const char* unit = "ns";
-    double longest = 0, left = 0, plotWidth = 520, right = 150, top = 84, rowHeight = 26;
+    double longest = 0, left = 0, plotWidth = 520, right = 230, top = 96, rowHeight = 26;
     double plotHeight = 0, width = 0, height = 0, step = 1, axisMax = 1;
     double median(const Timing& t) const { return clocks ? t.medianClocks : t.medianNs; }
-    double least(const Timing& t) const { return clocks ? t.minClocks : t.minNs; }
+    double least(const Timing& t) const { return clocks ? t.lowClocks : t.lowNs; }
     double x(double v) const { return left + plotWidth * v / axisMax; }
 };
 
@@ -52,7 +52,10 @@ Plot plotOf(const RunInfo& run) {
 std::string titles(const RunInfo& run) {
     std::string s = "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit " +
                     std::to_string(run.module.circuit) + ": time per repetition of each entry (" +
-                    std::to_string(kMultiplyAdds) + " multiply-adds)</text>\n";
+                    std::to_string(kMultiplyAdds) + " multiply-adds)" +
+                    (run.machine.emulated ? " <tspan fill=\"#c00\">EMULATED: not this processor's times</tspan>" : "") +
+                    "</text>\n";
+    if (!run.name.empty()) s += "<text x=\"20\" y=\"82\" fill=\"#555\">" + xml(run.name) + "</text>\n";
     s += "<text x=\"20\" y=\"46\" fill=\"#555\">" + xml(run.creator) + " · " + xml(processorText(run.machine.cpu)) +
          " · median of " + std::to_string(run.trials) + " trials, shorter is faster</text>\n";
     s += "<text x=\"20\" y=\"64\" fill=\"#555\">" +
@@ -85,12 +88,14 @@ std::string bar(const EntryResult& e, double y, const Plot& p) {
     std::string s;
     appendf(s,
             "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
-            "<title>median %.1f %s, minimum %.1f %s</title></rect>\n"
+            "<title>median %.1f %s, 5th percentile %.1f %s</title></rect>\n"
             "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"black\"/>\n"
             "<text x=\"%.1f\" y=\"%.1f\">%.1f %s",
             p.left, y + 4, std::max(1.0, p.x(p.median(t)) - p.left), p.rowHeight - 8, colourOf(e), p.median(t),
             p.unit, p.least(t), p.unit, p.x(p.least(t)), y + 2, p.x(p.least(t)), y + p.rowHeight - 2,
             p.x(p.median(t)) + 6, y + p.rowHeight / 2 + 4.5, p.median(t), p.unit);
+    s += format(", noise %.1f%%", 100 * t.noise);
+    if (unstable(t)) s += " <tspan fill=\"#c00\">unstable</tspan>";
     if (e.substitute) s += " <tspan fill=\"#888\" font-style=\"italic\">substitute code, not the entry's</tspan>";
     return s + "</text>\n";
 }
@@ -116,7 +121,8 @@ std::string svgChart(const RunInfo& run) {
     std::string s = svgStart(p.width, p.height, p.fontSize) + titles(run) + axis(p);
     for (size_t k = 0; k < run.entries.size(); ++k) s += entryRow(run.entries[k], k, p);
     appendf(s,
-            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: minimum. "
+            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: 5th percentile; noise: median "
+            "absolute deviation / median, unstable above 5%%. "
             "Orange x87, red MMX fixed point, green 3DNow!, blue SSE, grey substitute code "
             "(the processor lacks the extensions).</text>\n",
             p.height - 8);
