@@ -42,7 +42,7 @@ Plot plotOf(const RunInfo& run) {
     p.left = 20 + labelColumns * p.column;
     p.plotHeight = p.rowHeight * static_cast<double>(run.entries.size());
     p.width = p.left + p.plotWidth + p.right;
-    p.height = p.top + p.plotHeight + 70;
+    p.height = p.top + p.plotHeight + 88;
     niceAxis(p.longest, p.step, p.axisMax);
     return p;
 }
@@ -121,11 +121,12 @@ std::string svgChart(const RunInfo& run) {
     std::string s = svgStart(p.width, p.height, p.fontSize) + titles(run) + axis(p);
     for (size_t k = 0; k < run.entries.size(); ++k) s += entryRow(run.entries[k], k, p);
     appendf(s,
-            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: 5th percentile; noise: median "
-            "absolute deviation / median, unstable above 5%%. "
+            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Noise: median absolute deviation of the calls over "
+            "their median; unstable above 5%%.</text>\n"
+            "<text x=\"20\" y=\"%.1f\" fill=\"#555\">Bars: median; tick: 5th percentile. "
             "Orange x87, red MMX fixed point, green 3DNow!, blue SSE, grey substitute code "
             "(the processor lacks the extensions).</text>\n",
-            p.height - 8);
+            p.height - 26, p.height - 8);
     return s + "</svg>\n";
 }
 

@@ -159,7 +159,7 @@ std::string runBar(const Comparison& c, const ComparedRow& row, size_t k, bool t
             "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
             l.left, by + 1, std::max(1.0, l.x(v) - l.left), l.barHeight - 2, kColours[k % 8],
             xml(c.runs[k].label).c_str(), v, c.clocks ? "clocks" : "ns", l.x(v) + 4, by + l.barHeight - 3,
-            label.c_str());
+            xml(label).c_str());
     return s;
 }
 

@@ -113,11 +113,12 @@ std::string entryNotes(const RunInfo& run) {
 }
 
 // What the columns mean, and the figures of the run as a whole.
-std::string legend(const RunInfo& run) {
+std::string legend(const RunInfo& run, bool wide) {
     std::string s = "Err/bound: the largest distance of an output from the exact product, as a share\n"
-                    "of what the entry's arithmetic may lose (x87, single precision or 16-bit fixed point).\n"
-                    "CPU: whether this processor has every extension the entry's flags name (--all\n"
-                    "runs the others too).\n";
+                    "of what the entry's arithmetic may lose (x87, single precision or 16-bit fixed point).\n";
+    if (wide)
+        s += "CPU: whether this processor has every extension the entry's flags name (--all\n"
+             "runs the others too). Calls/drop: calls taken / calls that gave no core clocks.\n";
     for (const EntryResult& e : run.entries)
         if (e.substitute) {
             s += "substitute: the processor lacks the entry's extensions, so what ran was the module's\n"
@@ -152,10 +153,10 @@ std::string legend(const RunInfo& run) {
 
 } // namespace
 
-std::string tableText(const RunInfo& run) { return header(run) + rows(run, false) + entryNotes(run) + legend(run); }
+std::string tableText(const RunInfo& run) { return header(run) + rows(run, false) + entryNotes(run) + legend(run, false); }
 
 std::string wideTableText(const RunInfo& run) {
-    return header(run) + rows(run, true) + entryNotes(run) + legend(run);
+    return header(run) + rows(run, true) + entryNotes(run) + legend(run, true);
 }
 
 } // namespace host
