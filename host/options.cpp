@@ -182,6 +182,9 @@ Options finish(Parsed& p) {
     Options& o = p.o;
     if (p.comparing) {
         if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
+        if (p.csv || p.json || p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all ||
+            o.checkOnly || !o.name.empty())
+            throw UsageError("--compare takes only results files and --svg");
         o.compare = p.positional;
         return o;
     }

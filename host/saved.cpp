@@ -54,19 +54,30 @@ void checkSchema(const Json& doc, const std::string& path) {
                     std::to_string(kResultsSchemaVersion) + " (use a newer circuit-host)");
 }
 
+// Longest time per repetition a saved run may hold (in clocks or ns): a
+// repetition of 11 days; larger figures are no measurement and would
+// stretch the chart's axis without end.
+constexpr double kLongestFigure = 1e15;
+
+// A time of entry `index`, NaN when null: Fatal unless finite and positive.
+double savedFigure(const Json& j, const std::string& path, int index, const char* key) {
+    const double v = numberOr(j);
+    if (j.is_null() || (j.is_number() && v > 0 && v <= kLongestFigure)) return v;
+    throw Fatal(path + ": entry " + std::to_string(index) + " has " + key + " " + j.dump(-1) +
+                ", not a time (finite, above 0, at most 1e15)");
+}
+
 SavedEntry savedEntry(const Json& e, const std::string& path) {
     SavedEntry s;
     const Json& index = member(e, "index");
-    s.index = index.is_number() ? static_cast<int>(index.get<double>()) : 0;
-    if (!index.is_number() || s.index < 0 || s.index >= kMaxEntries)
-        throw Fatal(path + ": an entry without a valid index");
+    s.index = index.is_number_integer() ? index.get<int>() : -1;
+    if (s.index < 0 || s.index >= kMaxEntries) throw Fatal(path + ": an entry without a valid index");
     s.name = stringOr(member(e, "name"));
     s.status = stringOr(member(e, "status"));
-    s.medianClocks = numberOr(member(e, "median_clocks"));
-    s.medianNs = numberOr(member(e, "median_ns"));
+    s.medianClocks = savedFigure(member(e, "median_clocks"), path, s.index, "median_clocks");
+    s.medianNs = savedFigure(member(e, "median_ns"), path, s.index, "median_ns");
     s.substitute = member(e, "substitute").is_boolean() && member(e, "substitute").get<bool>();
-    for (const Json& v : member(e, "call_ns"))
-        if (v.is_number()) s.callNs.push_back(v.get<double>());
+    for (const Json& v : member(e, "call_ns")) s.callNs.push_back(savedFigure(v, path, s.index, "a call of"));
     return s;
 }
 
@@ -100,7 +111,12 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
         r.problem = "seed " + member(problem, "seed").dump();
     const Json& entries = member(doc, "entries");
     if (!entries.is_array()) throw Fatal(path + " has no entries");
-    for (const Json& e : entries) r.entries.push_back(savedEntry(e, path));
+    std::set<int> seen;
+    for (const Json& e : entries) {
+        r.entries.push_back(savedEntry(e, path));
+        if (!seen.insert(r.entries.back().index).second)
+            throw Fatal(path + ": entry " + std::to_string(r.entries.back().index) + " appears twice");
+    }
     return r;
 }
 

@@ -320,6 +320,7 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
         e.timing.done = i == 1;
         e.timing.clocks = true;
         e.timing.medianClocks = 123.25;
+        e.timing.medianNs = 40.5;
         run.entries.push_back(e);
     }
     const host::SavedRun r = host::parseSavedRun(host::resultsJson(run), "runs/a.json");
@@ -334,6 +335,13 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     EXPECT_THROW(host::parseSavedRun("{\"schema\": \"other\", \"schema_version\": 1}", "x"), host::Fatal);
     EXPECT_THROW(host::parseSavedRun("{\"schema\": \"circuit-host results\"", "x"), host::Fatal);
     EXPECT_THROW(host::parseSavedRun("[[[[", "x"), host::Fatal);
+    // Figures that are no time, and indices that name no entry or one twice.
+    const std::string head = "{\"schema\": \"circuit-host results\", \"schema_version\": 2, \"entries\": [";
+    for (const char* entries : {"{\"index\": 0, \"median_clocks\": 1.7e308}", "{\"index\": 0, \"median_ns\": -1}",
+                                "{\"index\": 0, \"median_ns\": 0}", "{\"index\": 0, \"call_ns\": [1, 1e300]}",
+                                "{\"index\": 1.5}", "{\"index\": 0}, {\"index\": 0}"})
+        EXPECT_THROW(host::parseSavedRun(head + entries + "]}", "x"), host::Fatal) << entries;
+    EXPECT_NO_THROW(host::parseSavedRun(head + "{\"index\": 0, \"median_ns\": 2.5, \"median_clocks\": null}]}", "x"));
 }
 
 // Runs with different entry sets line up by index: a missing entry leaves a
