@@ -38,7 +38,11 @@ Json timingJson(const Timing& t) {
             {"dropped", t.dropped},
             {"ticks_per_clock", number(t.ticksPerClock)},
             {"ticks_per_ns", number(t.ticksPerNs)},
-            {"clock_note", t.clockNote}};
+            {"clock_note", t.clockNote},
+            {"low_ns", number(t.lowNs)},
+            {"low_clocks", number(t.lowClocks)},
+            {"noise", number(t.noise)},
+            {"call_ns", t.callNs}};
 }
 
 void readCheck(const Json& j, Check& c) {
@@ -69,6 +73,10 @@ void readTiming(const Json& j, Timing& t) {
     t.ticksPerClock = numberOr(j.at("ticks_per_clock"));
     t.ticksPerNs = numberOr(j.at("ticks_per_ns"));
     t.clockNote = j.at("clock_note").get<std::string>();
+    t.lowNs = numberOr(j.at("low_ns"));
+    t.lowClocks = numberOr(j.at("low_clocks"));
+    t.noise = numberOr(j.at("noise"));
+    t.callNs = j.at("call_ns").get<std::vector<double>>();
 }
 
 Json floatBits(const float* v, int n) {

@@ -43,6 +43,7 @@ int compareRuns(const Options& o) {
 // The run's settings as the report shows them.
 RunInfo startRun(const Options& o) {
     RunInfo run;
+    run.name = o.name;
     run.timePerEntryMs = o.checkOnly ? 0 : o.timePerEntryMs;
     run.trials = o.checkOnly ? 0 : o.trials;
     run.timeoutSeconds = o.timeoutSeconds;

@@ -156,7 +156,59 @@ void describeArm(Processor& cpu) {
 }
 #endif
 
+// Runs of blanks as one space, none at either end.
+std::string squeezed(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const bool blank = c == ' ' || c == '\t';
+        if (blank && (out.empty() || out.back() == ' ')) continue;
+        out += blank ? ' ' : c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+// The value of the first "key : value" line of /proc/cpuinfo with this key.
+std::string cpuinfoValue(const std::string& cpuinfo, const std::string& key) {
+    size_t at = 0;
+    while (at < cpuinfo.size()) {
+        size_t end = cpuinfo.find('\n', at);
+        if (end == std::string::npos) end = cpuinfo.size();
+        const std::string line = cpuinfo.substr(at, end - at);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && squeezed(line.substr(0, colon)) == key)
+            return squeezed(line.substr(colon + 1));
+        at = end + 1;
+    }
+    return "";
+}
+
+#ifndef _WIN32
+// What the kernel says of the processor; "" without /proc.
+std::string kernelCpuinfo() {
+    try {
+        return readFile("/proc/cpuinfo", size_t(1) << 22, "processor description");
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+#endif
+
 } // namespace
+
+std::string emulationEvidence(const Processor& cpu, const std::string& cpuinfo) {
+    if (!cpu.x86) return "";
+    // The kernel fills /proc/cpuinfo from the processor's own CPUID; a
+    // virtual machine changes both alike. An emulator that runs programs
+    // of one processor on another (qemu-user) answers CPUID itself, while
+    // the kernel still describes the real processor.
+    const std::string vendor = cpuinfoValue(cpuinfo, "vendor_id"), brand = cpuinfoValue(cpuinfo, "model name");
+    if (!vendor.empty() && vendor != cpu.vendor)
+        return "the processor answers CPUID as " + cpu.vendor + " and the kernel reports " + vendor;
+    if (!brand.empty() && !cpu.brand.empty() && brand != squeezed(cpu.brand))
+        return "the processor answers CPUID as \"" + cpu.brand + "\" and the kernel reports \"" + brand + "\"";
+    return "";
+}
 
 Processor detectProcessor() {
     Processor cpu;
@@ -200,6 +252,8 @@ Machine describeMachine() {
     BOOL wow64 = FALSE;
     if (m.hostBits == 32 && IsWow64Process(GetCurrentProcess(), &wow64) && wow64) m.osBits = 64;
 #else
+    m.emulationNote = emulationEvidence(m.cpu, kernelCpuinfo());
+    m.emulated = !m.emulationNote.empty();
     struct utsname u;
     if (uname(&u) == 0) {
         m.os = std::string(u.sysname) + " " + u.release + " " + u.machine;

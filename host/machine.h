@@ -13,6 +13,10 @@ namespace host {
 
 Processor detectProcessor();
 Machine describeMachine();
+// Why the host seems to run under an emulator, "" when it does not: the
+// processor CPUID describes against the one the kernel reports in
+// `cpuinfo` (the text of /proc/cpuinfo; "" where there is none).
+std::string emulationEvidence(const Processor& cpu, const std::string& cpuinfo);
 ModuleFile describeModuleFile(const std::string& path);  // Fatal when unreadable
 std::string sha256Hex(const std::string& bytes);         // sha256.cpp
 std::string hostVersion();

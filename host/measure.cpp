@@ -115,6 +115,7 @@ void clockFigures(const Samples& s, const Processor& cpu, int trials, Timing& t)
             t.clocks = true;
             t.minClocks = *std::min_element(s.clocks.begin(), s.clocks.end());
             t.medianClocks = median(s.clocks);
+            t.lowClocks = percentile(s.clocks, kLowPercentile);
         }
     }
 }
@@ -127,6 +128,12 @@ Timing summarise(const Samples& s, int32_t count, const Processor& cpu, int tria
     t.minNs = *std::min_element(s.ns.begin(), s.ns.end());
     t.medianNs = median(s.ns);
     t.maxNs = *std::max_element(s.ns.begin(), s.ns.end());
+    t.lowNs = percentile(s.ns, kLowPercentile);
+    t.noise = t.medianNs > 0 ? medianAbsoluteDeviation(s.ns) / t.medianNs : 0;
+    // Every call when they are few, else evenly spaced ones: enough for a
+    // rank test, few enough for a results file.
+    const size_t step = (s.ns.size() + kMaxSavedCalls - 1) / kMaxSavedCalls;
+    for (size_t k = 0; k < s.ns.size(); k += step) t.callNs.push_back(s.ns[k]);
     if (!s.ticks.empty()) {
         t.minTicks = *std::min_element(s.ticks.begin(), s.ticks.end());
         t.medianTicks = median(s.ticks);

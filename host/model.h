@@ -46,6 +46,10 @@ struct Machine {
     std::string hostVersion; // of this host program
     double coreGHz = 0;      // core clock measured during the run, 0 when not measured
     std::string clockNote;   // why there are no core clocks, "" when there are
+    // The host runs under an emulator (qemu-user): its times are the
+    // emulator's, not this processor's. The note says how it was found.
+    bool emulated = false;
+    std::string emulationNote;
 };
 
 // ---- Module -------------------------------------------------------------------
@@ -95,6 +99,14 @@ struct Check {
     float y[OUTPUT_COUNT] = {};
 };
 
+// An entry whose noise (median absolute deviation of its calls' ns over
+// their median) is above this share is marked unstable.
+constexpr double kNoiseThreshold = 0.05;
+// Low figures are this percentile of the calls: one call cannot make it.
+constexpr double kLowPercentile = 5;
+// Most per-call figures kept for --compare (evenly spaced over the calls).
+constexpr size_t kMaxSavedCalls = 1000;
+
 struct Timing {
     bool done = false;
     int32_t count = 0;              // repetitions per call
@@ -108,7 +120,12 @@ struct Timing {
     double ticksPerNs = 0;          // time-stamp counter rate during the calls
     std::string clockNote;          // why clocks is false
     double relative = 0;            // fastest median / this median
+    double lowNs = 0, lowClocks = 0; // kLowPercentile-th percentile per repetition
+    double noise = 0;               // median absolute deviation / median of the ns
+    std::vector<double> callNs;     // ns per repetition of (at most kMaxSavedCalls) calls, in call order
 };
+
+inline bool unstable(const Timing& t) { return t.done && t.noise > kNoiseThreshold; }
 
 // Core clocks per second seen by an entry's timing, 0 when unknown.
 inline double coreHz(const Timing& t) {
@@ -137,6 +154,7 @@ struct EntryResult {
 // ---- The run ----------------------------------------------------------------------
 
 struct RunInfo {
+    std::string name;          // --name: what was run and why ("portable build, C++ kernels: ...")
     ModuleInfo module;
     ModuleFile moduleFile;
     std::string creator;       // UTF-8 or escaped
@@ -157,7 +175,7 @@ struct RunInfo {
 
 // Version of the JSON results; docs/results-schema.md describes each one.
 // A reader accepts files of its own version and older.
-constexpr int kResultsSchemaVersion = 1;
+constexpr int kResultsSchemaVersion = 2;
 constexpr const char* kResultsSchemaName = "circuit-host results";
 
 
@@ -165,6 +183,8 @@ struct SavedEntry {
     int index = 0;
     std::string name, status;
     double medianClocks = NAN, medianNs = NAN;   // NaN: not timed
+    bool substitute = false;
+    std::vector<double> callNs;                   // empty before schema 2
 };
 
 struct SavedRun {
@@ -172,6 +192,9 @@ struct SavedRun {
     std::string cpu, os, module, sha256;
     int hostBits = 0;
     double coreGHz = 0;
+    std::string name;          // the run's --name
+    std::string problem;       // "seed 1", "file p.txt"
+    bool emulated = false;
     std::vector<SavedEntry> entries;
 };
 
@@ -182,12 +205,25 @@ struct ComparedRow {
     std::string name;
     std::vector<double> value;     // median per repetition, NaN: not timed
     std::vector<bool> present;
+    // Per run after the first: the two-sided p-value of a Mann-Whitney U
+    // test of its calls against the first run's (NaN: too few calls saved).
+    std::vector<double> p;
 };
+
+// A ratio is a change when the U test's p-value is below kSignificance and
+// it differs from 1 by more than the noise threshold; else it is within the
+// noise (a few hundred calls make even a 1 % shift of a busy machine's
+// clock significant, which is no change of the code).
+constexpr double kSignificance = 0.05;
+inline bool isChange(double p, double ratio) {
+    return p < kSignificance && std::fabs(ratio - 1) > kNoiseThreshold;
+}
 
 struct Comparison {
     std::vector<SavedRun> runs;    // the first is the base
     bool clocks = true;            // every run has core clocks
     std::vector<ComparedRow> rows;
+    std::vector<std::string> warnings; // how the runs differ besides their times
 };
 
 } // namespace host

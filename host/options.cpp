@@ -33,13 +33,18 @@ const char kUsage[] =
     "  --timeout SECONDS     an entry still running after this long is stopped and\n"
     "                        reported as timed out (default 60)\n"
     "  --check-only          check the entries, do not time them\n"
+    "  --name TEXT           say what this run is (the build and why it was chosen) in\n"
+    "                        the header, the chart and the JSON\n"
+    "  --wide                add the layout, CPU, minimum, median ns and calls columns\n"
+    "                        to the table (wider than 120 columns)\n"
     "  --csv                 print CSV instead of the table\n"
     "  --json                print JSON instead of the table (docs/results-schema.md);\n"
     "                        save it to compare runs later\n"
     "  --svg FILE            also write a bar chart of the times per repetition to FILE\n"
     "  --compare RUN.json... print saved runs side by side (median core clocks per\n"
     "                        repetition and the ratio to the first run); with --svg,\n"
-    "                        also draw them as a grouped bar chart\n"
+    "                        also draw them as a grouped bar chart; each ratio is\n"
+    "                        tested against the noise of both runs' calls\n"
     "  --version             print the host's version\n"
     "  --help                print this text\n"
     "  --                    what follows is the module, even if it starts with '-'\n"
@@ -109,7 +114,7 @@ namespace {
 // What the command line said so far.
 struct Parsed {
     Options o;
-    bool comparing = false, optionsEnded = false, csv = false, json = false;
+    bool comparing = false, optionsEnded = false, csv = false, json = false, wide = false;
     bool stop = false; // --help, --version, --worker: nothing after them counts
     std::vector<std::string> positional;
 };
@@ -150,6 +155,11 @@ void applyOption(const std::string& arg, const std::function<std::string()>& nex
     } else if (arg == "--check-only") {
         flag();
         p.o.checkOnly = true;
+    } else if (arg == "--name") {
+        p.o.name = next();
+    } else if (arg == "--wide") {
+        flag();
+        p.wide = true;
     } else if (arg == "--csv") {
         flag();
         p.csv = true;
@@ -172,6 +182,9 @@ Options finish(Parsed& p) {
     Options& o = p.o;
     if (p.comparing) {
         if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
+        if (p.csv || p.json || p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all ||
+            o.checkOnly || !o.name.empty())
+            throw UsageError("--compare takes only results files and --svg");
         o.compare = p.positional;
         return o;
     }
@@ -180,7 +193,8 @@ Options finish(Parsed& p) {
         throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
     o.module = p.positional[0];
     if (p.csv && p.json) throw UsageError("--csv and --json cannot be combined");
-    o.format = p.csv ? Format::Csv : p.json ? Format::Json : Format::Table;
+    if ((p.csv || p.json) && p.wide) throw UsageError("--wide widens the table, which --csv and --json replace");
+    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.wide ? Format::WideTable : Format::Table;
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
     // Finding the count and the calibrations take about as long again as the timed calls.

@@ -9,7 +9,7 @@
 namespace host {
 
 // The output on standard output.
-enum class Format { Table, Csv, Json };
+enum class Format { Table, WideTable, Csv, Json };
 
 struct Options {
     std::string module;
@@ -24,6 +24,7 @@ struct Options {
     bool checkOnly = false;
     Format format = Format::Table;
     std::string svg;
+    std::string name;            // --name: what the run is, for its header and JSON
     std::vector<std::string> compare;  // --compare: saved runs instead of a module
     bool help = false, version = false;
     bool worker = false;         // run one entry for a parent host (its job on stdin)

@@ -8,7 +8,7 @@ RunReport reportFor(Format format) {
     static const struct {
         Format format;
         RunReport report;
-    } kReports[] = {{Format::Table, tableText}, {Format::Csv, csvText}, {Format::Json, resultsJson}};
+    } kReports[] = {{Format::Table, tableText}, {Format::WideTable, wideTableText}, {Format::Csv, csvText}, {Format::Json, resultsJson}};
     for (const auto& r : kReports)
         if (r.format == format) return r.report;
     return tableText;

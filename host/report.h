@@ -12,13 +12,17 @@
 
 namespace host {
 
-std::string tableText(const RunInfo& run);
+std::string tableText(const RunInfo& run);     // at most 120 columns for this module's names
+std::string wideTableText(const RunInfo& run); // with the layout, CPU, minimum, ns and calls
 std::string csvText(const RunInfo& run);
 std::string resultsJson(const RunInfo& run);
 std::string svgChart(const RunInfo& run);
 
 std::string comparisonText(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
+// A ratio of --compare and its p-value in words: "change p<0.001",
+// "noise p=0.420", "untested" (isChange in model.h decides).
+std::string testText(double p, double ratio);
 
 // The output printed on standard output for a format of the options.
 enum class Format;

@@ -16,6 +16,16 @@ namespace {
 
 bool nameColumn(size_t column) { return column == 1; }
 
+} // namespace
+
+std::string testText(double p, double ratio) {
+    if (!std::isfinite(p)) return "untested";
+    const std::string figure = p < 0.001 ? "p<0.001" : format("p=%.3f", p);
+    return (isChange(p, ratio) ? "change " : "noise ") + figure;
+}
+
+namespace {
+
 std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& row) {
     std::vector<std::string> r = {std::to_string(row.index), row.name};
     for (size_t k = 0; k < c.runs.size(); ++k) {
@@ -23,7 +33,9 @@ std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& r
         r.push_back(!row.present[k] ? "" : std::isfinite(v) ? format(c.clocks ? "%.0f" : "%.1f", v) : "-");
         if (k) {
             const double base = row.value[0];
-            r.push_back(std::isfinite(v) && std::isfinite(base) && base > 0 ? format("%.2f", v / base) : "");
+            const bool ratio = std::isfinite(v) && std::isfinite(base) && base > 0;
+            r.push_back(ratio ? format("%.2f", v / base) : "");
+            r.push_back(ratio ? testText(row.p[k - 1], v / base) : "");
         }
     }
     return r;
@@ -37,11 +49,15 @@ std::string comparisonText(const Comparison& c) {
     for (size_t k = 0; k < runs.size(); ++k)
         appendf(s, "%-10s %s\n", (k ? runs[k].label : runs[k].label + " (base)").c_str(),
                 savedRunText(runs[k]).c_str());
+    for (const std::string& w : c.warnings) s += "WARNING: " + w + "\n";
     s += "\n";
     std::vector<std::string> heads = {"#", "Name"};
     for (size_t k = 0; k < runs.size(); ++k) {
         heads.push_back(runs[k].label);
-        if (k) heads.push_back("ratio");
+        if (k) {
+            heads.push_back("ratio");
+            heads.push_back("U test");
+        }
     }
     std::vector<std::vector<std::string>> lines = {heads};
     for (const ComparedRow& row : c.rows) lines.push_back(comparedCells(c, row));
@@ -50,7 +66,14 @@ std::string comparisonText(const Comparison& c) {
             "\nMedian %s per repetition (%d multiply-adds); ratio: this run over %s, below 1 is "
             "faster.\nBlank: the run has no such entry; -: not timed.\n",
             c.clocks ? "core clocks" : "ns", kMultiplyAdds, runs[0].label.c_str());
+    appendf(s,
+            "U test: a Mann-Whitney U test of the two runs' calls (ns per repetition): \"change\"\n"
+            "when p < %.2f and the ratio is more than %.0f%% from 1, else \"noise\" (within the\n"
+            "noise of the calls or below the noise threshold); \"untested\" when a run saved no\n"
+            "calls (results schema 1).\n",
+            kSignificance, 100 * kNoiseThreshold);
     if (!c.clocks) s += "A run without core clocks: every run compared in ns.\n";
+    if (!c.warnings.empty()) s += "The warnings above: ratios between such runs measure more than the code.\n";
     return s;
 }
 
@@ -86,13 +109,14 @@ Layout layoutOf(const Comparison& c) {
     if (l.log) l.logAxis = logAxisFor(least, l.longest);
     const double runs = static_cast<double>(c.runs.size());
     l.left = 20 + labelColumns * l.column;
-    l.top = 50 + 18 * runs;
+    l.top = 50 + 18 * (runs + static_cast<double>(c.warnings.size()));
     l.rowHeight = l.barHeight * runs + l.gap;
     l.plotHeight = l.rowHeight * static_cast<double>(c.rows.size());
     int legendColumns = 0;
     for (const SavedRun& r : c.runs)
         legendColumns = std::max(legendColumns, displayWidth(r.label + ": " + savedRunText(r)));
-    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.fontSize * 0.62);
+    for (const std::string& w : c.warnings) legendColumns = std::max(legendColumns, displayWidth("Warning: " + w));
+    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.fontSize * 0.62 * 1.08);
     l.height = l.top + l.plotHeight + 60;
     niceAxis(l.longest, l.step, l.axisMax);
     return l;
@@ -112,6 +136,10 @@ std::string legendAndAxis(const Comparison& c, const Layout& l) {
                 y, kColours[k % 8], y + 10.5);
         s += xml(c.runs[k].label + ": " + savedRunText(c.runs[k])) + "</text>\n";
     }
+    for (size_t k = 0; k < c.warnings.size(); ++k)
+        s += format("<text x=\"20\" y=\"%.1f\" fill=\"#c00\" font-weight=\"bold\">",
+                    50.5 + 18 * static_cast<double>(c.runs.size() + k)) + xml("Warning: " + c.warnings[k]) +
+             "</text>\n";
     s += l.log ? logGridLines(l.logAxis, l.left, l.plotWidth, l.top, l.plotHeight)
                : gridLines(l.longest, l.step, l.axisMax, l.left, l.plotWidth, l.top, l.plotHeight);
     appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s%s)</text>\n",
@@ -133,14 +161,15 @@ std::string runBar(const Comparison& c, const ComparedRow& row, size_t k, bool t
         return s;
     }
     std::string label = format(c.clocks ? "%.0f" : "%.1f", v);
-    if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0) label += format(" (%.2f\u00d7)", v / row.value[0]);
+    if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0)
+        label += format(" (%.2f\u00d7, ", v / row.value[0]) + testText(row.p[k - 1], v / row.value[0]) + ")";
     appendf(s,
             "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
             "<title>%s: %.1f %s</title></rect>\n"
             "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
             l.left, by + 1, std::max(1.0, l.x(v) - l.left), l.barHeight - 2, kColours[k % 8],
             xml(c.runs[k].label).c_str(), v, c.clocks ? "clocks" : "ns", l.x(v) + 4, by + l.barHeight - 3,
-            label.c_str());
+            xml(label).c_str());
     return s;
 }
 

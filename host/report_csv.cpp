@@ -26,7 +26,8 @@ double megaMacs(const Timing& t) { return t.medianNs > 0 ? kMultiplyAdds / t.med
 std::string csvText(const RunInfo& run) {
     std::string out = std::string("index,name,flags,layout,arithmetic,runnable,ran,status,reason,error,bound,"
                       "error_per_bound,count,min_ns,median_ns,max_ns,min_ticks,median_ticks,min_clocks,"
-                      "median_clocks,multiply_adds_per_clock,mmac_per_s,relative,substitute\n");
+                      "median_clocks,multiply_adds_per_clock,mmac_per_s,relative,substitute,low_ns,low_clocks,noise,unstable,"
+                      "calls,calls_dropped,emulated\n");
     for (const EntryResult& e : run.entries) {
         const Timing& t = e.timing;
         const bool checked = e.ran && !e.check.unchecked;
@@ -50,6 +51,13 @@ std::string csvText(const RunInfo& run) {
         add(t.done, megaMacs(t));
         add(t.done, t.relative);
         row += e.substitute ? ",1" : ",0";
+        add(t.done, t.lowNs);
+        add(clocks, t.lowClocks);
+        add(t.done, t.noise);
+        row += unstable(t) ? ",1" : ",0";
+        add(t.done, t.samples);
+        add(t.done, t.dropped);
+        row += run.machine.emulated ? ",1" : ",0";
         out += row + "\n";
     }
     return out;

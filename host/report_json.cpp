@@ -30,6 +30,7 @@ std::string machineJson(const Machine& m) {
          ", \"tsc\": " + b(c.tsc) + "},\n";
     s += "    \"core_clock_ghz\": " + num(m.coreGHz > 0, m.coreGHz) + ",\n";
     s += "    \"clock_note\": " + jsonString(m.clockNote) + ",\n";
+    s += "    \"emulated\": " + b(m.emulated) + ", \"emulation_note\": " + jsonString(m.emulationNote) + ",\n";
     s += "    \"os\": " + jsonString(m.os) + ", \"os_word_size\": " + std::to_string(m.osBits) + "\n  },\n";
     return s;
 }
@@ -102,7 +103,16 @@ std::string entryTimingJson(const Timing& t, bool tsc) {
     s += ", \"clock_note\": " + jsonString(t.done ? t.clockNote : "");
     s += ", \"mmac_per_s\": " + num(t.done && t.medianNs > 0, t.done && t.medianNs > 0 ? kMultiplyAdds / t.medianNs * 1e3 : 0);
     s += ", \"relative\": " + num(t.done, t.relative);
-    return s;
+    s += ",\n     \"low_ns\": " + num(t.done, t.lowNs);
+    s += ", \"low_clocks\": " + num(clocks, t.lowClocks);
+    s += ", \"noise\": " + num(t.done, t.noise);
+    s += ", \"unstable\": " + b(unstable(t));
+    s += ", \"calls\": " + (t.done ? std::to_string(t.samples) : std::string("null"));
+    s += ", \"call_ns\": ";
+    if (!t.done) return s + "null";
+    s += "[";
+    for (size_t k = 0; k < t.callNs.size(); ++k) s += (k ? ", " : "") + jsonNumber(t.callNs[k]);
+    return s + "]";
 }
 
 } // namespace
@@ -111,6 +121,7 @@ std::string resultsJson(const RunInfo& run) {
     std::string s = "{\n";
     s += "  \"schema\": " + jsonString(kResultsSchemaName) + ",\n";
     s += "  \"schema_version\": " + std::to_string(kResultsSchemaVersion) + ",\n";
+    s += "  \"name\": " + jsonString(run.name) + ",\n";
     s += "  \"host\": {\"version\": " + jsonString(run.machine.hostVersion) + ", \"word_size\": " +
          std::to_string(run.machine.hostBits) + "},\n";
     s += machineJson(run.machine) + setupJson(run);

@@ -8,6 +8,7 @@
 #include "files.h"
 #include "json.h"
 #include "saved.h"
+#include "stats.h"
 #include "text.h"
 
 namespace host {
@@ -20,7 +21,8 @@ bool wanted(const std::string& key) {
     static const std::set<std::string> keys = {
         "schema", "schema_version", "machine", "cpu",   "brand", "vendor",        "os",
         "core_clock_ghz", "host", "word_size", "module", "path", "sha256",        "entries",
-        "index",  "name",  "status", "median_clocks", "median_ns"};
+        "index",  "name",  "status", "median_clocks", "median_ns", "problem", "source", "seed", "file",
+        "emulated", "substitute", "call_ns"};
     return keys.count(key) != 0;
 }
 
@@ -52,16 +54,30 @@ void checkSchema(const Json& doc, const std::string& path) {
                     std::to_string(kResultsSchemaVersion) + " (use a newer circuit-host)");
 }
 
+// Longest time per repetition a saved run may hold (in clocks or ns): a
+// repetition of 11 days; larger figures are no measurement and would
+// stretch the chart's axis without end.
+constexpr double kLongestFigure = 1e15;
+
+// A time of entry `index`, NaN when null: Fatal unless finite and positive.
+double savedFigure(const Json& j, const std::string& path, int index, const char* key) {
+    const double v = numberOr(j);
+    if (j.is_null() || (j.is_number() && v > 0 && v <= kLongestFigure)) return v;
+    throw Fatal(path + ": entry " + std::to_string(index) + " has " + key + " " + j.dump(-1) +
+                ", not a time (finite, above 0, at most 1e15)");
+}
+
 SavedEntry savedEntry(const Json& e, const std::string& path) {
     SavedEntry s;
     const Json& index = member(e, "index");
-    s.index = index.is_number() ? static_cast<int>(index.get<double>()) : 0;
-    if (!index.is_number() || s.index < 0 || s.index >= kMaxEntries)
-        throw Fatal(path + ": an entry without a valid index");
+    s.index = index.is_number_integer() ? index.get<int>() : -1;
+    if (s.index < 0 || s.index >= kMaxEntries) throw Fatal(path + ": an entry without a valid index");
     s.name = stringOr(member(e, "name"));
     s.status = stringOr(member(e, "status"));
-    s.medianClocks = numberOr(member(e, "median_clocks"));
-    s.medianNs = numberOr(member(e, "median_ns"));
+    s.medianClocks = savedFigure(member(e, "median_clocks"), path, s.index, "median_clocks");
+    s.medianNs = savedFigure(member(e, "median_ns"), path, s.index, "median_ns");
+    s.substitute = member(e, "substitute").is_boolean() && member(e, "substitute").get<bool>();
+    for (const Json& v : member(e, "call_ns")) s.callNs.push_back(savedFigure(v, path, s.index, "a call of"));
     return s;
 }
 
@@ -86,15 +102,57 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
     r.hostBits = static_cast<int>(numberOr(member(member(doc, "host"), "word_size"), 0));
     r.module = stringOr(member(member(doc, "module"), "path"));
     r.sha256 = stringOr(member(member(doc, "module"), "sha256"));
+    r.name = stringOr(member(doc, "name"));
+    r.emulated = member(machine, "emulated").is_boolean() && member(machine, "emulated").get<bool>();
+    const Json& problem = member(doc, "problem");
+    if (stringOr(member(problem, "source")) == "file")
+        r.problem = "file " + stringOr(member(problem, "file"));
+    else if (member(problem, "seed").is_number())
+        r.problem = "seed " + member(problem, "seed").dump();
     const Json& entries = member(doc, "entries");
     if (!entries.is_array()) throw Fatal(path + " has no entries");
-    for (const Json& e : entries) r.entries.push_back(savedEntry(e, path));
+    std::set<int> seen;
+    for (const Json& e : entries) {
+        r.entries.push_back(savedEntry(e, path));
+        if (!seen.insert(r.entries.back().index).second)
+            throw Fatal(path + ": entry " + std::to_string(r.entries.back().index) + " appears twice");
+    }
     return r;
 }
 
 SavedRun readSavedRun(const std::string& path) {
     return parseSavedRun(readFile(path, size_t(1) << 26, "results file"), displayPath(path));
 }
+
+namespace {
+
+// One warning per way in which run k differs from the base other than in
+// its times.
+void warnAbout(Comparison& c) {
+    const SavedRun& base = c.runs[0];
+    auto substitute = [](const SavedRun& r) {
+        for (const SavedEntry& e : r.entries)
+            if (e.substitute) return true;
+        return false;
+    };
+    for (size_t k = 1; k < c.runs.size(); ++k) {
+        const SavedRun& r = c.runs[k];
+        const std::string who = r.label + " and " + base.label;
+        if (r.problem != base.problem)
+            c.warnings.push_back(who + " timed different problems (" + r.problem + "; " + base.problem + ")");
+        if (r.sha256 != base.sha256) c.warnings.push_back(who + " ran different modules (SHA-256)");
+        if (r.hostBits != base.hostBits)
+            c.warnings.push_back(who + " ran hosts of different word sizes (" + std::to_string(r.hostBits) + "; " +
+                                 std::to_string(base.hostBits) + " bits)");
+        if (r.emulated != base.emulated)
+            c.warnings.push_back((r.emulated ? r.label : base.label) + " ran under an emulator, " +
+                                 (r.emulated ? base.label : r.label) + " did not");
+        if (substitute(r) != substitute(base))
+            c.warnings.push_back((substitute(r) ? r.label : base.label) + " timed substitute code for some entries");
+    }
+}
+
+} // namespace
 
 Comparison compareSaved(const std::vector<SavedRun>& runs) {
     Comparison c;
@@ -115,6 +173,12 @@ Comparison compareSaved(const std::vector<SavedRun>& runs) {
             const SavedEntry* found = nullptr;
             for (const SavedEntry& e : r.entries)
                 if (e.index == index) found = &e;
+            if (!row.present.empty()) {
+                const SavedEntry* first = nullptr;
+                for (const SavedEntry& e : runs[0].entries)
+                    if (e.index == index) first = &e;
+                row.p.push_back(found && first ? mannWhitneyP(first->callNs, found->callNs) : NAN);
+            }
             row.present.push_back(found != nullptr);
             row.value.push_back(found ? (c.clocks ? found->medianClocks : found->medianNs) : NAN);
             if (found && row.name.empty()) row.name = found->name;
@@ -122,6 +186,7 @@ Comparison compareSaved(const std::vector<SavedRun>& runs) {
         }
         if (any) c.rows.push_back(row);
     }
+    if (!runs.empty()) warnAbout(c);
     return c;
 }
 

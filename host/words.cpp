@@ -77,7 +77,9 @@ std::string clockText(const Machine& m) {
 std::string savedRunText(const SavedRun& r) {
     std::string s = r.cpu.empty() ? "unknown processor" : r.cpu;
     if (r.coreGHz > 0) s += format(" at %.2f GHz", r.coreGHz);
-    s += "; " + r.os + "; host " + std::to_string(r.hostBits) + "-bit; " + r.module;
+    s += "; " + r.os + "; " + (r.hostBits > 0 ? "host " + std::to_string(r.hostBits) + "-bit" : "host of unknown word size") +
+         "; " + r.module;
+    if (r.emulated) s += "; EMULATED";
     if (r.sha256.size() >= 12) s += " (SHA-256 " + r.sha256.substr(0, 12) + "...)";
     return s;
 }

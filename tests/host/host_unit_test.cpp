@@ -17,6 +17,7 @@
 #include "report.h"
 #include "saved.h"
 #include "svg.h"
+#include "stats.h"
 #include "text.h"
 #include "work.h"
 
@@ -320,6 +321,7 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
         e.timing.done = i == 1;
         e.timing.clocks = true;
         e.timing.medianClocks = 123.25;
+        e.timing.medianNs = 40.5;
         run.entries.push_back(e);
     }
     const host::SavedRun r = host::parseSavedRun(host::resultsJson(run), "runs/a.json");
@@ -334,6 +336,13 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     EXPECT_THROW(host::parseSavedRun("{\"schema\": \"other\", \"schema_version\": 1}", "x"), host::Fatal);
     EXPECT_THROW(host::parseSavedRun("{\"schema\": \"circuit-host results\"", "x"), host::Fatal);
     EXPECT_THROW(host::parseSavedRun("[[[[", "x"), host::Fatal);
+    // Figures that are no time, and indices that name no entry or one twice.
+    const std::string head = "{\"schema\": \"circuit-host results\", \"schema_version\": 2, \"entries\": [";
+    for (const char* entries : {"{\"index\": 0, \"median_clocks\": 1.7e308}", "{\"index\": 0, \"median_ns\": -1}",
+                                "{\"index\": 0, \"median_ns\": 0}", "{\"index\": 0, \"call_ns\": [1, 1e300]}",
+                                "{\"index\": 1.5}", "{\"index\": 0}, {\"index\": 0}"})
+        EXPECT_THROW(host::parseSavedRun(head + entries + "]}", "x"), host::Fatal) << entries;
+    EXPECT_NO_THROW(host::parseSavedRun(head + "{\"index\": 0, \"median_ns\": 2.5, \"median_clocks\": null}]}", "x"));
 }
 
 // Runs with different entry sets line up by index: a missing entry leaves a
@@ -352,9 +361,94 @@ TEST(Comparison, LinesUpByIndexAndLeavesGapsBlank) {
     a.entries = {entry(0, 100), entry(1, 50)};
     b.entries = {entry(0, 150), entry(2, 40), entry(1, NAN)};
     const std::string text = host::comparisonText(host::compareSaved({a, b}));
-    EXPECT_NE(text.find("\n0  e0    100  150   1.50\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n0  e0    100  150   1.50  untested\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n1  e1     50    -\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n2  e2          40\n"), std::string::npos) << text;
+}
+
+// The U test's p-values (normal approximation, ties and continuity
+// corrected, as textbooks and scipy's asymptotic method give them), and
+// when a ratio counts as a change.
+TEST(Statistics, MannWhitneyAndWhatCountsAsAChange) {
+    auto range = [](double from, double step, int n) {
+        std::vector<double> v;
+        for (int k = 0; k < n; ++k) v.push_back(from + step * k);
+        return v;
+    };
+    const struct {
+        std::vector<double> a, b;
+        double p;
+    } cases[] = {
+        {range(1, 1, 10), range(11, 1, 10), 0.00018267179},             // apart
+        {range(1, 2, 10), range(2, 2, 10), 0.73372999570},              // interleaved
+        {{1, 1, 2, 2, 3, 3, 4, 4, 5, 5}, range(1, 1, 10), 0.06202598168}, // ties
+        {range(5, 0, 12), range(5, 0, 12), 1},                          // all equal
+    };
+    for (const auto& c : cases) {
+        EXPECT_NEAR(host::mannWhitneyP(c.a, c.b), c.p, 1e-9);
+        EXPECT_NEAR(host::mannWhitneyP(c.b, c.a), c.p, 1e-9);
+    }
+    EXPECT_TRUE(std::isnan(host::mannWhitneyP(range(1, 1, 8), range(1, 1, 100))));
+    EXPECT_TRUE(host::isChange(0.01, 1.06));
+    EXPECT_FALSE(host::isChange(0.01, 1.04));  // significant, yet below the noise threshold
+    EXPECT_FALSE(host::isChange(0.2, 1.5));    // large, yet within the calls' noise
+    EXPECT_EQ(host::testText(0.0001, 0.5), "change p<0.001");
+    EXPECT_EQ(host::testText(0.25, 0.5), "noise p=0.250");
+}
+
+// Emulation shows as a processor that CPUID and the kernel describe
+// differently; a machine whose two descriptions agree is not emulated.
+TEST(Machine, EmulationIsCpuidAgainstTheKernel) {
+    host::Processor phenom;
+    phenom.x86 = true;
+    phenom.vendor = "AuthenticAMD";
+    phenom.brand = "AMD Phenom(tm) 9550 Quad-Core Processor";
+    const struct {
+        const char* cpuinfo;
+        bool emulated;
+    } cases[] = {
+        {"processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD Phenom(tm)  9550 Quad-Core Processor\n", false},
+        {"processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC 9R45\n", true},
+        {"vendor_id : GenuineIntel\nmodel name : AMD Phenom(tm) 9550 Quad-Core Processor\n", true},
+        {"", false},                              // no /proc: no verdict
+        {"processor : 0\nBogoMIPS : 100\n", false}, // a kernel that names no x86 processor
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(!host::emulationEvidence(phenom, c.cpuinfo).empty(), c.emulated) << c.cpuinfo;
+}
+
+// Saved runs whose minimum, low, median and ns figures all differ: --compare
+// sets the medians side by side, digit for digit, and warns about every way
+// the runs differ besides their times.
+TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
+    auto run = [](double median, uint64_t seed, int bits, bool emulated, const char* sha) {
+        host::RunInfo r;
+        r.problem.seed = seed;
+        r.machine.hostBits = bits;
+        r.machine.emulated = emulated;
+        r.moduleFile.sha256 = sha;
+        host::EntryResult e;
+        e.name = "x87";
+        e.timing.done = e.timing.clocks = true;
+        e.timing.minClocks = 101;
+        e.timing.lowClocks = 202;
+        e.timing.medianClocks = median;
+        e.timing.medianNs = 3.25;
+        for (int k = 0; k < 50; ++k) e.timing.callNs.push_back(median + k);
+        r.entries.push_back(e);
+        return host::parseSavedRun(host::resultsJson(r), "r.json");
+    };
+    const host::Comparison same = host::compareSaved({run(303, 1, 64, false, "ab"), run(304, 1, 64, false, "ab")});
+    const std::string quiet = host::comparisonText(same);
+    EXPECT_NE(quiet.find("\n0  x87   303  304   1.00  noise p="), std::string::npos) << quiet;
+    EXPECT_EQ(quiet.find("WARNING"), std::string::npos) << quiet;
+    const host::Comparison apart = host::compareSaved({run(303, 1, 64, false, "ab"), run(909, 2, 32, true, "cd")});
+    const std::string text = host::comparisonText(apart);
+    EXPECT_NE(text.find("\n0  x87   303  909   3.00  change p<0.001\n"), std::string::npos) << text;
+    for (const char* w : {"different problems (seed 2; seed 1)", "different modules", "different word sizes (32; 64",
+                          "r ran under an emulator"})
+        EXPECT_NE(text.find(w), std::string::npos) << w;
+    EXPECT_NE(host::comparisonSvg(apart).find("Warning: r and r timed different problems"), std::string::npos);
 }
 
 TEST(Machine, Sha256KnownAnswers) {
