@@ -432,7 +432,9 @@ int main(int argc, char** argv) {
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());
 #endif
-#if CIRCUIT_NATIVE_KERNELS
+#if CIRCUIT_NATIVE_KERNELS && defined(__x86_64__)
+    benchmark::AddCustomContext("build", "x86-64 (hand-written kernels where present)");
+#elif CIRCUIT_NATIVE_KERNELS
     benchmark::AddCustomContext("build", "i686 (hand-written kernels where present)");
 #else
     benchmark::AddCustomContext("build", "portable");

@@ -27,6 +27,8 @@ Json timingJson(const Timing& t) {
     return {{"done", t.done},
             {"count", t.count},
             {"samples", t.samples},
+            {"planned_calls", t.plannedCalls},
+            {"call_ms", number(t.callMs)},
             {"min_ns", number(t.minNs)},
             {"median_ns", number(t.medianNs)},
             {"max_ns", number(t.maxNs)},
@@ -61,6 +63,8 @@ void readTiming(const Json& j, Timing& t) {
     t.done = j.at("done").get<bool>();
     t.count = j.at("count").get<int32_t>();
     t.samples = j.at("samples").get<int>();
+    t.plannedCalls = j.at("planned_calls").get<int>();
+    t.callMs = numberOr(j.at("call_ms"));
     t.minNs = numberOr(j.at("min_ns"));
     t.medianNs = numberOr(j.at("median_ns"));
     t.maxNs = numberOr(j.at("max_ns"));

@@ -28,13 +28,14 @@ constexpr int32_t kMaxCount = 1 << 30;
 using Call = std::function<void(int32_t count)>;
 using AfterCall = std::function<void()>;
 
-// The count of repetitions for which one call lasts about `callSeconds`.
-int32_t findCount(const Call& call, const AfterCall& after, double callSeconds) {
+// The count of repetitions for which one call lasts about `callSeconds`;
+// `elapsed` is how long the last call with that count took.
+int32_t findCount(const Call& call, const AfterCall& after, double callSeconds, double& elapsed) {
     int32_t count = 1;
     for (;;) {
         const int64_t start = steadyNs();
         call(count);
-        const double elapsed = static_cast<double>(steadyNs() - start) * 1e-9;
+        elapsed = static_cast<double>(steadyNs() - start) * 1e-9;
         after();
         if (elapsed >= 0.8 * callSeconds || count >= kMaxCount) return count;
         double scale = elapsed > 20e-6 ? callSeconds / elapsed * 1.05 : 16.0;
@@ -144,6 +145,17 @@ Timing summarise(const Samples& s, int32_t count, const Processor& cpu, int tria
     return t;
 }
 
+// How many calls to time. An entry whose single repetition lasts longer
+// than a planned call would otherwise take `trials` times that (a 20 ms
+// entry 8 s where the plan is 100 ms, and past the timeout for a slower
+// one): it gets the calls that fit in the planned time, at least kMinCalls.
+int callsFor(int trials, double callSeconds, double callTime) {
+    constexpr int kMinCalls = 5;
+    if (!(callTime > 1.5 * callSeconds)) return trials;
+    const double fit = std::floor(trials * callSeconds / callTime);
+    return std::max(std::min(trials, kMinCalls), static_cast<int>(std::min<double>(trials, fit)));
+}
+
 } // namespace
 
 Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
@@ -153,8 +165,13 @@ Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, cons
         module.run(index, blocks.coefficients(), blocks.input(), blocks.output(), count);
     };
     const AfterCall after = afterCall ? afterCall : [] {};
-    const int32_t count = findCount(call, after, callSeconds);
-    return summarise(takeSamples(call, after, count, cpu, trials), count, cpu, trials);
+    double callTime = 0;
+    const int32_t count = findCount(call, after, callSeconds, callTime);
+    const int calls = callsFor(trials, callSeconds, callTime);
+    Timing t = summarise(takeSamples(call, after, count, cpu, calls), count, cpu, calls);
+    t.plannedCalls = trials;
+    t.callMs = callTime * 1e3;
+    return t;
 }
 
 } // namespace host

@@ -108,6 +108,7 @@ std::string entryTimingJson(const Timing& t, bool tsc) {
     s += ", \"noise\": " + num(t.done, t.noise);
     s += ", \"unstable\": " + b(unstable(t));
     s += ", \"calls\": " + (t.done ? std::to_string(t.samples) : std::string("null"));
+    s += ", \"planned_calls\": " + (t.done ? std::to_string(t.plannedCalls) : std::string("null"));
     s += ", \"call_ns\": ";
     if (!t.done) return s + "null";
     s += "[";

@@ -116,6 +116,16 @@ std::string entryNotes(const RunInfo& run) {
     return s;
 }
 
+// Entries timed with fewer calls than planned because one call ran long.
+std::string fewerCallsNotes(const RunInfo& run) {
+    std::string s;
+    for (const EntryResult& e : run.entries)
+        if (e.timing.done && e.timing.plannedCalls > 0 && e.timing.samples < e.timing.plannedCalls)
+            appendf(s, "Entry %d is slow (one call of %d repetitions took %.1f ms): timed with %d calls, not %d.\n",
+                    e.index, e.timing.count, e.timing.callMs, e.timing.samples, e.timing.plannedCalls);
+    return s;
+}
+
 // What the columns mean, and the figures of the run as a whole.
 std::string legend(const RunInfo& run, bool wide) {
     std::string s = "Err/bound: the largest distance of an output from the exact product, as a share\n"
@@ -146,6 +156,7 @@ std::string legend(const RunInfo& run, bool wide) {
         for (const EntryResult& e : run.entries)
             if (e.timing.done && !e.timing.clocks && m.coreGHz > 0)
                 appendf(s, "Entry %d has no core clocks: %s.\n", e.index, e.timing.clockNote.c_str());
+        s += fewerCallsNotes(run);
     }
     if (run.children > 0)
         appendf(s, "Each entry ran in a process of its own; starting and ending them took %.0f ms in all.\n",

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "model.h"
+#include "model_saved.h"
 
 namespace host {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "model.h"
+#include "model_saved.h"
 
 namespace host {
 

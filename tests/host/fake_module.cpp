@@ -3,6 +3,7 @@
 // every entry correctly in its declared layout and arithmetic: x87 entries
 // with double sums, SIMD entries with single-precision chains (the bit-equal
 // groups share one routine), fixed-point entries with the Q15/Q10/Q9 rules.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -133,6 +134,10 @@ void entryFault(float* y) {
         throw std::runtime_error("planted");
     } else if (planted("bad_alloc")) {
         throw std::bad_alloc();
+    } else if (planted("slow")) { // 20 ms a call, whatever the count
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        while (std::chrono::steady_clock::now() < end) {
+        }
     } else if (planted("far_write")) {
         y[200] = 1.0f;
     } else if (planted("abort") || planted("ignore_sigchld")) {
