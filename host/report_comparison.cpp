@@ -96,16 +96,23 @@ struct Layout {
 Layout layoutOf(const Comparison& c) {
     Layout l;
     int labelColumns = 0;
-    double least = 0;
+    double least = 0, lowRatio = 1, highRatio = 1; // runs over the first, per entry
     for (const ComparedRow& row : c.rows) {
         labelColumns = std::max(labelColumns, displayWidth(std::to_string(row.index) + "  " + row.name));
-        for (double v : row.value)
-            if (std::isfinite(v) && v > 0) {
-                l.longest = std::max(l.longest, v);
-                least = least > 0 ? std::min(least, v) : v;
+        for (size_t k = 0; k < row.value.size(); ++k) {
+            const double v = row.value[k];
+            if (!(std::isfinite(v) && v > 0)) continue;
+            l.longest = std::max(l.longest, v);
+            least = least > 0 ? std::min(least, v) : v;
+            if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0) {
+                lowRatio = std::min(lowRatio, v / row.value[0]);
+                highRatio = std::max(highRatio, v / row.value[0]);
             }
+        }
     }
-    l.log = least > 0 && l.longest > 10 * least;
+    // A logarithmic axis where the runs differ by more than ten times: a
+    // linear one would leave the faster run's bars too short to read.
+    l.log = least > 0 && highRatio > 10 * lowRatio;
     if (l.log) l.logAxis = logAxisFor(least, l.longest);
     const double runs = static_cast<double>(c.runs.size());
     l.left = 20 + labelColumns * l.column;

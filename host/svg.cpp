@@ -55,18 +55,21 @@ std::string svgStart(double width, double height, double fontSize) {
     return buf;
 }
 
+// One vertical grid line at x and its label, the value v.
+static std::string gridLine(double x, double top, double plotHeight, double v) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf,
+                  "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
+                  "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
+                  x, top - 4, x, top + plotHeight, x, top + plotHeight + 18, v);
+    return buf;
+}
+
 std::string gridLines(double longest, double step, double axisMax, double left, double plotWidth, double top,
                       double plotHeight) {
     std::string s;
-    char buf[256];
-    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step) {
-        const double x = left + plotWidth * v / axisMax;
-        std::snprintf(buf, sizeof buf,
-                      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
-                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
-                      x, top - 4, x, top + plotHeight, x, top + plotHeight + 18, v);
-        s += buf;
-    }
+    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step)
+        s += gridLine(left + plotWidth * v / axisMax, top, plotHeight, v);
     return s;
 }
 
@@ -86,19 +89,13 @@ LogAxis logAxisFor(double least, double longest) {
 
 std::string logGridLines(const LogAxis& axis, double left, double plotWidth, double top, double plotHeight) {
     std::string s;
-    char buf[256];
     const int decades = static_cast<int>(std::lround(std::log10(axis.hi / axis.lo)));
     const int every = decades > 12 ? (decades + 11) / 12 : 1; // at most a dozen labelled lines
     for (int d = 0; d <= decades; d += every) {
         for (double m : {1.0, 2.0, 5.0}) {
             if (m > 1 && (decades > 3 || d == decades)) continue;
             const double v = axis.lo * std::pow(10.0, d) * m;
-            const double x = left + plotWidth * axis.fraction(v);
-            std::snprintf(buf, sizeof buf,
-                          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
-                          "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
-                          x, top - 4, x, top + plotHeight, x, top + plotHeight + 18, v);
-            s += buf;
+            s += gridLine(left + plotWidth * axis.fraction(v), top, plotHeight, v);
         }
     }
     return s;
