@@ -127,7 +127,11 @@ void entryFault(float* y) {
         for (volatile int spin = 0;; spin = spin + 1) {
         }
     } else if (planted("ud2")) {
+#if defined(__aarch64__)
+        __asm__ volatile("udf #0");
+#else
         __asm__ volatile("ud2");
+#endif
     } else if (planted("exit0")) {
         std::exit(0);
     } else if (planted("throw")) {
