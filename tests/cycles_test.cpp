@@ -4,6 +4,7 @@
 // known length: k blocks are 100 * k one-cycle additions, whatever the core
 // clock or the counter's rate.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,20 +45,36 @@ TEST(CycleClock, ChainsOfKnownLengthTakeOneClockPerAddition) {
     EXPECT_FALSE(clock.typical(5.4 * usual));
     EXPECT_FALSE(clock.typical(0.97 * usual));
     EXPECT_TRUE(clock.typical(1.01 * usual));
-    for (unsigned long blocks : {40ul, 400ul, 4000ul}) {
+    // A sample of `blocks` blocks: the median and the least of up to 31
+    // calibrated ones.
+    auto measure = [&](unsigned long blocks, double& median, double& least) {
         std::vector<double> clocks;
         for (int i = 0; i < 400 && clocks.size() < 31; ++i) {
             double ticks = 0, cycles = 0;
             if (bench::calibratedSample(clock, [&] { bench::additionChain(blocks); }, ticks, cycles))
                 clocks.push_back(cycles);
         }
-        ASSERT_GE(clocks.size(), 5u) << blocks << " blocks: the core clock never held still";
+        if (clocks.size() < 5) return false;
         std::nth_element(clocks.begin(), clocks.begin() + clocks.size() / 2, clocks.end());
+        median = clocks[clocks.size() / 2];
+        least = *std::min_element(clocks.begin(), clocks.end());
+        return true;
+    };
+    for (unsigned long blocks : {40ul, 400ul, 4000ul}) {
         const double expected = 100.0 * blocks;
         // The decrement and branch per block run beside the chain; the
         // interval's own reads are subtracted, within a few dozen clocks.
-        EXPECT_NEAR(clocks[clocks.size() / 2], expected, 0.05 * expected + 40) << blocks << " blocks";
-        EXPECT_GE(*std::min_element(clocks.begin(), clocks.end()), 0.9 * expected) << blocks << " blocks";
+        // Another program on the core can spoil one attempt (ctest runs
+        // tests side by side); a wrong calibration spoils all three.
+        double median = 0, least = 0;
+        bool measured = false, near = false;
+        for (int attempt = 0; attempt < 3 && !near; ++attempt) {
+            measured = measure(blocks, median, least) || measured;
+            near = measured && std::fabs(median - expected) <= 0.05 * expected + 40 && least >= 0.9 * expected;
+        }
+        ASSERT_TRUE(measured) << blocks << " blocks: the core clock never held still";
+        EXPECT_NEAR(median, expected, 0.05 * expected + 40) << blocks << " blocks";
+        EXPECT_GE(least, 0.9 * expected) << blocks << " blocks";
     }
 }
 #endif
