@@ -44,6 +44,7 @@ Json timingJson(const Timing& t) {
             {"low_ns", number(t.lowNs)},
             {"low_clocks", number(t.lowClocks)},
             {"noise", number(t.noise)},
+            {"unstable_reason", t.unstableReason},
             {"call_ns", t.callNs}};
 }
 
@@ -80,6 +81,7 @@ void readTiming(const Json& j, Timing& t) {
     t.lowNs = numberOr(j.at("low_ns"));
     t.lowClocks = numberOr(j.at("low_clocks"));
     t.noise = numberOr(j.at("noise"));
+    t.unstableReason = j.at("unstable_reason").get<std::string>();
     t.callNs = j.at("call_ns").get<std::vector<double>>();
 }
 

@@ -131,6 +131,7 @@ Timing summarise(const Samples& s, int32_t count, const Processor& cpu, int tria
     t.maxNs = *std::max_element(s.ns.begin(), s.ns.end());
     t.lowNs = percentile(s.ns, kLowPercentile);
     t.noise = t.medianNs > 0 ? medianAbsoluteDeviation(s.ns) / t.medianNs : 0;
+    if (t.noise > kNoiseThreshold) t.unstableReason = "noise";
     // Every call when they are few, else evenly spaced ones: enough for a
     // rank test, few enough for a results file.
     const size_t step = (s.ns.size() + kMaxSavedCalls - 1) / kMaxSavedCalls;

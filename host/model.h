@@ -96,6 +96,10 @@ struct Check {
     double maxError = 0;      // largest |y - reference| over the 18 outputs
     double bound = 0;         // the bound at that output
     double worstRatio = 0;    // largest error / bound
+    // Against the entry's own rule (where the table is circuit 2's own): the
+    // output compared bit for bit with what the entry's order gives.
+    bool ruleChecked = false;
+    bool exact = false;       // all 18 outputs have the rule's bits
     float y[OUTPUT_COUNT] = {};
 };
 
@@ -125,9 +129,25 @@ struct Timing {
     double lowNs = 0, lowClocks = 0; // kLowPercentile-th percentile per repetition
     double noise = 0;               // median absolute deviation / median of the ns
     std::vector<double> callNs;     // ns per repetition of (at most kMaxSavedCalls) calls, in call order
+    // Why the figures cannot be signed, "" when they can: the causes found,
+    // joined by ", " ("noise", "two modes", "rounds disagree", "busy CPUs",
+    // "core shared", "few calls"). The one flag a reader of the results reads.
+    std::string unstableReason;
+    // Rounds: the entry is timed once in each of several rounds spread over
+    // the run, each in a fresh process; the figures above are then the
+    // rounds' combined ones and these say how the rounds agreed.
+    int rounds = 0;                          // rounds that timed the entry
+    std::vector<double> roundMedianNs;       // each round's median ns per repetition
+    std::vector<double> roundMedianClocks;   // each round's median clocks (0 where it had none)
+    double roundSpread = 0;                  // (largest - smallest) / smallest of the rounds' medians
+    // What else ran while the entry was timed.
+    double otherCpusBusy = -1;               // share (0..1) of the other CPUs busy, less the host's own; -1 unknown
+    double stealShare = -1;                  // share of time the hypervisor gave to others; -1 unknown
+    long involuntarySwitches = -1;           // of the entry's process while timed; -1 unknown
+    double probeSlowdown = 0;                // throughput probe's time now over its best, 0 when not probed
 };
 
-inline bool unstable(const Timing& t) { return t.done && t.noise > kNoiseThreshold; }
+inline bool unstable(const Timing& t) { return t.done && !t.unstableReason.empty(); }
 
 // Core clocks per second seen by an entry's timing, 0 when unknown.
 inline double coreHz(const Timing& t) {
@@ -171,6 +191,11 @@ struct RunInfo {
     std::string crossCheckNote; // why entries were not compared with one another, "" when they were
     int children = 0;          // entries run in a process of their own
     double isolationSeconds = 0; // what starting and ending them added, beyond their work
+    int rounds = 0;            // rounds each timed entry was timed in
+    double otherCpusBusy = -1; // share of the other CPUs busy over the run, less the host's own; -1 unknown
+    double stealShare = -1;    // share of the run's CPU time the hypervisor gave to others; -1 unknown
+    int flagged = 0;           // timed entries whose figures ended unstable
+    std::string protectionNote; // protections of the host from its entries not available here, "" when all are
 };
 
 // ---- Saved runs ---------------------------------------------------------------------
