@@ -1,5 +1,5 @@
 ; The checked call: runs one kernel the way a caller would, and records what
-; the caller would find broken afterwards. The checker (checkasm.cpp) reads
+; the caller would find broken afterwards. The checker (call.cpp) reads
 ; the record in checkasm_state and turns every difference into its own
 ; failure text; this code only observes and never decides.
 ;
