@@ -41,16 +41,19 @@ def read_round(path):
     error row) with the repetitions' cycles in "reps"."""
     with open(path) as f:
         data = json.load(f)
-    rows, reps = {}, {}
+    rows, reps, single = {}, {}, {}
     for b in data["benchmarks"]:
         name = b["run_name"].split("/iterations:")[0]
         if b.get("error_occurred"):
             rows[name] = b
         elif b.get("run_type") == "iteration":
+            single[name] = b  # one repetition gives no aggregates: the row itself
             if b.get("cycles"):
                 reps.setdefault(name, []).append(b["cycles"])
         elif b.get("aggregate_name") == "median":
             rows[name] = b
+    for name, b in single.items():
+        rows.setdefault(name, b)
     for name, b in rows.items():
         b["reps"] = reps.get(name, [])
     return data["context"], rows
@@ -245,6 +248,10 @@ def agreement(runs, rows):
                 f"{100 * worst[0][0]:.1f} % ({worst[0][1]})" +
                 (f"; best cycles, not judged: largest change {100 * best[0][0]:.1f} % ({best[0][1]})"
                  if best else "") + ".", ""]
+    elif len(runs) > 1:  # nothing was timed in two runs: no agreement to speak of
+        agree = False
+        out += [f"Runs agree within {100 * TOLERANCE:.0f} %: NO; largest change — (no benchmark timed in two "
+                "consecutive runs).", ""]
     noisy = [n for n, b in rows.items() if (b.get("noise") or 0) > NOISY]
     if noisy:
         out += [f"Noisy (repetitions scatter more than {100 * NOISY:.0f} %): " + ", ".join(noisy) + ".", ""]
