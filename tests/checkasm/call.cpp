@@ -2,7 +2,6 @@
 // on the same blocks, and the faults of the call, each with its own text.
 #include "call.h"
 
-#include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstddef>
