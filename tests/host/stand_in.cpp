@@ -345,8 +345,8 @@ STAND_IN_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
 // runEntry is an indirect function: the loader asks this resolver for its
 // address when the host looks it up, so a planted fault can leave the export
 // unresolvable at run time.
-extern "C" {
-static RunEntryFn resolveRunEntry() { return planted(kExport) ? nullptr : &runEntryBody; }
+extern "C" __attribute__((visibility("hidden"))) RunEntryFn resolveRunEntry() {
+    return planted(kExport) ? nullptr : &runEntryBody;
 }
 STAND_IN_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const float* x, float* y, int32_t count)
     __attribute__((ifunc("resolveRunEntry")));
