@@ -6,7 +6,8 @@ folders and hidden folders are left out, and so is assembly (the kernels'
 unrolled code is exempt). C and C++ are read with comments, strings and
 preprocessor lines blanked; a brace that follows a closing parenthesis
 (and qualifiers or a member initialiser list) at namespace or class level
-opens a function, lambdas and local classes count as part of theirs."""
+opens a function (a lambda at that level counts as one); lambdas and local
+classes inside a function count as part of it."""
 import ast, os, re, sys
 
 LIMIT = 60
@@ -34,9 +35,10 @@ def cpp_functions(text):
             else:
                 end = matching(code, i)
                 name = NAME.search(decl) if FUNCTION.search(decl) else None
+                name = name.group(1) if name else 'lambda' if FUNCTION.search(decl) and '](' in decl else None
                 if name:
                     start = head + len(decl) - len(decl.lstrip())
-                    found.append((name.group(1), code.count('\n', 0, start) + 1, code.count('\n', 0, end) + 1))
+                    found.append((name, code.count('\n', 0, start) + 1, code.count('\n', 0, end) + 1))
                 i, head = end, end + 1
         i += 1
     return found
