@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Lists every function longer than the tree's limit (60 lines, from the line
 that names it to the line that closes it) in the C, C++, Python and shell
-sources under the given folder; exit status 1 when there is one. Build
-folders and hidden folders are left out, and so is assembly (the kernels'
-unrolled code is exempt). C and C++ are read with comments, strings and
+sources, and the NASM sources outside kernels/ (whose unrolled code is
+exempt), under the given folder; exit status 1 when there is one. Build
+folders and hidden folders are left out. C and C++ are read with comments, strings and
 preprocessor lines blanked; a brace that follows a closing parenthesis
 (and qualifiers or a member initialiser list) at namespace or class level
 opens a function (a lambda at that level counts as one); lambdas and local
@@ -68,7 +68,33 @@ def shell_functions(text):
     return found
 
 
+def nasm_functions(text):
+    """Functions (a global label, KERNEL_BEGIN or GLOBAL_FUNCTION, to the
+    last instruction before the next function, section, global or
+    conditional-assembly line at the margin) and macros."""
+    lines, found = text.split('\n'), []
+    names = set(re.findall(r'^\s*global\s+(?:\w+\()?(\w+)', text, re.M))
+    begin = re.compile(r'^(?:\w+\()?(\w+)\)?:|^\s*(?:KERNEL_BEGIN|GLOBAL_FUNCTION)\s+(\w+)')
+    stop = re.compile(r'^\s*(?:KERNEL_BEGIN|GLOBAL_FUNCTION|section|global|%macro)\b|^(?:\w+\()?\w+\)?:|^%(?:if|elif|else|endif)\b')
+    for k, line in enumerate(lines):
+        m, macro = begin.match(line), re.match(r'\s*%macro\s+(\w+)', line)
+        if macro:
+            end = next((e for e in range(k, len(lines)) if re.match(r'\s*%endmacro', lines[e])), k)
+            found.append((macro.group(1), k + 1, end + 1))
+        elif m and (m.group(2) or m.group(1) in names):
+            end = k
+            for e in range(k + 1, len(lines)):
+                if stop.match(lines[e]):
+                    break
+                if lines[e].split(';')[0].strip():
+                    end = e
+            found.append((m.group(1) or m.group(2), k + 1, end + 1))
+    return found
+
+
 def reader(path):
+    if path.endswith('.asm') and os.path.basename(os.path.dirname(os.path.abspath(path))) != 'kernels':
+        return nasm_functions
     if re.search(r'\.(c|cc|cpp|h|hpp|inc)$', path) and not path.endswith('.asm'):
         return cpp_functions
     if path.endswith('.py'):
