@@ -272,32 +272,32 @@ void makeData(int set, uint64_t seed, Data& d) {
 
 constexpr uint32_t kPoison = 0x7FBADBADu; // fills the page around the input blocks
 
-    PageGuardedBlock::PageGuardedBlock() {
+PageGuardedBlock::PageGuardedBlock() {
 #if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<unsigned char*>(
-            VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        if (base_) {
-            VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
-            VirtualProtect(base_ + 2 * page_, page_, PAGE_NOACCESS, &old);
-        }
-#else
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = (p == MAP_FAILED) ? nullptr : static_cast<unsigned char*>(p);
-        if (base_) {
-            mprotect(base_, page_, PROT_NONE);
-            mprotect(base_ + 2 * page_, page_, PROT_NONE);
-        }
-#endif
-        if (!base_) {
-            std::fprintf(stderr, "checkasm: cannot map guarded pages\n");
-            std::exit(2);
-        }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page_ = info.dwPageSize;
+    base_ = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old;
+    if (base_) {
+        VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
+        VirtualProtect(base_ + 2 * page_, page_, PAGE_NOACCESS, &old);
     }
+#else
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = (p == MAP_FAILED) ? nullptr : static_cast<unsigned char*>(p);
+    if (base_) {
+        mprotect(base_, page_, PROT_NONE);
+        mprotect(base_ + 2 * page_, page_, PROT_NONE);
+    }
+#endif
+    if (!base_) {
+        std::fprintf(stderr, "checkasm: cannot map guarded pages\n");
+        std::exit(2);
+    }
+}
 
 float* PageGuardedBlock::place(size_t bytes, bool tail, size_t misalign) {
     unsigned char* page = base_ + page_;
