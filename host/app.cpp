@@ -105,7 +105,7 @@ int runModule(const Options& o) {
 int run(const std::vector<std::string>& args) {
     const Options o = parseOptions(args);
     if (o.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {

@@ -1,6 +1,7 @@
 // The machine a run is made on: what the processor can execute and what it
 // calls itself (CPUID), the operating system and word sizes, and the module
 // file's size and content hash.
+#include <cstdio>
 #include <cstring>
 
 #ifdef _WIN32
@@ -12,8 +13,6 @@
 #include "cpuid_probe.h"
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
-
-#include <cstdio>
 #endif
 #include "files.h"
 #include "machine.h"
@@ -278,18 +277,13 @@ std::string hostVersion() { return CIRCUIT_HOST_VERSION; }
 
 std::string missingExtensions(EntryFlags flags, const Processor& cpu) {
     std::string missing;
-    auto lack = [&](EntryFlags bit, bool has, const char* name) {
-        if ((flags & bit) && !has) missing += missing.empty() ? name : std::string(" ") + name;
-    };
-    lack(ENTRY_FPU, cpu.fpu, "FPU");
-    lack(ENTRY_MMX, cpu.mmx, "MMX");
-    lack(ENTRY_3DNOW, cpu.amd3dnow, "3DNow!");
-    lack(ENTRY_SSE, cpu.sse, "SSE");
-    if (flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA)) {
+    auto add = [&](const std::string& t) { missing += missing.empty() ? t : " " + t; };
+    for (const Extension& x : kExtensions)
+        if ((flags & x.flag) && !(cpu.*x.has)) add(x.name);
+    if (flags & kUnknownFlags) {
         char unknown[32];
-        std::snprintf(unknown, sizeof unknown, "unknown flags 0x%X",
-                      static_cast<unsigned>(flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA)));
-        missing += missing.empty() ? unknown : std::string(" ") + unknown;
+        std::snprintf(unknown, sizeof unknown, "unknown flags 0x%X", static_cast<unsigned>(flags & kUnknownFlags));
+        add(unknown);
     }
     return missing;
 }

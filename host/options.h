@@ -30,7 +30,16 @@ struct Options {
     bool worker = false;         // run one entry for a parent host (its job on stdin)
 };
 
-extern const char kUsage[];
+// One option as --help and the manual page list it: its name, the name of
+// its value ("" for a flag) and what it does, in one paragraph.
+struct OptionHelp {
+    std::string name, value, help;
+};
+// Every option a user may give, in --help's order (one table feeds both the
+// parser and these rows).
+std::vector<OptionHelp> optionHelp();
+// The text --help prints.
+std::string usageText();
 // UsageError on anything it cannot use; stops at --help, --version and --worker.
 Options parseOptions(const std::vector<std::string>& args);
 

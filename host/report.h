@@ -21,7 +21,7 @@ std::string svgChart(const RunInfo& run);
 std::string comparisonText(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
 // A ratio of --compare and its p-value in words: "change p<0.001",
-// "noise p=0.420", "untested" (isChange in model.h decides).
+// "noise p=0.420", "untested" (isChange in model_saved.h decides).
 std::string testText(double p, double ratio);
 
 // The output printed on standard output for a format of the options.

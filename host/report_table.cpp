@@ -41,13 +41,6 @@ std::string header(const RunInfo& run) {
     return s + "\n";
 }
 
-// Whether the table's times are in core clocks: when any timed entry has them.
-bool inClocks(const RunInfo& run) {
-    for (const EntryResult& e : run.entries)
-        if (e.timing.done && e.timing.clocks) return true;
-    return false;
-}
-
 // The noise cell: MAD / median, "!" when above kNoiseThreshold.
 std::string noiseCell(const Timing& t) {
     if (!t.done) return "-";
@@ -56,18 +49,23 @@ std::string noiseCell(const Timing& t) {
 
 std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide) {
     const Timing& t = e.timing;
-    const bool clocks = inClocks(run), have = t.done && (!clocks || t.clocks), real = !run.machine.emulated;
-    const double low = clocks ? t.lowClocks : t.lowNs, median = clocks ? t.medianClocks : t.medianNs;
+    const ShownTimes shown = shownTimes(t, timesInClocks(run));
+    const bool real = !run.machine.emulated;
+    // A time in ns in a table of core clocks says so.
+    auto time = [&](double v) {
+        if (!t.done) return std::string("-");
+        return shown.clocks ? format("%.0f", v) : format("%.1f", v) + (timesInClocks(run) ? " ns" : "");
+    };
     std::vector<std::string> r = {std::to_string(e.index), e.name,
                                   flagsHex(e.record.flags) + " " + flagsText(e.record.flags & ~ENTRY_SOA)};
     if (wide) r.insert(r.end(), {layoutName(e.record.flags), e.runnable ? "yes" : "no"});
     r.push_back(checkText(e));
     r.push_back(e.ran && !e.check.unchecked && std::isfinite(e.check.worstRatio) ? format("%.3f", e.check.worstRatio)
                                                                                   : "-");
-    if (wide) r.push_back(have ? format("%.0f", clocks ? t.minClocks : t.minNs) : "-");
-    r.push_back(have ? format(clocks ? "%.0f" : "%.1f", low) : "-");
-    r.push_back(have ? format(clocks ? "%.0f" : "%.1f", median) : "-");
-    r.push_back(have && clocks && real && t.medianClocks > 0 ? format("%.2f", kMultiplyAdds / t.medianClocks) : "-");
+    if (wide) r.push_back(time(shown.min));
+    r.push_back(time(shown.low));
+    r.push_back(time(shown.median));
+    r.push_back(real && macsPerClock(t) > 0 ? format("%.2f", macsPerClock(t)) : "-");
     if (wide) r.push_back(t.done ? format("%.1f", t.medianNs) : "-");
     r.push_back(noiseCell(t));
     if (wide) r.push_back(t.done ? std::to_string(t.samples) + "/" + std::to_string(t.dropped) : "-");
@@ -76,7 +74,7 @@ std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide
 }
 
 std::string rows(const RunInfo& run, bool wide) {
-    const bool clocks = inClocks(run);
+    const bool clocks = timesInClocks(run);
     const std::string unit = clocks ? " clk" : " ns", mark = run.machine.emulated ? "~" : "";
     std::vector<std::string> heads = {"#", "Name", "Flags"};
     if (wide) heads.insert(heads.end(), {"Layout", "CPU"});

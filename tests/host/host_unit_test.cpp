@@ -19,6 +19,7 @@
 #include "svg.h"
 #include "stats.h"
 #include "text.h"
+#include "words.h"
 #include "work.h"
 
 namespace {
