@@ -3,11 +3,13 @@
 // file's size and content hash.
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <sys/utsname.h>
+#include <unistd.h>
 #endif
 
 #include "cpuid_probe.h"
@@ -274,6 +276,30 @@ ModuleFile describeModuleFile(const std::string& path) {
 }
 
 std::string hostVersion() { return CIRCUIT_HOST_VERSION; }
+
+std::string hostName() {
+    char name[256] = {};
+#ifdef _WIN32
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return "";
+#else
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+#endif
+    return name;
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc = {};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 std::string missingExtensions(EntryFlags flags, const Processor& cpu) {
     std::string missing;

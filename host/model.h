@@ -225,6 +225,10 @@ struct RunInfo {
     double stealShare = -1;    // share of the run's CPU time the hypervisor gave to others; -1 unknown
     int flagged = 0;           // timed entries whose figures ended unstable
     std::string protectionNote; // protections of the host from its entries not available here, "" when all are
+    // Which run this was, for a reader who keeps many.
+    std::string timeUtc;       // when it started, "2026-12-09T08:50:00Z"
+    std::string hostName;      // the machine's network name
+    std::string commandLine;   // the host's arguments, quoted where needed
 };
 
 // The unit of a run's times, decided once for every output: core clocks when
@@ -235,6 +239,15 @@ inline bool timesInClocks(const RunInfo& run) {
         if (e.timing.done && e.timing.clocks) return true;
     return false;
 }
+
+// A run in which no entry ran checked nothing: it is no success.
+inline bool noEntryRan(const RunInfo& run) {
+    for (const EntryResult& e : run.entries)
+        if (e.ran) return false;
+    return true;
+}
+constexpr const char* kNothingRan =
+    "No entry ran: none of the selected entries is one this processor runs (--all runs the others too)";
 
 // One entry's times as the outputs show them: in core clocks where the run's
 // times are and the entry has them, else in ns.
@@ -255,7 +268,7 @@ inline ShownTimes shownTimes(const Timing& t, bool runInClocks) {
 
 // Version of the JSON results; docs/results-schema.md describes each one.
 // A reader accepts files of its own version and older.
-constexpr int kResultsSchemaVersion = 2;
+constexpr int kResultsSchemaVersion = 3;
 constexpr const char* kResultsSchemaName = "circuit-host results";
 // What --compare reads back of a saved run: model_saved.h.
 

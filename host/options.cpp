@@ -70,7 +70,7 @@ namespace {
 // What the command line said so far.
 struct Parsed {
     Options o;
-    bool comparing = false, optionsEnded = false, csv = false, json = false, wide = false;
+    bool comparing = false, optionsEnded = false, csv = false, json = false, wide = false, markdown = false;
     bool stop = false; // --help, --version, --worker: nothing after them counts
     std::vector<std::string> positional;
 };
@@ -86,6 +86,11 @@ struct OptionRow {
 };
 
 using V = const std::string&;
+
+void exportTo(Parsed& p, Format format, const char* option, const std::string& path) {
+    if (path.empty()) throw UsageError(std::string(option) + " needs a file name");
+    p.o.exports.push_back({format, option, path});
+}
 
 const OptionRow kOptions[] = {
     {"--all", nullptr, false, "run every entry, also those the processor lacks extensions for",
@@ -120,6 +125,20 @@ const OptionRow kOptions[] = {
     {"--json", nullptr, false, "print JSON instead of the table (docs/results-schema.md); save it to compare runs "
                                "later",
      [](Parsed& p, V) { p.json = true; }},
+    {"--markdown", nullptr, false, "print the table as Markdown (as GitHub renders it) instead",
+     [](Parsed& p, V) { p.markdown = true; }},
+    {"--export-json", "FILE", true, "also write the JSON to FILE; stdout keeps the table (or what --csv, --json "
+                                    "or --markdown chose); any of the --export options may be given together",
+     [](Parsed& p, V v) { exportTo(p, Format::Json, "--export-json", v); }},
+    {"--export-csv", "FILE", true, "also write the CSV to FILE",
+     [](Parsed& p, V v) { exportTo(p, Format::Csv, "--export-csv", v); }},
+    {"--export-markdown", "FILE", true, "also write the Markdown table to FILE",
+     [](Parsed& p, V v) { exportTo(p, Format::Markdown, "--export-markdown", v); }},
+    {"--show-outputs", nullptr, false, "list each entry's outputs y[0] .. y[17] under the table",
+     [](Parsed& p, V) { p.o.showOutputs = true; }},
+    {"--no-notes", nullptr, false, "leave out the lines under the table that explain its columns (the reasons of "
+                                   "failed, skipped and unstable entries stay)",
+     [](Parsed& p, V) { p.o.notes = false; }},
     {"--svg", "FILE", true, "also write a bar chart of the times per repetition to FILE",
      [](Parsed& p, V v) { if (v.empty()) throw UsageError("--svg needs a file name");
      p.o.svg = v; }},
@@ -150,10 +169,12 @@ const char kUsageHead[] =
 
 const char kUsageTail[] =
     "\n"
-    "Numbers are decimal. Exit status: 0 when every entry run passed its check, 1 when\n"
-    "one failed, crashed or timed out, 2 for bad options, unreadable files or a module\n"
-    "this host cannot use, 3 when the module stopped the program while it was loaded\n"
-    "or asked what it serves.\n";
+    "Numbers are decimal. Exit status: 0 when every entry run passed its check; 1 when\n"
+    "one failed, crashed or timed out, or when no entry ran at all (none selected that\n"
+    "this processor runs: --all runs the others); 2 for bad options, unreadable files\n"
+    "or a module this host cannot use; 3 when the module stopped the program while it\n"
+    "was loaded or asked what it serves; 129, 130 or 143 when the run was ended by\n"
+    "SIGHUP, Ctrl-C (SIGINT) or SIGTERM (128 plus the signal's number).\n";
 
 // One option: `next` takes its value, a flag refuses one.
 void applyOption(const std::string& arg, const std::function<std::string()>& next, bool hasValue, Parsed& p) {
@@ -210,8 +231,8 @@ Options finish(Parsed& p) {
     Options& o = p.o;
     if (p.comparing) {
         if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
-        if (p.csv || p.json || p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all ||
-            o.checkOnly || !o.name.empty())
+        if (p.csv || p.json || p.wide || p.markdown || o.haveSeed || !o.problem.empty() || !o.entries.empty() ||
+            o.all || o.checkOnly || !o.name.empty() || !o.exports.empty() || o.showOutputs || !o.notes)
             throw UsageError("--compare takes only results files and --svg");
         o.compare = p.positional;
         return o;
@@ -220,9 +241,11 @@ Options finish(Parsed& p) {
     if (p.positional.size() > 1)
         throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
     o.module = p.positional[0];
-    if (p.csv && p.json) throw UsageError("--csv and --json cannot be combined");
-    if ((p.csv || p.json) && p.wide) throw UsageError("--wide widens the table, which --csv and --json replace");
-    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.wide ? Format::WideTable : Format::Table;
+    if (p.csv + p.json + p.markdown > 1) throw UsageError("--csv, --json and --markdown cannot be combined");
+    if ((p.csv || p.json) && (p.wide || o.showOutputs || !o.notes))
+        throw UsageError("--wide, --show-outputs and --no-notes shape the table, which --csv and --json replace");
+    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.markdown ? Format::Markdown
+             : p.wide ? Format::WideTable : Format::Table;
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
     // Finding the count and the calibrations take about as long again as the timed calls.

@@ -8,8 +8,14 @@
 
 namespace host {
 
-// The output on standard output.
-enum class Format { Table, WideTable, Csv, Json };
+// The output on standard output, or in a file (--export-*).
+enum class Format { Table, WideTable, Csv, Json, Markdown };
+
+// A file the results are also written to.
+struct Export {
+    Format format;
+    std::string option, path;   // "--export-json", the file
+};
 
 struct Options {
     std::string module;
@@ -24,6 +30,9 @@ struct Options {
     bool checkOnly = false;
     Format format = Format::Table;
     std::string svg;
+    std::vector<Export> exports;
+    bool showOutputs = false;    // the table lists each entry's outputs y
+    bool notes = true;           // the table explains its columns (--no-notes: not)
     std::string name;            // --name: what the run is, for its header and JSON
     std::vector<std::string> compare;  // --compare: saved runs instead of a module
     bool help = false, version = false;

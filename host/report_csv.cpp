@@ -95,7 +95,20 @@ const Field kFields[] = {
     FIELD("name_sjis_hex", kInBoth, text(hexBytes(rawName(e)))),
     FIELD("flags_text", kInBoth, text(flagsText(e.record.flags))),
     FIELD("missing", kInBoth, text(e.missing)),
+    FIELD("unstable_reason", kInBoth, text(unstable(t) ? t.unstableReason : "")),
+    FIELD("rounds", kInBoth, integer(t.done, t.rounds)),
+    FIELD("round_median_ns", kInJson, numbers(t.done, t.roundMedianNs)),
+    FIELD("round_median_clocks", kInJson, numbers(t.done, t.roundMedianClocks)),
+    FIELD("round_spread", kInBoth, number(t.done && t.rounds > 1, t.roundSpread)),
+    FIELD("other_cpus_busy", kInBoth, number(t.done && t.otherCpusBusy >= 0, t.otherCpusBusy)),
+    FIELD("steal_share", kInBoth, number(t.done && t.stealShare >= 0, t.stealShare)),
+    FIELD("involuntary_switches", kInBoth, integer(t.done && t.involuntarySwitches >= 0, t.involuntarySwitches)),
+    FIELD("probe_slowdown", kInBoth, number(t.done && t.probeSlowdown > 0, t.probeSlowdown)),
     FIELD("call_ns", kInJson, numbers(t.done, t.callNs)),
+    // Which run the row is of (JSON has these once, at the top).
+    FIELD("time_utc", kInCsv, text(run.timeUtc)),
+    FIELD("host_name", kInCsv, text(run.hostName)),
+    FIELD("command_line", kInCsv, text(run.commandLine)),
 };
 
 #undef FIELD

@@ -93,11 +93,17 @@ std::string resultsJson(const RunInfo& run) {
     s += "  \"schema\": " + jsonString(kResultsSchemaName) + ",\n";
     s += "  \"schema_version\": " + std::to_string(kResultsSchemaVersion) + ",\n";
     s += "  \"name\": " + jsonString(run.name) + ",\n";
+    s += "  \"time_utc\": " + jsonString(run.timeUtc) + ", \"host_name\": " + jsonString(run.hostName) +
+         ",\n  \"command_line\": " + jsonString(run.commandLine) + ",\n";
     s += "  \"host\": {\"version\": " + jsonString(run.machine.hostVersion) + ", \"word_size\": " +
          std::to_string(run.machine.hostBits) + "},\n";
     s += machineJson(run.machine) + setupJson(run);
     s += "  \"all\": " + b(run.all) + ",\n";
-    s += "  \"failed\": " + std::to_string(run.failed) + ",\n";
+    s += "  \"failed\": " + std::to_string(run.failed) + ", \"flagged\": " + std::to_string(run.flagged) + ",\n";
+    s += "  \"rounds\": " + std::to_string(run.rounds) + ", \"other_cpus_busy\": " +
+         num(run.otherCpusBusy >= 0, run.otherCpusBusy) + ", \"steal_share\": " +
+         num(run.stealShare >= 0, run.stealShare) + ",\n";
+    s += "  \"protection_note\": " + jsonString(run.protectionNote) + ",\n";
     s += "  \"cross_entry_check\": " + (run.crossCheckNote.empty() ? std::string("null") : jsonString(run.crossCheckNote)) + ",\n";
     s += "  \"entries\": [";
     for (size_t k = 0; k < run.entries.size(); ++k) {

@@ -15,7 +15,9 @@ std::string xml(const std::string& s) {
     std::string out;
     for (char c : displayPath(s)) {
         if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
-            out += format("\\x%02X", static_cast<unsigned char>(c));
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += hex;
             continue;
         }
         switch (c) {
@@ -42,9 +44,26 @@ void niceAxis(double longest, double& step, double& axisMax) {
     axisMax = std::ceil(longest / step) * step;
 }
 
-// A Latin character of the sans-serif faces averages a little under 0.6 em;
-// a wide (CJK) one is a full em, two columns.
-double textWidth(const std::string& utf8, double fontSize) { return displayWidth(utf8) * fontSize * 0.58; }
+// Advances in em of the Latin sans-serif faces (DejaVu Sans, the widest of
+// them, by classes of characters), 3 % more to be safe; a wide (CJK)
+// character is a full em, other characters a little more than a digit.
+double textWidth(const std::string& utf8, double fontSize) {
+    double em = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const size_t n = std::max<size_t>(1, std::min(utf8Length(c), utf8.size() - i));
+        if (c >= 0x80) em += displayWidth(utf8.substr(i, n)) > 1 ? 1.0 : 0.7;
+        else if (c == ' ') em += 0.32;
+        else if (std::string("il.,:;'|!`").find(static_cast<char>(c)) != std::string::npos) em += 0.3;
+        else if (std::string("fjrt()[]{}/\\-\"").find(static_cast<char>(c)) != std::string::npos) em += 0.45;
+        else if (std::string("mwMW%@").find(static_cast<char>(c)) != std::string::npos) em += 1.0;
+        else if (c >= 'A' && c <= 'Z') em += 0.75;
+        else if (c >= 'a' && c <= 'z') em += 0.6;
+        else em += 0.64;
+        i += n;
+    }
+    return em * fontSize * 1.03;
+}
 
 double LogAxis::fraction(double v) const {
     if (!(v > lo)) return 0;

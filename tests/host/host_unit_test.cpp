@@ -1,6 +1,7 @@
 // Unit tests of the host's own parts: the exact reference, the output check,
 // the guarded blocks, problem files, seeded problems, name conversion, the
 // command line, the answer of an entry's process, saved results and hashes.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "check.h"
 #include "errors.h"
 #include "isolate.h"
+#include "json.h"
 #include "machine.h"
 #include "options.h"
 #include "problem.h"
@@ -252,6 +254,28 @@ TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
     EXPECT_THROW(host::parseOptions({}), host::UsageError);
 }
 
+// The one option table: every row --help lists parses and is listed; the
+// outputs that exclude one another are refused.
+TEST(Options, OneTableFeedsTheParserAndHelp) {
+    const std::string usage = host::usageText();
+    for (const host::OptionHelp& row : host::optionHelp()) {
+        EXPECT_NE(usage.find("\n  " + row.name + (row.value.empty() ? "" : " " + row.value)), std::string::npos)
+            << row.name;
+        std::vector<std::string> args = {row.name};
+        if (!row.value.empty() && row.name != "--compare") args.push_back("1");
+        args.push_back("m");
+        EXPECT_NO_THROW(host::parseOptions(args)) << row.name;
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--csv", "--markdown", "m"}, {"--json", "--no-notes", "m"},
+          {"--export-json", "", "m"}, {"--compare", "a.json", "--export-csv", "x"}})
+        EXPECT_THROW(host::parseOptions(args), host::UsageError) << args[0] << " " << args[1];
+    const host::Options o = host::parseOptions({"--export-json", "a", "--export-markdown=b", "m"});
+    ASSERT_EQ(o.exports.size(), 2u);
+    EXPECT_EQ(o.exports[1].format, host::Format::Markdown);
+    EXPECT_EQ(o.exports[1].path, "b");
+}
+
 // How a child ended, read in one place for POSIX and Windows alike.
 TEST(Isolation, OneClassifierForEveryEnd) {
     const std::string whole = host::sealAnswer("{}");
@@ -344,6 +368,95 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
                                 "{\"index\": 1.5}", "{\"index\": 0}, {\"index\": 0}"})
         EXPECT_THROW(host::parseSavedRun(head + entries + "]}", "x"), host::Fatal) << entries;
     EXPECT_NO_THROW(host::parseSavedRun(head + "{\"index\": 0, \"median_ns\": 2.5, \"median_clocks\": null}]}", "x"));
+}
+
+// A run with a timed entry that has core clocks, one timed in ns only and
+// flagged, and one that did not run.
+host::RunInfo threeEntries() {
+    host::RunInfo run;
+    run.trials = 400;
+    run.flagged = 1;
+    for (int i = 0; i < 3; ++i) {
+        host::EntryResult e;
+        e.index = i;
+        e.name = i == 1 ? "=1+2, \"x\"" : "e" + std::to_string(i);
+        e.ran = i < 2;
+        e.status = i < 2 ? host::Status::Ok : host::Status::Skipped;
+        host::Timing& t = e.timing;
+        t.done = e.ran;
+        t.clocks = i == 0;
+        t.count = 7 + i;
+        t.samples = 400 - i;
+        t.medianClocks = 300, t.lowClocks = 290, t.minClocks = 280;
+        t.medianNs = 412.5 + i, t.lowNs = 400, t.minNs = 399, t.maxNs = 900;
+        t.noise = 0.01 * (i + 1);
+        t.unstableReason = i == 1 ? "two modes" : "";
+        t.callNs = {1, 2};
+        e.check.worstRatio = 0.25 * (i + 1);
+        run.entries.push_back(e);
+    }
+    return run;
+}
+
+// CSV's columns are the JSON's fields of each entry, value for value: a
+// value left out or put twice shifts every column after it.
+TEST(Results, CsvColumnsAreTheJsonFieldsOfEachEntry) {
+    const host::RunInfo run = threeEntries();
+    const host::Json j = host::parseJson(host::resultsJson(run));
+    auto split = [](const std::string& line) {
+        std::vector<std::string> cells(1);
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') cells.back() += line[++i];
+            else if (line[i] == '"') quoted = !quoted;
+            else if (line[i] == ',' && !quoted) cells.emplace_back();
+            else cells.back() += line[i];
+        }
+        return cells;
+    };
+    std::vector<std::vector<std::string>> lines;
+    const std::string csv = host::csvText(run);
+    for (size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(split(csv.substr(at, end - at)));
+    ASSERT_EQ(lines.size(), 4u);
+    const std::vector<std::string>& keys = lines[0];
+    for (size_t k = 0; k < 3; ++k) {
+        ASSERT_EQ(lines[k + 1].size(), keys.size()) << k;
+        const host::Json& entry = j["entries"][k];
+        for (size_t c = 0; c < keys.size(); ++c) {
+            if (keys[c] == "flags" || !entry.contains(keys[c])) continue; // hex in CSV; the run's own columns
+            const host::Json& v = entry[keys[c]];
+            const std::string want = v.is_null() ? "" : v.is_boolean() ? (v.get<bool>() ? "1" : "0")
+                                   : v.is_string() ? v.get<std::string>()
+                                   : v.is_number_integer() ? std::to_string(v.get<long long>())
+                                                           : host::jsonNumber(v.get<double>());
+            EXPECT_EQ(lines[k + 1][c], k == 1 && keys[c] == "name" ? "'" + want : want) << keys[c] << " of " << k;
+        }
+    }
+    for (auto it = j["entries"][0].begin(); it != j["entries"][0].end(); ++it)
+        if (!it->is_array()) EXPECT_NE(std::find(keys.begin(), keys.end(), it.key()), keys.end()) << it.key();
+    // A name that a spreadsheet would read as a formula is quoted as text.
+    EXPECT_EQ(lines[2][1], "'=1+2, \"x\"");
+}
+
+// The table shows every figure in its unit, says why an entry is flagged,
+// and defines what it shows unless told to leave the notes out.
+TEST(Table, EveryFigureShownAndEveryFlagExplained) {
+    const host::RunInfo run = threeEntries();
+    host::TableStyle style;
+    const std::string text = host::tableText(run, style);
+    for (const char* part : {"\n0  e0 ", " 300     2.16   1.0%", "413.5 ns", "2.0%!", "! entry 1 unstable: two modes",
+                             "1 of 2 timed entries flagged", "over 399 to 400 calls", "MAC/clk multiply-adds per core",
+                             "ns: an entry without core clocks"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    EXPECT_NE(text.find("--wide adds"), std::string::npos);
+    style.notes = false;
+    const std::string bare = host::tableText(run, style);
+    EXPECT_EQ(bare.find("MAC/clk multiply-adds"), std::string::npos);
+    EXPECT_NE(bare.find("! entry 1 unstable: two modes"), std::string::npos);
+    const std::string md = host::markdownText(run, style);
+    EXPECT_NE(md.find("\n|---:|:---|:---|:---|---:|"), std::string::npos) << md;
+    EXPECT_NE(md.find("| 1 | =1+2, \"x\" |"), std::string::npos) << md;
 }
 
 // Runs with different entry sets line up by index: a missing entry leaves a
@@ -477,6 +590,7 @@ TEST(Charts, LogAxisSpansWholeDecades) {
         EXPECT_DOUBLE_EQ(a.hi, c.hi) << c.longest;
         EXPECT_NEAR(a.fraction(c.v), c.fraction, 1e-12) << c.v;
     }
-    // A wide character takes the room of two narrow ones.
-    EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 13), host::textWidth("ab", 13));
+    // A wide character takes a full em; text from files is valid XML.
+    EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 10), 10 * 1.03);
+    EXPECT_EQ(host::xml("a\x1b[2J<\xff"), "a\\x1B[2J&lt;\\xFF");
 }
