@@ -292,7 +292,7 @@ std::string utcNow() {
     const std::time_t now = std::time(nullptr);
     std::tm utc = {};
 #ifdef _WIN32
-    gmtime_s(&utc, &now);
+    utc = *std::gmtime(&now); // once, before any other thread exists
 #else
     gmtime_r(&now, &utc);
 #endif
