@@ -242,6 +242,7 @@ Options finish(Parsed& p) {
         throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
     o.module = p.positional[0];
     if (p.csv + p.json + p.markdown > 1) throw UsageError("--csv, --json and --markdown cannot be combined");
+    if (p.markdown && p.wide) throw UsageError("--wide widens the text table; --markdown writes its default columns");
     if ((p.csv || p.json) && (p.wide || o.showOutputs || !o.notes))
         throw UsageError("--wide, --show-outputs and --no-notes shape the table, which --csv and --json replace");
     o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.markdown ? Format::Markdown
