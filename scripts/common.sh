@@ -171,7 +171,7 @@ host_usage() {
     done
     [ -f "$root/host/options.cpp" ] || return 1
     echo "circuit-host's options (circuit-host --help, once built, says what each does):"
-    grep -oE '^ *\{"--[^"]*", ("[^"]*"|nullptr), (true|false),' "$root/host/options.cpp" |
+    grep -oE '^ *\{"--[^"]*", ("[^"]*"|nullptr), (true|false),( "|$)' "$root/host/options.cpp" |
         sed -E 's/^ *\{"([^"]*)", ("([^"]*)"|nullptr).*/  \1 \3/; s/ $//'
 }
 
