@@ -30,6 +30,10 @@ const char kUsage[] =
     "  --time-per-entry MS   time spent timing each entry (default 100)\n"
     "  --trials N            timed calls per entry; the count of one call is chosen so\n"
     "                        that it lasts MS/N milliseconds (default 400)\n"
+    "  --rounds N            time each entry in N rounds spread over the run, each in a\n"
+    "                        fresh process, and report the least of the rounds' medians\n"
+    "                        that others confirm (default 5; unsettled entries get up to\n"
+    "                        N more)\n"
     "  --timeout SECONDS     an entry still running after this long is stopped and\n"
     "                        reported as timed out (default 60)\n"
     "  --check-only          check the entries, do not time them\n"
@@ -150,6 +154,9 @@ void applyOption(const std::string& arg, const std::function<std::string()>& nex
     } else if (arg == "--trials") {
         p.o.trials = static_cast<int>(parseUnsigned(arg, next(), 100000));
         if (p.o.trials < 1) throw UsageError("--trials needs at least 1");
+    } else if (arg == "--rounds") {
+        p.o.rounds = static_cast<int>(parseUnsigned(arg, next(), 100));
+        if (p.o.rounds < 1) throw UsageError("--rounds needs at least 1");
     } else if (arg == "--timeout") {
         p.o.timeoutSeconds = parsePositive(arg, next(), 86400, "seconds");
     } else if (arg == "--check-only") {

@@ -53,7 +53,10 @@ std::string setupJson(const RunInfo& run) {
          ", \"trials\": " + std::to_string(run.trials) + ", \"multiply_adds_per_repetition\": " +
          std::to_string(kMultiplyAdds) + ", \"timeout_s\": " + jsonNumber(run.timeoutSeconds) +
          ",\n             \"isolated_entries\": " + std::to_string(run.children) +
-         ", \"isolation_s\": " + jsonNumber(run.isolationSeconds) + "},\n";
+         ", \"isolation_s\": " + jsonNumber(run.isolationSeconds) + ",\n             \"rounds\": " +
+         std::to_string(run.rounds) + ", \"other_cpus_busy\": " + num(run.otherCpusBusy >= 0, run.otherCpusBusy) +
+         ", \"steal_share\": " + num(run.stealShare >= 0, run.stealShare) + ", \"flagged\": " +
+         std::to_string(run.flagged) + "},\n";
     return s;
 }
 
@@ -88,6 +91,25 @@ std::string entryCheckJson(const EntryResult& e) {
     return s;
 }
 
+std::string list(const std::vector<double>& v) {
+    std::string s = "[";
+    for (size_t k = 0; k < v.size(); ++k) s += (k ? ", " : "") + jsonNumber(v[k]);
+    return s + "]";
+}
+
+// Why the entry is unstable, its rounds and what else ran (schema 3).
+std::string roundsJson(const Timing& t) {
+    std::string s = ", \"unstable_reason\": " + jsonString(t.done ? t.unstableReason : "");
+    s += ",\n     \"rounds\": " + std::to_string(t.done ? t.rounds : 0);
+    s += ", \"round_median_ns\": " + list(t.roundMedianNs) + ", \"round_median_clocks\": " + list(t.roundMedianClocks);
+    s += ", \"round_spread\": " + num(t.done && t.rounds > 0, t.roundSpread);
+    s += ", \"other_cpus_busy\": " + num(t.done && t.otherCpusBusy >= 0, t.otherCpusBusy);
+    s += ", \"steal_share\": " + num(t.done && t.stealShare >= 0, t.stealShare);
+    s += ", \"involuntary_switches\": " + num(t.done && t.involuntarySwitches >= 0, static_cast<double>(t.involuntarySwitches));
+    s += ", \"probe_slowdown\": " + num(t.done && t.probeSlowdown > 0, t.probeSlowdown);
+    return s + "\n    ";
+}
+
 std::string entryTimingJson(const Timing& t, bool tsc) {
     const bool clocks = t.done && t.clocks;
     std::string s = ", \"count\": " + (t.done ? std::to_string(t.count) : std::string("null"));
@@ -107,13 +129,13 @@ std::string entryTimingJson(const Timing& t, bool tsc) {
     s += ", \"low_clocks\": " + num(clocks, t.lowClocks);
     s += ", \"noise\": " + num(t.done, t.noise);
     s += ", \"unstable\": " + b(unstable(t));
+    s += roundsJson(t);
     s += ", \"calls\": " + (t.done ? std::to_string(t.samples) : std::string("null"));
     s += ", \"planned_calls\": " + (t.done ? std::to_string(t.plannedCalls) : std::string("null"));
     s += ", \"call_ns\": ";
     if (!t.done) return s + "null";
-    s += "[";
-    for (size_t k = 0; k < t.callNs.size(); ++k) s += (k ? ", " : "") + jsonNumber(t.callNs[k]);
-    return s + "]";
+    s += list(t.callNs);
+    return s + ", \"call_clocks\": " + (t.clocks ? list(t.callClocks) : std::string("null"));
 }
 
 } // namespace

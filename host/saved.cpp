@@ -177,7 +177,7 @@ Comparison compareSaved(const std::vector<SavedRun>& runs) {
                 const SavedEntry* first = nullptr;
                 for (const SavedEntry& e : runs[0].entries)
                     if (e.index == index) first = &e;
-                row.p.push_back(found && first ? mannWhitneyP(first->callNs, found->callNs) : NAN);
+                row.p.push_back(found && first ? stats::mannWhitneyP(first->callNs, found->callNs) : NAN);
             }
             row.present.push_back(found != nullptr);
             row.value.push_back(found ? (c.clocks ? found->medianClocks : found->medianNs) : NAN);

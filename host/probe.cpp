@@ -1,0 +1,96 @@
+// The throughput probes (probe.h). Each loop does seven independent
+// multiplications (MMX: multiply-adds and additions) per pass by one, so no
+// value overflows or turns subnormal, with more chains than the operation's
+// latency in cycles needs to keep one unit busy: its time is the core's
+// throughput of that kind of work, about 1,000 passes a few microseconds.
+#include <vector>
+
+#include "probe.h"
+#include "stats.h"
+
+namespace host {
+
+namespace {
+
+constexpr unsigned long kPasses = 1000;
+constexpr int kRuns = 15;
+
+#if defined(__i386__) || defined(__x86_64__)
+__attribute__((noinline)) void x87Loop(unsigned long passes) {
+    __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
+                     "1:\n\t"
+                     "fmul %%st(0), %%st(1)\n\tfmul %%st(0), %%st(2)\n\tfmul %%st(0), %%st(3)\n\t"
+                     "fmul %%st(0), %%st(4)\n\tfmul %%st(0), %%st(5)\n\tfmul %%st(0), %%st(6)\n\t"
+                     "fmul %%st(0), %%st(7)\n\t"
+                     "dec %0\n\tjnz 1b\n\t"
+                     "fstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\t"
+                     "fstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)"
+                     : "+r"(passes)
+                     :
+                     : "cc", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)");
+}
+
+__attribute__((noinline, target("sse"))) void sseLoop(unsigned long passes) {
+    static const float ones[4] = {1, 1, 1, 1};
+    __asm__ volatile("movups %1, %%xmm7\n\t"
+                     "movaps %%xmm7, %%xmm0\n\tmovaps %%xmm7, %%xmm1\n\tmovaps %%xmm7, %%xmm2\n\t"
+                     "movaps %%xmm7, %%xmm3\n\tmovaps %%xmm7, %%xmm4\n\tmovaps %%xmm7, %%xmm5\n\t"
+                     "movaps %%xmm7, %%xmm6\n\t"
+                     "1:\n\t"
+                     "mulps %%xmm7, %%xmm0\n\tmulps %%xmm7, %%xmm1\n\tmulps %%xmm7, %%xmm2\n\t"
+                     "mulps %%xmm7, %%xmm3\n\tmulps %%xmm7, %%xmm4\n\tmulps %%xmm7, %%xmm5\n\t"
+                     "mulps %%xmm7, %%xmm6\n\t"
+                     "dec %0\n\tjnz 1b"
+                     : "+r"(passes)
+                     : "m"(ones)
+                     : "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+}
+
+__attribute__((noinline, target("mmx"))) void mmxLoop(unsigned long passes) {
+    static const unsigned short ones[4] = {1, 1, 1, 1};
+    __asm__ volatile("movq %1, %%mm7\n\t"
+                     "movq %%mm7, %%mm0\n\tmovq %%mm7, %%mm1\n\tmovq %%mm7, %%mm2\n\tmovq %%mm7, %%mm3\n\t"
+                     "movq %%mm7, %%mm4\n\tmovq %%mm7, %%mm5\n\tmovq %%mm7, %%mm6\n\t"
+                     "1:\n\t"
+                     "pmaddwd %%mm7, %%mm0\n\tpaddd %%mm7, %%mm1\n\tpmaddwd %%mm7, %%mm2\n\t"
+                     "paddd %%mm7, %%mm3\n\tpmaddwd %%mm7, %%mm4\n\tpaddd %%mm7, %%mm5\n\t"
+                     "pmaddwd %%mm7, %%mm6\n\t"
+                     "dec %0\n\tjnz 1b\n\t"
+                     "emms"
+                     : "+r"(passes)
+                     : "m"(ones)
+                     : "cc", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
+}
+#endif
+
+} // namespace
+
+ProbeKind probeKindOf(EntryFlags flags, const Processor& cpu) {
+#if defined(__i386__) || defined(__x86_64__)
+    if (flags & ENTRY_SSE) return cpu.sse ? ProbeKind::Sse : ProbeKind::None;
+    if (flags & (ENTRY_MMX | ENTRY_3DNOW)) return cpu.mmx ? ProbeKind::Mmx : ProbeKind::None;
+    return cpu.fpu ? ProbeKind::X87 : ProbeKind::None;
+#else
+    (void)flags, (void)cpu;
+    return ProbeKind::None;
+#endif
+}
+
+double probeClocks(ProbeKind kind, const CalibratedRun& run) {
+    std::function<void()> body;
+#if defined(__i386__) || defined(__x86_64__)
+    if (kind == ProbeKind::X87) body = [] { x87Loop(kPasses); };
+    if (kind == ProbeKind::Sse) body = [] { sseLoop(kPasses); };
+    if (kind == ProbeKind::Mmx) body = [] { mmxLoop(kPasses); };
+#endif
+    if (!body || !run) return 0;
+    body(); // warm: the first pass may wait for the unit to power up
+    std::vector<double> clocks;
+    for (int k = 0; k < 2 * kRuns && static_cast<int>(clocks.size()) < kRuns; ++k) {
+        double cycles = 0;
+        if (run(body, cycles)) clocks.push_back(cycles);
+    }
+    return clocks.size() * 3 >= kRuns ? stats::median(clocks) : 0;
+}
+
+} // namespace host
