@@ -20,9 +20,9 @@ std::string svgChart(const RunInfo& run);
 
 std::string comparisonText(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
-// A ratio of --compare and its p-value in words: "change p<0.001",
-// "noise p=0.420", "untested" (isChange in model.h decides).
-std::string testText(double p, double ratio);
+// Run k's ratio in a row of --compare and its p-value in words: "change
+// p<0.001", "noise p=0.420", "untested", "unstable" (verdictOf decides).
+std::string testText(const ComparedRow& row, size_t k);
 
 // The output printed on standard output for a format of the options.
 enum class Format;
