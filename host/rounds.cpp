@@ -96,6 +96,9 @@ Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, bool& 
         else if (!shared[i]) ++unexplained;
     }
     t.roundSpread = fewest > 0 ? (most - fewest) / fewest : 0;
+    const int reportedCalls = t.samples;
+    t.samples = t.plannedCalls = t.dropped = 0; // the calls of every round
+    for (const Timing& r : rounds) t.samples += r.samples, t.plannedCalls += r.plannedCalls, t.dropped += r.dropped;
     t.probeSlowdown = slowdown(t, bestProbe);
     loadOfRounds(rounds, t);
     const int needed = std::min<int>(2, static_cast<int>(rounds.size()));
@@ -105,7 +108,7 @@ Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, bool& 
     if (anyClean && (agree < needed || agree <= unexplained) && unexplained > 0) addReason(reasons, "rounds disagree");
     settled = reasons.empty();
     if (t.otherCpusBusy > kBusyThreshold) addReason(reasons, "busy CPUs");
-    if (t.samples < static_cast<int>(stats::kMinTestedCalls)) addReason(reasons, "few calls");
+    if (reportedCalls < static_cast<int>(stats::kMinTestedCalls)) addReason(reasons, "few calls");
     t.unstableReason = reasons;
     return t;
 }

@@ -12,9 +12,11 @@
 #include "errors.h"
 #include "isolate.h"
 #include "machine.h"
+#include "measure.h"
 #include "options.h"
 #include "problem.h"
 #include "report.h"
+#include "rounds.h"
 #include "saved.h"
 #include "svg.h"
 #include "stats.h"
@@ -511,6 +513,76 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
     EXPECT_NE(host::comparisonSvg(host::compareSaved({saved(Run{}), saved(Run{909, 2})}))
                   .find("Warning: runs/r #2 and runs/r timed different problems"),
               std::string::npos);
+}
+
+// A set of calls' own flags (the noise and a second mode: 30 % of the calls
+// at half the time, which the median absolute deviation cannot see), then
+// rounds combined: the least median that other rounds confirm, a slow round
+// explained by the probe or left unexplained, and what else ran.
+TEST(Rounds, EachFlagHasItsCause) {
+    auto calls = [](double low, double high, int lowCalls, double step) {
+        std::vector<double> v;
+        for (int k = 0; k < 100; ++k) v.push_back((k < lowCalls ? low : high) + step * (k % 7));
+        return v;
+    };
+    const struct {
+        std::vector<double> ns;
+        const char* reason;
+        double noise;
+    } sets[] = {
+        {calls(100, 100, 0, 1), "", 2 / 103.0},
+        {calls(100, 100, 0, 3), "noise", 6 / 109.0},
+        {calls(1715, 3427, 30, 1), "two modes", 3 / 3428.5},
+        {calls(60, 100, 40, 3), "noise, two modes", 12 / 103.0},
+    };
+    for (const auto& c : sets) {
+        double noise = 0;
+        EXPECT_EQ(host::callsReason(c.ns, noise), c.reason) << c.reason;
+        EXPECT_NEAR(noise, c.noise, 1e-12) << c.reason;
+    }
+    auto round = [](double clocks, double probe, const char* reason = "", double busy = 0.1, int calls = 80) {
+        host::Timing t;
+        t.done = t.clocks = true;
+        t.medianClocks = clocks;
+        t.medianNs = clocks / 3;
+        t.probeClocks = probe;
+        t.unstableReason = reason;
+        t.otherCpusBusy = busy;
+        t.samples = calls;
+        return t;
+    };
+    const struct {
+        std::vector<host::Timing> rounds;
+        double reported;
+        const char* reason;
+        bool settled;
+    } cases[] = {
+        {{round(712, 10), round(715, 10), round(713, 10)}, 712, "", true},
+        // Slower on some rounds only, where the probe saw the core shared.
+        {{round(1190, 17), round(712, 10), round(1200, 17.5), round(714, 10), round(713, 10.1)}, 712, "", true},
+        // Slower on most rounds for no known reason.
+        {{round(1190, 10), round(712, 10), round(1200, 10), round(714, 10), round(1150, 10)}, 712, "rounds disagree", false},
+        // The one fast round stands alone among rounds of a shared core.
+        {{round(1190, 17), round(712, 10), round(1200, 17)}, 712, "core shared", false},
+        // Every round of a shared core: the least, with its cause.
+        {{round(1190, 17), round(1210, 17)}, 1190, "core shared", false},
+        // No round without a second mode: the least of them, flagged.
+        {{round(1715, 10, "two modes"), round(1800, 10, "two modes")}, 1715, "two modes", false},
+        // A noisy round is passed over for the quiet ones.
+        {{round(600, 10, "noise"), round(712, 10), round(714, 10)}, 712, "", true},
+        {{round(712, 10, "", 0.9), round(713, 10, "", 0.8)}, 712, "busy CPUs", true},
+        {{round(712, 10, "", 0.1, 5), round(713, 10, "", 0.1, 5)}, 712, "few calls", true},
+        {{round(712, 0), round(713, 0)}, 712, "", true}, // no probe: no verdict of it
+    };
+    for (const auto& c : cases) {
+        bool settled = false;
+        const host::Timing t = host::combineRounds(c.rounds, 10, settled);
+        EXPECT_EQ(t.medianClocks, c.reported) << c.reason;
+        EXPECT_EQ(t.unstableReason, c.reason) << c.reported;
+        EXPECT_EQ(settled, c.settled) << c.reason;
+        EXPECT_EQ(t.rounds, static_cast<int>(c.rounds.size()));
+        EXPECT_EQ(t.roundMedianClocks.size(), c.rounds.size());
+    }
 }
 
 TEST(Machine, Sha256KnownAnswers) {
