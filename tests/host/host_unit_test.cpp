@@ -9,6 +9,9 @@
 
 #include "blocks.h"
 #include "check.h"
+#if defined(__i386__) || defined(__x86_64__)
+#include "cycles.h"
+#endif
 #include "errors.h"
 #include "isolate.h"
 #include "machine.h"
@@ -584,6 +587,19 @@ TEST(Rounds, EachFlagHasItsCause) {
         EXPECT_EQ(t.roundMedianClocks.size(), c.rounds.size());
     }
 }
+
+#if defined(__i386__) || defined(__x86_64__)
+// The calibration's tolerance is relative to the usual ticks per cycle,
+// whatever their number: 2 % of 0.8 is not 2 % of 40.
+TEST(CycleClock, ToleranceIsRelative) {
+    const struct {
+        double ratio, usual;
+        bool near;
+    } cases[] = {{40.6, 40, true}, {40.9, 40, false}, {0.81, 0.8, true}, {0.83, 0.8, false}, {0.79, 0.8, true},
+                 {39.0, 40, false}, {1, 0, false}};
+    for (const auto& c : cases) EXPECT_EQ(bench::CycleClock::near(c.ratio, c.usual), c.near) << c.ratio << " " << c.usual;
+}
+#endif
 
 TEST(Machine, Sha256KnownAnswers) {
     EXPECT_EQ(host::sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
