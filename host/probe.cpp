@@ -1,8 +1,10 @@
 // The throughput probes (probe.h). Each loop does seven independent
-// multiplications (MMX: multiply-adds and additions) per pass by one, so no
-// value overflows or turns subnormal, with more chains than the operation's
-// latency in cycles needs to keep one unit busy: its time is the core's
-// throughput of that kind of work, about 1,000 passes a few microseconds.
+// multiplications (MMX: multiply-adds) per pass by one, so no value
+// overflows or turns subnormal: more chains than the operation's latency
+// needs to keep its units busy, or nearly (x87 multiplications, one a clock,
+// five clocks' latency; SSE and MMX, two a clock, three to five clocks'), so
+// that a program sharing those units slows the loop. 1,000 passes take a
+// few microseconds.
 #include <vector>
 
 #include "probe.h"
@@ -12,10 +14,11 @@ namespace host {
 
 namespace {
 
-constexpr unsigned long kPasses = 1000;
 constexpr int kRuns = 15;
 
 #if defined(__i386__) || defined(__x86_64__)
+constexpr unsigned long kPasses = 1000;
+
 __attribute__((noinline)) void x87Loop(unsigned long passes) {
     __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
                      "1:\n\t"
@@ -52,8 +55,8 @@ __attribute__((noinline, target("mmx"))) void mmxLoop(unsigned long passes) {
                      "movq %%mm7, %%mm0\n\tmovq %%mm7, %%mm1\n\tmovq %%mm7, %%mm2\n\tmovq %%mm7, %%mm3\n\t"
                      "movq %%mm7, %%mm4\n\tmovq %%mm7, %%mm5\n\tmovq %%mm7, %%mm6\n\t"
                      "1:\n\t"
-                     "pmaddwd %%mm7, %%mm0\n\tpaddd %%mm7, %%mm1\n\tpmaddwd %%mm7, %%mm2\n\t"
-                     "paddd %%mm7, %%mm3\n\tpmaddwd %%mm7, %%mm4\n\tpaddd %%mm7, %%mm5\n\t"
+                     "pmaddwd %%mm7, %%mm0\n\tpmaddwd %%mm7, %%mm1\n\tpmaddwd %%mm7, %%mm2\n\t"
+                     "pmaddwd %%mm7, %%mm3\n\tpmaddwd %%mm7, %%mm4\n\tpmaddwd %%mm7, %%mm5\n\t"
                      "pmaddwd %%mm7, %%mm6\n\t"
                      "dec %0\n\tjnz 1b\n\t"
                      "emms"
@@ -76,12 +79,21 @@ ProbeKind probeKindOf(EntryFlags flags, const Processor& cpu) {
 #endif
 }
 
+double probeAloneClocks(ProbeKind kind) {
+    constexpr double kPassesPerProbe = 1000, kOperations = 7;
+    if (kind == ProbeKind::X87) return kPassesPerProbe * kOperations;
+    if (kind == ProbeKind::Sse || kind == ProbeKind::Mmx) return kPassesPerProbe * kOperations / 2;
+    return 0;
+}
+
 double probeClocks(ProbeKind kind, const CalibratedRun& run) {
     std::function<void()> body;
 #if defined(__i386__) || defined(__x86_64__)
     if (kind == ProbeKind::X87) body = [] { x87Loop(kPasses); };
     if (kind == ProbeKind::Sse) body = [] { sseLoop(kPasses); };
     if (kind == ProbeKind::Mmx) body = [] { mmxLoop(kPasses); };
+#else
+    (void)kind;
 #endif
     if (!body || !run) return 0;
     body(); // warm: the first pass may wait for the unit to power up

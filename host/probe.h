@@ -26,6 +26,12 @@ ProbeKind probeKindOf(EntryFlags flags, const Processor& cpu);
 // moved, else `cycles` holds the body's core clocks.
 using CalibratedRun = std::function<bool(const std::function<void()>& body, double& cycles)>;
 
+// The core clocks a core alone gives the probe at the rate of recent x86
+// cores (x87: one multiplication a clock; SSE and MMX: two), 0 for None. A
+// probe within kProbeSharedThreshold of it shows a core no other program
+// shared, however busy the other processors were.
+double probeAloneClocks(ProbeKind kind);
+
 // The median core clocks of several runs of the probe, 0 when none could
 // be calibrated or there is no probe.
 double probeClocks(ProbeKind kind, const CalibratedRun& run);

@@ -65,7 +65,7 @@ void loadOfRounds(const std::vector<Timing>& rounds, Timing& t) {
 
 } // namespace
 
-Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, bool& settled) {
+Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double aloneProbe, bool& settled) {
     settled = true;
     if (rounds.empty()) return Timing();
     bool clocks = true;
@@ -107,7 +107,10 @@ Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, bool& 
     if (anyClean && agree < needed && unexplained == 0) addReason(reasons, "core shared");
     if (anyClean && (agree < needed || agree <= unexplained) && unexplained > 0) addReason(reasons, "rounds disagree");
     settled = reasons.empty();
-    if (t.otherCpusBusy > kBusyThreshold) addReason(reasons, "busy CPUs");
+    // Busy processors beside the entry: a cause unless the probe ran as on
+    // a core alone (processors that share no units with the entry's).
+    const bool alone = aloneProbe > 0 && t.probeClocks > 0 && t.probeClocks <= kProbeSharedThreshold * aloneProbe;
+    if (t.otherCpusBusy > kBusyThreshold && !alone) addReason(reasons, "busy CPUs");
     if (reportedCalls < static_cast<int>(stats::kMinTestedCalls)) addReason(reasons, "few calls");
     t.unstableReason = reasons;
     return t;
@@ -179,7 +182,8 @@ bool combine(const std::vector<size_t>& toRun, Rounds& r, RunInfo& run) {
         if (r.of[k].empty()) continue;
         const int kind = static_cast<int>(probeKindOf(run.entries[k].record.flags, run.machine.cpu));
         bool settled = true;
-        run.entries[k].timing = combineRounds(r.of[k], r.bestProbe[kind], settled);
+        run.entries[k].timing = combineRounds(r.of[k], r.bestProbe[kind], probeAloneClocks(static_cast<ProbeKind>(kind)),
+                                              settled);
         r.settled[k] = settled;
         unsettled = unsettled || !settled;
     }

@@ -26,11 +26,12 @@ void runRounds(const Module& module, const circuit::Problem& problem, const Refe
                const RunSettings& s, int rounds, const std::vector<size_t>& toRun, RunInfo& run);
 
 // The entry's figures from its rounds' (each with its probeClocks), against
-// the least probe of its kind in the run (0: none): the round with the least
+// the least probe of its kind in the run (0: none) and what the probe takes on
+// a core alone (probeAloneClocks; 0: unknown): the round with the least
 // median among the rounds that were not flagged, every round's median, their
 // spread, and the reason when they cannot be signed. `settled` says whether
 // another round could change the verdict for the better.
-Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, bool& settled);
+Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double aloneProbe, bool& settled);
 
 // Counts the entries that ended flagged (after the verdicts across entries).
 void countFlagged(RunInfo& run);
