@@ -1,5 +1,6 @@
 // The rounds loop (rounds.h). Which figure an entry reports: the least of
-// its rounds' medians, among the rounds nothing flagged. Waiting for the
+// its rounds' medians (a noisy round's too: noise only adds time, so a noisy
+// round faster than a quiet one says the quiet one was slowed). Waiting for the
 // processor (another program, a neighbour of the virtual machine, an
 // interrupt) only ever adds time, so a slow round is a disturbed one and the
 // least median the steadiest estimate of the code's own time (the argument
@@ -63,6 +64,18 @@ void loadOfRounds(const std::vector<Timing>& rounds, Timing& t) {
     t.involuntarySwitches = switches;
 }
 
+// The causes of a set of calls ("noise", "two modes") that every round in
+// `agree` has: one quiet round among them signs the figure.
+std::string sharedCallsReasons(const std::vector<Timing>& rounds, const std::vector<size_t>& agree) {
+    std::string reasons;
+    for (const char* cause : {"noise", "two modes"}) {
+        bool all = !agree.empty();
+        for (size_t i : agree) all = all && rounds[i].unstableReason.find(cause) != std::string::npos;
+        if (all) addReason(reasons, cause);
+    }
+    return reasons;
+}
+
 } // namespace
 
 Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double aloneProbe, bool& settled) {
@@ -70,42 +83,37 @@ Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double
     if (rounds.empty()) return Timing();
     bool clocks = true;
     for (const Timing& r : rounds) clocks = clocks && r.clocks;
-    std::vector<bool> shared, clean;
-    size_t chosen = rounds.size();
-    for (size_t i = 0; i < rounds.size(); ++i) {
-        shared.push_back(slowdown(rounds[i], bestProbe) > kProbeSharedThreshold);
-        clean.push_back(!shared[i] && rounds[i].unstableReason.empty());
-        if (clean[i] && (chosen == rounds.size() || figure(rounds[i], clocks) < figure(rounds[chosen], clocks)))
-            chosen = i;
-    }
-    const bool anyClean = chosen < rounds.size();
-    if (!anyClean) // no round unflagged: the least of them all, with its flags
-        for (size_t i = 0; i < rounds.size(); ++i)
-            if (chosen == rounds.size() || figure(rounds[i], clocks) < figure(rounds[chosen], clocks)) chosen = i;
+    size_t chosen = 0;
+    for (size_t i = 1; i < rounds.size(); ++i)
+        if (figure(rounds[i], clocks) < figure(rounds[chosen], clocks)) chosen = i;
     Timing t = rounds[chosen];
     t.rounds = static_cast<int>(rounds.size());
+    t.roundMedianNs.clear();
+    t.roundMedianClocks.clear();
     const double least = figure(t, clocks);
-    int agree = 0, unexplained = 0;
-    double most = least, fewest = least;
+    std::vector<size_t> agree;
+    int unexplained = 0;
+    double most = least;
     for (size_t i = 0; i < rounds.size(); ++i) {
         const double v = figure(rounds[i], clocks);
         t.roundMedianNs.push_back(rounds[i].medianNs);
         t.roundMedianClocks.push_back(rounds[i].clocks ? rounds[i].medianClocks : 0);
-        most = std::max(most, v), fewest = std::min(fewest, v);
-        if (v <= (1 + kRoundsThreshold) * least) ++agree;
-        else if (!shared[i]) ++unexplained;
+        most = std::max(most, v);
+        if (v <= (1 + kRoundsThreshold) * least) agree.push_back(i);
+        else if (!(slowdown(rounds[i], bestProbe) > kProbeSharedThreshold)) ++unexplained;
     }
-    t.roundSpread = fewest > 0 ? (most - fewest) / fewest : 0;
+    t.roundSpread = least > 0 ? (most - least) / least : 0;
     const int reportedCalls = t.samples;
     t.samples = t.plannedCalls = t.dropped = 0; // the calls of every round
     for (const Timing& r : rounds) t.samples += r.samples, t.plannedCalls += r.plannedCalls, t.dropped += r.dropped;
     t.probeSlowdown = slowdown(t, bestProbe);
     loadOfRounds(rounds, t);
-    const int needed = std::min<int>(2, static_cast<int>(rounds.size()));
-    std::string reasons = anyClean ? "" : t.unstableReason;
-    if (!anyClean && shared[chosen]) addReason(reasons, "core shared");
-    if (anyClean && agree < needed && unexplained == 0) addReason(reasons, "core shared");
-    if (anyClean && (agree < needed || agree <= unexplained) && unexplained > 0) addReason(reasons, "rounds disagree");
+    const int confirming = static_cast<int>(agree.size());
+    std::string reasons = sharedCallsReasons(rounds, agree);
+    if (confirming < std::min<int>(2, t.rounds) && unexplained == 0) addReason(reasons, "core shared");
+    if ((confirming < std::min<int>(2, t.rounds) || confirming <= unexplained) && unexplained > 0)
+        addReason(reasons, "rounds disagree");
+    if (t.probeSlowdown > kProbeSharedThreshold) addReason(reasons, "core shared");
     settled = reasons.empty();
     // Busy processors beside the entry: a cause unless the probe ran as on
     // a core alone (processors that share no units with the entry's).
@@ -151,6 +159,7 @@ void record(Rounds& r, const RunInfo& run, size_t k, const Timing& t) {
 void laterRound(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& order, RunInfo& run, Rounds& r) {
     RunInfo scratch = run;
+    for (size_t k : order) scratch.entries[k].timing = Timing(); // the answer fills in a fresh one
     runEntries(module, problem, reference, s, order, scratch);
     run.children = scratch.children;
     run.isolationSeconds = scratch.isolationSeconds;

@@ -28,8 +28,9 @@ void runRounds(const Module& module, const circuit::Problem& problem, const Refe
 // The entry's figures from its rounds' (each with its probeClocks), against
 // the least probe of its kind in the run (0: none) and what the probe takes on
 // a core alone (probeAloneClocks; 0: unknown): the round with the least
-// median among the rounds that were not flagged, every round's median, their
-// spread, and the reason when they cannot be signed. `settled` says whether
+// median, every round's median, their spread, and the reason when they
+// cannot be signed (a set of calls' reasons only when every round that
+// confirms the least has them). `settled` says whether
 // another round could change the verdict for the better.
 Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double aloneProbe, bool& settled);
 

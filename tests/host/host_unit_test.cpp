@@ -653,8 +653,11 @@ TEST(Rounds, EachFlagHasItsCause) {
         {{round(1190, 17), round(1210, 17)}, 1190, "core shared", false},
         // No round without a second mode: the least of them, flagged.
         {{round(1715, 10, "two modes"), round(1800, 10, "two modes")}, 1715, "two modes", false},
-        // A noisy round is passed over for the quiet ones.
-        {{round(600, 10, "noise"), round(712, 10), round(714, 10)}, 712, "", true},
+        // A noisy round faster than the quiet ones: they were slowed.
+        {{round(600, 10, "noise"), round(712, 10), round(714, 10)}, 600, "noise, rounds disagree", false},
+        // Noise counts only where every round that confirms the figure has it.
+        {{round(712, 10, "noise"), round(713, 10), round(714, 10)}, 712, "", true},
+        {{round(712, 10, "noise"), round(713, 10, "noise, two modes"), round(900, 10)}, 712, "noise", false},
         {{round(712, 10, "", 0.9), round(713, 10, "", 0.8)}, 712, "busy CPUs", true},
         // Busy processors that shared no units: the probe ran as on a core alone.
         {{round(712, 8, "", 0.9), round(713, 8, "", 0.8)}, 712, "", true},
