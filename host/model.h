@@ -112,8 +112,8 @@ constexpr double kTwoModesThreshold = 0.10;
 // Rounds agree when their medians lie within this share of the least one.
 constexpr double kRoundsThreshold = 0.05;
 // A probe this many times slower than its best in the run: the core was
-// shared ("core shared").
-constexpr double kProbeSharedThreshold = 1.25;
+// shared ("core shared"). Quiet, the probes stay within 8 % of their best.
+constexpr double kProbeSharedThreshold = 1.1;
 // The other processors busier than this share while an entry was timed
 // ("busy CPUs").
 constexpr double kBusyThreshold = 0.5;

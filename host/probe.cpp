@@ -1,10 +1,13 @@
 // The throughput probes (probe.h). Each loop does seven independent
-// multiplications (MMX: multiply-adds) per pass by one, so no value
-// overflows or turns subnormal: more chains than the operation's latency
-// needs to keep its units busy, or nearly (x87 multiplications, one a clock,
-// five clocks' latency; SSE and MMX, two a clock, three to five clocks'), so
-// that a program sharing those units slows the loop. 1,000 passes take a
-// few microseconds.
+// multiplications (MMX: multiply-adds) per pass by one, read from memory, so
+// no value overflows or turns subnormal: more chains than the operation's
+// latency needs to keep its units busy, or nearly (x87 multiplications, one
+// a clock, five clocks' latency; SSE and MMX, two a clock, three to five
+// clocks'), so that a program sharing those units or the loads slows the
+// loop. With register operands only, the SSE and MMX loops did not see the
+// spells of a shared core on the AMD build machine that slowed the entries
+// by 10 to 17 %; with memory operands they ran 12 to 24 % slower in them.
+// 1,000 passes take a few microseconds.
 #include <vector>
 
 #include "probe.h"
@@ -20,16 +23,17 @@ constexpr int kRuns = 15;
 constexpr unsigned long kPasses = 1000;
 
 __attribute__((noinline)) void x87Loop(unsigned long passes) {
-    __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
+    static const float one = 1;
+    __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
                      "1:\n\t"
-                     "fmul %%st(0), %%st(1)\n\tfmul %%st(0), %%st(2)\n\tfmul %%st(0), %%st(3)\n\t"
-                     "fmul %%st(0), %%st(4)\n\tfmul %%st(0), %%st(5)\n\tfmul %%st(0), %%st(6)\n\t"
-                     "fmul %%st(0), %%st(7)\n\t"
+                     "fxch %%st(1)\n\tfmuls %1\n\tfxch %%st(2)\n\tfmuls %1\n\tfxch %%st(3)\n\tfmuls %1\n\t"
+                     "fxch %%st(4)\n\tfmuls %1\n\tfxch %%st(5)\n\tfmuls %1\n\tfxch %%st(6)\n\tfmuls %1\n\t"
+                     "fmuls %1\n\t"
                      "dec %0\n\tjnz 1b\n\t"
                      "fstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\t"
-                     "fstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)"
+                     "fstp %%st(0)\n\tfstp %%st(0)\n\tfstp %%st(0)"
                      : "+r"(passes)
-                     :
+                     : "m"(one)
                      : "cc", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)");
 }
 
@@ -40,9 +44,9 @@ __attribute__((noinline, target("sse"))) void sseLoop(unsigned long passes) {
                      "movaps %%xmm7, %%xmm3\n\tmovaps %%xmm7, %%xmm4\n\tmovaps %%xmm7, %%xmm5\n\t"
                      "movaps %%xmm7, %%xmm6\n\t"
                      "1:\n\t"
-                     "mulps %%xmm7, %%xmm0\n\tmulps %%xmm7, %%xmm1\n\tmulps %%xmm7, %%xmm2\n\t"
-                     "mulps %%xmm7, %%xmm3\n\tmulps %%xmm7, %%xmm4\n\tmulps %%xmm7, %%xmm5\n\t"
-                     "mulps %%xmm7, %%xmm6\n\t"
+                     "mulps %1, %%xmm0\n\tmulps %1, %%xmm1\n\tmulps %1, %%xmm2\n\t"
+                     "mulps %1, %%xmm3\n\tmulps %1, %%xmm4\n\tmulps %1, %%xmm5\n\t"
+                     "mulps %1, %%xmm6\n\t"
                      "dec %0\n\tjnz 1b"
                      : "+r"(passes)
                      : "m"(ones)
@@ -55,9 +59,9 @@ __attribute__((noinline, target("mmx"))) void mmxLoop(unsigned long passes) {
                      "movq %%mm7, %%mm0\n\tmovq %%mm7, %%mm1\n\tmovq %%mm7, %%mm2\n\tmovq %%mm7, %%mm3\n\t"
                      "movq %%mm7, %%mm4\n\tmovq %%mm7, %%mm5\n\tmovq %%mm7, %%mm6\n\t"
                      "1:\n\t"
-                     "pmaddwd %%mm7, %%mm0\n\tpmaddwd %%mm7, %%mm1\n\tpmaddwd %%mm7, %%mm2\n\t"
-                     "pmaddwd %%mm7, %%mm3\n\tpmaddwd %%mm7, %%mm4\n\tpmaddwd %%mm7, %%mm5\n\t"
-                     "pmaddwd %%mm7, %%mm6\n\t"
+                     "pmaddwd %1, %%mm0\n\tpmaddwd %1, %%mm1\n\tpmaddwd %1, %%mm2\n\t"
+                     "pmaddwd %1, %%mm3\n\tpmaddwd %1, %%mm4\n\tpmaddwd %1, %%mm5\n\t"
+                     "pmaddwd %1, %%mm6\n\t"
                      "dec %0\n\tjnz 1b\n\t"
                      "emms"
                      : "+r"(passes)
