@@ -240,15 +240,22 @@ const SavedEntry* entryOf(const SavedRun& r, int index) {
 }
 
 // One entry across the runs, in clocks when every run that timed it has
-// them, else in ns; each run after the first tested against the first in
-// that unit.
+// them and its calls' clocks, else in ns; each run after the first tested
+// against the first in that unit.
 ComparedRow rowOf(const std::vector<SavedRun>& runs, int index) {
     ComparedRow row;
     row.index = index;
+    // Runs saved before calls' clocks were (schema 2) are tested in ns, and
+    // then shown in ns too.
+    bool calls = false, callClocks = true;
     for (const SavedRun& r : runs) {
         const SavedEntry* e = entryOf(r, index);
-        if (e && std::isfinite(e->medianNs) && !std::isfinite(e->medianClocks)) row.clocks = false;
+        if (!e || !std::isfinite(e->medianNs)) continue;
+        if (!std::isfinite(e->medianClocks)) row.clocks = false;
+        calls = calls || !e->callNs.empty();
+        callClocks = callClocks && !e->callClocks.empty();
     }
+    if (calls && !callClocks) row.clocks = false;
     const SavedEntry* first = entryOf(runs[0], index);
     for (size_t k = 0; k < runs.size(); ++k) {
         const SavedEntry* e = entryOf(runs[k], index);
