@@ -122,13 +122,15 @@ SavedEntry savedEntry(const Json& e, const std::string& path) {
     return s;
 }
 
-// The timing settings as one phrase, and the run's load.
-void timingOf(const Json& t, SavedRun& r) {
+// The timing settings as one phrase, and the run's load (both at the top
+// level since schema 3).
+void timingOf(const Json& doc, SavedRun& r) {
+    const Json& t = member(doc, "timing");
     if (!t.is_object()) return;
     r.timing = jsonNumber(numberOr(member(t, "time_per_entry_ms"), 0)) + " ms per entry, " +
                jsonNumber(numberOr(member(t, "trials"), 0)) + " trials";
-    if (member(t, "rounds").is_number()) r.timing += ", " + jsonNumber(numberOr(member(t, "rounds"))) + " rounds";
-    if (member(t, "other_cpus_busy").is_number()) r.otherCpusBusy = numberOr(member(t, "other_cpus_busy"));
+    if (member(doc, "rounds").is_number()) r.timing += ", " + jsonNumber(numberOr(member(doc, "rounds"))) + " rounds";
+    if (member(doc, "other_cpus_busy").is_number()) r.otherCpusBusy = numberOr(member(doc, "other_cpus_busy"));
 }
 
 } // namespace
@@ -158,7 +160,7 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
     r.module = shown(stringOr(member(member(doc, "module"), "path")));
     r.sha256 = shown(stringOr(member(member(doc, "module"), "sha256")));
     r.name = shown(stringOr(member(doc, "name")));
-    timingOf(member(doc, "timing"), r);
+    timingOf(doc, r);
     r.emulated = member(machine, "emulated").is_boolean() && member(machine, "emulated").get<bool>();
     const Json& problem = member(doc, "problem");
     if (stringOr(member(problem, "source")) == "file")
