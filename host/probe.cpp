@@ -38,7 +38,7 @@ __attribute__((noinline)) void x87Loop(unsigned long passes) {
 }
 
 __attribute__((noinline, target("sse"))) void sseLoop(unsigned long passes) {
-    static const float ones[4] = {1, 1, 1, 1};
+    alignas(16) static const float ones[4] = {1, 1, 1, 1}; // mulps reads aligned operands only
     __asm__ volatile("movups %1, %%xmm7\n\t"
                      "movaps %%xmm7, %%xmm0\n\tmovaps %%xmm7, %%xmm1\n\tmovaps %%xmm7, %%xmm2\n\t"
                      "movaps %%xmm7, %%xmm3\n\tmovaps %%xmm7, %%xmm4\n\tmovaps %%xmm7, %%xmm5\n\t"
