@@ -621,6 +621,7 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
         int trials = 400;
         const char* reason = "";
         bool nsOnly = false;
+        bool noCallClocks = false; // as a run saved before calls' clocks were
     };
     auto saved = [](const Run& s) {
         host::RunInfo r;
@@ -644,6 +645,7 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
             e.timing.callClocks.push_back(s.median + k);
             e.timing.callNs.push_back(75.75 + k % 2);
         }
+        if (s.noCallClocks) e.timing.callClocks.clear();
         r.entries.push_back(e);
         return host::parseSavedRun(host::resultsJson(r), "runs/r.json");
     };
@@ -661,6 +663,7 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
         {Run{909, 1, 64, false, "ab", 3.0, 400, "rounds disagree"},
          {"\n0  x87      303       909!   3.00  unstable\n", "; 1 entry unstable", "! runs/r #2, entry 0: rounds disagree"}},
         {Run{909, 1, 64, false, "ab", 3.0, 400, "", true}, {"\n0  x87   75.8 ns   227.2 ns   3.00  noise p=1.000\n"}},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "", false, true}, {"\n0  x87   75.8 ns   227.2 ns   3.00  noise p=1.000\n"}},
     };
     for (const auto& c : cases) {
         const host::Comparison compared = host::compareSaved({saved(Run{}), saved(c.b)});
