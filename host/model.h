@@ -127,8 +127,10 @@ constexpr double kTwoModesThreshold = 0.10;
 // Rounds agree when their medians lie within this share of the least one.
 constexpr double kRoundsThreshold = 0.05;
 // A probe this many times slower than its best in the run: the core was
-// shared ("core shared"). Quiet, the probes stay within 8 % of their best.
-constexpr double kProbeSharedThreshold = 1.1;
+// shared ("core shared"). Quiet, the probes stay within 8 % of their best;
+// on the shared AMD build machine spells of 12 to 30 % came and went that
+// the x87 kernels' figures did not show, so only a larger slowdown counts.
+constexpr double kProbeSharedThreshold = 1.25;
 // The other processors busier than this share while an entry was timed
 // ("busy CPUs").
 constexpr double kBusyThreshold = 0.5;

@@ -5,7 +5,7 @@
 // a clock, five clocks' latency; SSE and MMX, two a clock, three to five
 // clocks'), so that a program sharing those units or the loads slows the
 // loop. With register operands only, the SSE and MMX loops did not see the
-// spells of a shared core on the AMD build machine that slowed the entries
+// spells of a shared core on the AMD build machine that slowed some entries
 // by 10 to 17 %; with memory operands they ran 12 to 24 % slower in them.
 // 1,000 passes take a few microseconds.
 #include <vector>

@@ -737,13 +737,13 @@ TEST(Rounds, EachFlagHasItsCause) {
         {{round(712, 10, "noise"), round(713, 10, "noise, two modes"), round(900, 10)}, 712, "noise", false},
         {{round(712, 10, "", 0.9), round(713, 10, "", 0.8)}, 712, "busy CPUs", true},
         // Busy processors that shared no units: the probe ran as on a core alone.
-        {{round(712, 7.5, "", 0.9), round(713, 7.5, "", 0.8)}, 712, "", true},
+        {{round(712, 8, "", 0.9), round(713, 8, "", 0.8)}, 712, "", true},
         {{round(712, 10, "", 0.1, 5), round(713, 10, "", 0.1, 5)}, 712, "few calls", true},
         {{round(712, 0), round(713, 0)}, 712, "", true}, // no probe: no verdict of it
     };
     for (const auto& c : cases) {
         bool settled = false;
-        const host::Timing t = host::combineRounds(c.rounds, c.rounds[0].probeClocks == 7.5 ? 7.5 : 10, 7, settled);
+        const host::Timing t = host::combineRounds(c.rounds, c.rounds[0].probeClocks == 8 ? 8 : 10, 7, settled);
         EXPECT_EQ(t.medianClocks, c.reported) << c.reason;
         EXPECT_EQ(t.unstableReason, c.reason) << c.reported;
         EXPECT_EQ(settled, c.settled) << c.reason;
