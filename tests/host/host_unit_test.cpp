@@ -606,49 +606,57 @@ TEST(Machine, EmulationIsCpuidAgainstTheKernel) {
     }
 }
 
+namespace {
+
+// One saved run of one entry, as the comparison rows below vary it.
+struct SavedSpec {
+    double median = 303;
+    uint64_t seed = 1;
+    int bits = 64;
+    bool emulated = false;
+    const char* sha = "ab";
+    double ghz = 3.0;
+    int trials = 400;
+    const char* reason = "";
+    bool nsOnly = false;
+    bool noCallClocks = false; // as a run saved before calls' clocks were
+};
+host::SavedRun savedOf(const SavedSpec& s) {
+    host::RunInfo r;
+    r.problem.seed = s.seed;
+    r.machine.hostBits = s.bits;
+    r.machine.emulated = s.emulated;
+    r.machine.coreGHz = s.ghz;
+    r.moduleFile.sha256 = s.sha;
+    r.timePerEntryMs = 100;
+    r.trials = s.trials;
+    host::EntryResult e;
+    e.name = "x87";
+    e.timing.done = true;
+    e.timing.clocks = !s.nsOnly;
+    e.timing.minClocks = 101;
+    e.timing.lowClocks = 202;
+    e.timing.medianClocks = s.median;
+    e.timing.medianNs = s.median / 4; // ns apart from clocks: the test must follow the clocks
+    e.timing.unstableReason = s.reason;
+    for (int k = 0; k < 50; ++k) {
+        e.timing.callClocks.push_back(s.median + k);
+        e.timing.callNs.push_back(75.75 + k % 2);
+    }
+    if (s.noCallClocks) e.timing.callClocks.clear();
+    r.entries.push_back(e);
+    return host::parseSavedRun(host::resultsJson(r), "runs/r.json");
+}
+
+} // namespace
+
 // Saved runs whose minimum, low, median and ns figures all differ: --compare
 // sets the medians side by side, digit for digit, tests the clocks it shows,
 // never calls a change beside a run that marked the entry unstable, and
 // warns about every way the runs differ besides their times.
 TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
-    struct Run {
-        double median = 303;
-        uint64_t seed = 1;
-        int bits = 64;
-        bool emulated = false;
-        const char* sha = "ab";
-        double ghz = 3.0;
-        int trials = 400;
-        const char* reason = "";
-        bool nsOnly = false;
-        bool noCallClocks = false; // as a run saved before calls' clocks were
-    };
-    auto saved = [](const Run& s) {
-        host::RunInfo r;
-        r.problem.seed = s.seed;
-        r.machine.hostBits = s.bits;
-        r.machine.emulated = s.emulated;
-        r.machine.coreGHz = s.ghz;
-        r.moduleFile.sha256 = s.sha;
-        r.timePerEntryMs = 100;
-        r.trials = s.trials;
-        host::EntryResult e;
-        e.name = "x87";
-        e.timing.done = true;
-        e.timing.clocks = !s.nsOnly;
-        e.timing.minClocks = 101;
-        e.timing.lowClocks = 202;
-        e.timing.medianClocks = s.median;
-        e.timing.medianNs = s.median / 4; // ns apart from clocks: the test must follow the clocks
-        e.timing.unstableReason = s.reason;
-        for (int k = 0; k < 50; ++k) {
-            e.timing.callClocks.push_back(s.median + k);
-            e.timing.callNs.push_back(75.75 + k % 2);
-        }
-        if (s.noCallClocks) e.timing.callClocks.clear();
-        r.entries.push_back(e);
-        return host::parseSavedRun(host::resultsJson(r), "runs/r.json");
-    };
+    using Run = SavedSpec;
+    const auto saved = savedOf;
     const struct {
         Run b;
         std::vector<std::string> has;
@@ -702,6 +710,9 @@ TEST(Rounds, EachFlagHasItsCause) {
         EXPECT_EQ(host::callsReason(c.ns, noise), c.reason) << c.reason;
         EXPECT_NEAR(noise, c.noise, 1e-12) << c.reason;
     }
+}
+
+TEST(Rounds, CombinedFromTheLeastConfirmedMedian) {
     auto round = [](double clocks, double probe, const char* reason = "", double busy = 0.1, int calls = 80) {
         host::Timing t;
         t.done = t.clocks = true;
