@@ -15,6 +15,7 @@
 #include "saved.h"
 #include "signals.h"
 #include "text.h"
+#include "worker.h"
 
 namespace host {
 
@@ -89,7 +90,7 @@ int runModule(const Options& o) {
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = referenceFor(problem);
     reportModuleFaults("loading the module");
-    Module module(o.module);
+    Module module(o.module, o.timeoutSeconds);
     restoreHostSignals();
     describeModule(module, o, run);
     leaveModule();

@@ -71,7 +71,7 @@ std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide
     if (wide) r.push_back(t.done ? format("%.1f", t.medianNs) : "-");
     r.push_back(noiseCell(t));
     if (wide) r.push_back(t.done ? std::to_string(t.samples) + "/" + std::to_string(t.dropped) : "-");
-    r.push_back(t.done && real ? format("%.2f", t.relative) : "-");
+    r.push_back(t.done && real && t.relative > 0 ? format("%.2f", t.relative) : "-");
     return r;
 }
 

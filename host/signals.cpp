@@ -3,6 +3,9 @@
 // what it was doing, and so does a module that ends the program there;
 // Ctrl-C, SIGTERM and SIGHUP during the entries set a flag that the runner
 // reads (it then kills the running entry's process group).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +66,57 @@ BOOL WINAPI consoleInterrupt(DWORD event) {
 }
 #endif
 
+#ifdef _WIN32
+HANDLE gDeadlineEvent = nullptr;
+DWORD WINAPI watchDeadline(void* ms) {
+    if (WaitForSingleObject(gDeadlineEvent, static_cast<DWORD>(reinterpret_cast<uintptr_t>(ms))) == WAIT_TIMEOUT) {
+        char text[320];
+        std::snprintf(text, sizeof text, "\ncircuit-host: the module did not return in time while %s\n", gInside);
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3); // the loader lock may be held: no ExitProcess
+    }
+    return 0;
+}
+HANDLE gDeadlineThread = nullptr;
+#else
+extern "C" void deadlinePassed(int) {
+    char text[320];
+    const int n = std::snprintf(text, sizeof text, "\ncircuit-host: the module did not return in time while %s\n",
+                                gInside);
+    if (n > 0) (void)!write(2, text, static_cast<size_t>(std::min<int>(n, sizeof text - 1)));
+    _exit(3);
+}
+#endif
+
 } // namespace
+
+void armModuleDeadline(double seconds) {
+    if (!(seconds > 0)) return;
+#ifdef _WIN32
+    gDeadlineEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const uintptr_t ms = static_cast<uintptr_t>(std::min(seconds * 1000, 4e9));
+    if (gDeadlineEvent != nullptr)
+        gDeadlineThread = CreateThread(nullptr, 0, watchDeadline, reinterpret_cast<void*>(ms), 0, nullptr);
+#else
+    std::signal(SIGALRM, deadlinePassed);
+    alarm(static_cast<unsigned>(std::ceil(std::min(seconds, 1e6))));
+#endif
+}
+
+void disarmModuleDeadline() {
+#ifdef _WIN32
+    if (gDeadlineThread != nullptr) {
+        SetEvent(gDeadlineEvent);
+        WaitForSingleObject(gDeadlineThread, INFINITE);
+        CloseHandle(gDeadlineThread);
+    }
+    if (gDeadlineEvent != nullptr) CloseHandle(gDeadlineEvent);
+    gDeadlineThread = gDeadlineEvent = nullptr;
+#else
+    alarm(0);
+#endif
+}
 
 void setInsideModule(const char* inside) { std::snprintf(gInside, sizeof gInside, "%s", inside); }
 

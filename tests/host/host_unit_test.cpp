@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "answer.h"
 #include "blocks.h"
 #include "check.h"
 #include "errors.h"
@@ -305,7 +306,8 @@ TEST(Outcome, CrossesThePipeExactly) {
     EXPECT_EQ(back.timing.medianClocks, 201.5);
     EXPECT_EQ(back.timing.clockNote, "moved");
     host::EntryResult cut;
-    EXPECT_THROW(host::decodeOutcome("work 0x1p-2\nstatus 0\n", cut), host::Fatal);
+    const std::string whole = host::encodeOutcome(e, 0.25);
+    EXPECT_THROW(host::decodeOutcome(whole.substr(0, whole.size() / 2), cut), host::Fatal);
 }
 
 // A run written as JSON reads back for comparison; other JSON is refused.
