@@ -20,6 +20,7 @@
 #include "errors.h"
 #include "reference.h"
 #include "runner.h"
+#include "sandbox.h"
 #include "signals.h"
 #include "text.h"
 #include "verify.h"
@@ -156,6 +157,7 @@ void takeOutcome(const Isolated& r, const Judge& judge, EntryResult& e, double& 
 
 void runEntries(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& toRun, RunInfo& run) {
+    run.protectionNote = protectHost();
     Progress progress(run.entries.size(), s.timeoutSeconds);
     WorkSettings work = s.work;
     work.checked = sharedFlag();

@@ -116,21 +116,37 @@ TEST(CheckOutput, FixedPointWrapsAndLeavesOutOfRangeValuesUnchecked) {
 TEST(EntryBlocks, SeeWritesOutsideTheOutputFloatsOfTheLayout) {
     const circuit::Problem p = host::randomProblem(5);
     host::EntryBlocks aos(ENTRY_FPU, p), soa(ENTRY_SSE | ENTRY_SOA, p);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.output()) % 16, 0u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.coefficients()) % 16, 0u);
     EXPECT_EQ(aos.unwritten().size(), size_t{OUTPUT_COUNT});
     for (int i = 0; i < 18; ++i) aos.output()[i] = soa.output()[i] = 1.0f;
     EXPECT_TRUE(aos.unwritten().empty());
-    EXPECT_EQ(aos.damage(), "");
-    soa.output()[18] = soa.output()[19] = 0.0f; // the SOA pads belong to the block
-    EXPECT_EQ(soa.damage(), "");
-    aos.output()[18] = 0.0f;
-    EXPECT_EQ(aos.damage(), "wrote past its 18 output floats (float 18)");
-    soa.output()[20 + host::EntryBlocks::kGuardAfter - 1] = 0.0f;
-    EXPECT_NE(soa.damage(), "");
-    soa.resetOutput();
-    soa.output()[-1] = 0.0f;
-    EXPECT_EQ(soa.damage(), "wrote before its output block");
+    // One write per row, into a fresh output: where it lands, what it says.
+    enum Block { Output, Coefficients, Input };
+    const struct {
+        bool soa;
+        Block block;
+        int index;
+        const char* damage;
+    } rows[] = {
+        {false, Output, 17, ""},
+        {true, Output, 19, ""}, // the SOA pads belong to the block
+        {false, Output, 18, "wrote past its 18 output floats (float 18)"},
+        {true, Output, 20 + host::EntryBlocks::kGuardAfter - 1, "wrote past its 20 output floats (float 31)"},
+        {true, Output, -1, "wrote before its output block (float -1)"},
+        {false, Output, -host::EntryBlocks::kGuardBefore, "wrote before its output block (float -64)"},
+        {false, Input, 35, "changed its input block (float 35)"},
+        {true, Input, 4 * 9 + 2, "changed its input block (float 38)"},
+        {true, Coefficients, 20 * 7 + 3, "changed its coefficient block (float 143)"},
+    };
+    for (const auto& row : rows) {
+        host::EntryBlocks& b = row.soa ? soa : aos;
+        b.resetOutput();
+        float* target = row.block == Output ? b.output() : const_cast<float*>(row.block == Input ? b.input()
+                                                                                              : b.coefficients());
+        const float saved = target[row.index];
+        target[row.index] = 0.5f;
+        EXPECT_EQ(b.damage(), row.damage) << row.index;
+        target[row.index] = saved;
+    }
     // The SOA layout: transposed rows of 20 with zero pads, four equal lanes.
     EXPECT_EQ(soa.coefficients()[20 * 7 + 3], p.m[3][7]);
     EXPECT_EQ(soa.coefficients()[20 * 7 + 18], 0.0f);
