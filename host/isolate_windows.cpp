@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <windows.h>
 
 #include "clock.h"
 #include "errors.h"
 #include "isolate.h"
+#include "sandbox.h"
 
 namespace host {
 
@@ -37,6 +40,8 @@ std::string exceptionName(DWORD code) {
     case EXCEPTION_DATATYPE_MISALIGNMENT: return "misaligned access";
     case EXCEPTION_BREAKPOINT: return "breakpoint";
     case EXCEPTION_IN_PAGE_ERROR: return "page error";
+    case 0xE06D7363: return "a C++ exception the module did not catch";
+    case 0x20474343: return "a C++ exception the module did not catch"; // GCC's code
     default: {
         char text[40];
         std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
@@ -75,6 +80,38 @@ HANDLE killingJob() {
     return job;
 }
 
+// The process's handles the worker inherits, and no other: its two pipes
+// and stderr (not the results, nor any handle the host holds).
+struct Inherited {
+    std::vector<HANDLE> handles;
+    std::vector<unsigned char> storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+    explicit Inherited(std::vector<HANDLE> h) : handles(std::move(h)) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage.resize(size);
+        list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size) ||
+            !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                       handles.size() * sizeof(HANDLE), nullptr, nullptr))
+            list = nullptr;
+    }
+    ~Inherited() {
+        if (list != nullptr) DeleteProcThreadAttributeList(list);
+    }
+};
+
+// Starts the worker suspended: with the restricted token where there is one
+// (sandbox.h), else as the host runs.
+BOOL createWorker(wchar_t* self, std::wstring& command, STARTUPINFOEXW& si, PROCESS_INFORMATION& pi) {
+    const DWORD flags = CREATE_SUSPENDED | (si.lpAttributeList != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    HANDLE token = entryToken();
+    if (token != nullptr && CreateProcessAsUserW(token, self, &command[0], nullptr, nullptr, TRUE, flags, nullptr,
+                                                 nullptr, &si.StartupInfo, &pi))
+        return TRUE;
+    return CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si.StartupInfo, &pi);
+}
+
 // Starts this program with --worker, its stdin and stdout on two pipes and
 // stderr shared; `start` is set just before it starts.
 Worker startWorker(double& start) {
@@ -88,8 +125,9 @@ Worker startWorker(double& start) {
         throw Fatal("cannot create a pipe for an entry's process");
     SetHandleInformation(w.inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(w.outRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
+    STARTUPINFOEXW six = {};
+    STARTUPINFOW& si = six.StartupInfo;
+    si.cb = sizeof six;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = inRead;
     si.hStdOutput = outWrite;
@@ -99,10 +137,14 @@ Worker startWorker(double& start) {
                          TRUE, DUPLICATE_SAME_ACCESS))
         errCopy = nullptr;
     si.hStdError = errCopy;
+    std::vector<HANDLE> handles = {inRead, outWrite};
+    if (errCopy != nullptr) handles.push_back(errCopy);
+    Inherited inherited(handles);
+    six.lpAttributeList = inherited.list;
+    if (six.lpAttributeList == nullptr) si.cb = sizeof si;
     std::wstring command = L"\"" + std::wstring(self) + L"\" --worker";
     start = steadySeconds();
-    const BOOL started =
-        CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &w.pi);
+    const BOOL started = createWorker(self, command, six, w.pi);
     if (started) {
         w.job = killingJob();
         if (w.job != nullptr && !AssignProcessToJobObject(w.job, w.pi.hProcess)) closeHandle(w.job);
@@ -168,8 +210,11 @@ Isolated runIsolated(const std::function<std::string()>&, const std::string& job
     r.seconds = steadySeconds() - start;
     if (r.kind == Isolated::TimedOut) return r;
     ChildEnd end;
-    end.faulted = code >= 0x80000000u;
-    if (end.faulted) end.fault = exceptionName(code);
+    end.faulted = code >= 0x80000000u || code == 0x20474343 || code == 3;
+    // 3: abort(), where a runtime of the module's own ends the process on
+    // an exception it did not catch.
+    if (end.faulted) end.fault = code == 3 ? "abort (an exception the module's own runtime did not catch, or abort())"
+                                           : exceptionName(code);
     end.status = code;
     classifyEnd(end, r);
     return r;

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -133,7 +135,45 @@ std::vector<pid_t> children() {
 }
 #endif
 
+#ifdef _WIN32
+// The host's token without privileges, at low integrity; nullptr where the
+// system refuses either.
+HANDLE restrictedToken() {
+    HANDLE own = nullptr, restricted = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &own))
+        return nullptr;
+    const BOOL made = CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 0, nullptr, 0, nullptr, 0, nullptr, &restricted);
+    CloseHandle(own);
+    if (!made) return nullptr;
+    SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID low = nullptr;
+    bool lowered = false;
+    if (AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_LOW_RID, 0, 0, 0, 0, 0, 0, 0, &low)) {
+        TOKEN_MANDATORY_LABEL level = {};
+        level.Label.Attributes = SE_GROUP_INTEGRITY;
+        level.Label.Sid = low;
+        lowered = SetTokenInformation(restricted, TokenIntegrityLevel, &level, sizeof level + GetLengthSid(low)) != 0;
+        FreeSid(low);
+    }
+    if (!lowered) {
+        CloseHandle(restricted);
+        return nullptr;
+    }
+    return restricted;
+}
+HANDLE gEntryToken = nullptr;
+bool gTokenTried = false;
+#endif
+
 } // namespace
+
+#ifdef _WIN32
+void* entryToken() {
+    if (!gTokenTried) gEntryToken = restrictedToken();
+    gTokenTried = true;
+    return gEntryToken;
+}
+#endif
 
 std::string protectHost() {
     std::vector<std::string> missing;
@@ -162,6 +202,10 @@ std::string protectHost() {
     missing.push_back("no system-call filter (built without libseccomp): an entry's process may trace or "
                       "signal the host");
 #endif
+#endif
+#ifdef _WIN32
+    if (entryToken() == nullptr)
+        missing.push_back("the entries run with the host's own token (no restricted, low-integrity one)");
 #endif
     std::string note;
     for (const std::string& m : missing) note += (note.empty() ? "" : "; ") + m;

@@ -16,7 +16,12 @@ namespace host {
 // are).
 std::string protectHost();
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The token an entry's worker process runs with: the host's, without its
+// privileges and at low integrity (so that it cannot open the host's
+// process to write into or end it); nullptr where the system gives none.
+void* entryToken();
+#else
 // In an entry's process, after it has set up and before the module runs:
 // descriptors but 0 to 2 and `answerFd` closed (the answer pipe's number is
 // returned), privileges dropped, the filter installed. `hostPid` is the
