@@ -1,9 +1,20 @@
 // Unit tests of the host's own parts: the exact reference, the output check,
 // the guarded blocks, problem files, seeded problems, name conversion, the
 // command line, the answer of an entry's process, saved results and hashes.
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <regex>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -11,11 +22,15 @@
 #include "blocks.h"
 #include "check.h"
 #include "errors.h"
+#include "finish.h"
+#include "fpstate.h"
 #include "isolate.h"
 #include "machine.h"
 #include "options.h"
+#include "plan.h"
 #include "problem.h"
 #include "report.h"
+#include "runner.h"
 #include "saved.h"
 #include "svg.h"
 #include "stats.h"
@@ -497,3 +512,165 @@ TEST(Charts, LogAxisSpansWholeDecades) {
     // A wide character takes the room of two narrow ones.
     EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 13), host::textWidth("ab", 13));
 }
+
+// ---- The parent's own checks of an entry's answer -------------------------------
+
+namespace {
+
+// A good answer of entry 1 of circuit 2's table on `ref`'s problem.
+host::EntryResult goodAnswer(const host::Reference& ref) {
+    host::EntryResult e;
+    e.index = 1;
+    e.record.flags = ENTRY_FPU;
+    e.ran = true;
+    e.status = host::Status::Ok;
+    std::memcpy(e.check.y, ref.rule[1], sizeof e.check.y);
+    host::Timing& t = e.timing;
+    t.done = true;
+    t.count = 1000;
+    t.samples = 10;
+    t.minNs = 300, t.lowNs = 301, t.medianNs = 310, t.maxNs = 400;
+    t.clocks = true;
+    t.minClocks = 900, t.lowClocks = 905, t.medianClocks = 930;
+    return e;
+}
+
+} // namespace
+
+// Each row forges or spoils one thing of an answer; the host, which believes
+// only what it can check, gives the entry this status and a reason like this.
+TEST(Verify, TheHostBelievesOnlyWhatItChecks) {
+    const circuit::Problem p = host::randomProblem(11);
+    const host::Reference ref = host::referenceFor(p);
+    const struct Row {
+        const char* name;
+        bool ownTable;
+        std::function<void(host::EntryResult&)> spoil;
+        const char* raw; // the whole answer instead, when not null
+        host::Status status;
+        const char* reason;
+    } rows[] = {
+        {"good", true, [](host::EntryResult&) {}, nullptr, host::Status::Ok, "^$"},
+        {"one ulp off", true, [](host::EntryResult& e) { e.check.y[5] = std::nextafter(e.check.y[5], 10.0f); },
+         nullptr, host::Status::Failed, "^y\\[5\\] = .* \\(bits 0x[0-9A-F]{8}\\), its rule gives .* \\(bits 0x"},
+        {"forged zeros", true, [](host::EntryResult& e) { std::memset(e.check.y, 0, sizeof e.check.y); }, nullptr,
+         host::Status::Failed, "^y\\[0\\] = 0 "},
+        {"other table, within bound", false,
+         [](host::EntryResult& e) { e.check.y[5] = std::nextafter(e.check.y[5], 10.0f); }, nullptr, host::Status::Ok,
+         "^$"},
+        {"count ignored", true, [](host::EntryResult& e) { e.timing.minNs = e.timing.lowNs = 1e-5; }, nullptr,
+         host::Status::Failed, "does not grow with the count"},
+        {"too many per clock", true, [](host::EntryResult& e) { e.timing.minClocks = 9; }, nullptr,
+         host::Status::Failed, "multiply-adds per clock, more than any processor"},
+        {"longer than its life", true, [](host::EntryResult& e) { e.timing.count = 1 << 30; }, nullptr,
+         host::Status::Failed, "add up to .* but its process lived"},
+        {"out of order", true, [](host::EntryResult& e) { e.timing.medianNs = 200; }, nullptr, host::Status::Failed,
+         "disagree with one another"},
+        {"forged status", true, [](host::EntryResult& e) { e.status = host::Status::Skipped; }, nullptr,
+         host::Status::Crashed, "answered nonsense"},
+        {"terminal escapes", true,
+         [](host::EntryResult& e) {
+             e.status = host::Status::Failed;
+             e.reason = "\x1b]0;owned\x07\x1b[2J";
+         },
+         nullptr, host::Status::Failed, "^\\\\x1B\\]0;owned\\\\x07\\\\x1B\\[2J$"},
+        {"stray byte", true, nullptr, "x", host::Status::Crashed, "^answered nonsense"},
+        {"error answer", true, nullptr, "{\"error\": \"\\u001b[2Jgone\"}", host::Status::Crashed,
+         "^answered nonsense: its process answered an error: \\\\x1B\\[2Jgone$"},
+    };
+    for (const Row& row : rows) {
+        host::EntryResult planned = goodAnswer(ref), e = planned;
+        if (row.spoil) row.spoil(e);
+        host::Isolated r;
+        r.kind = host::Isolated::Finished;
+        r.answer = row.raw ? std::string(row.raw) : host::encodeOutcome(e, 0.01);
+        r.seconds = 1;
+        double work = 0;
+        host::takeOutcome(r, host::Judge{ref, row.ownTable, 60, false}, planned, work);
+        EXPECT_EQ(planned.status, row.status) << row.name << ": " << planned.reason;
+        EXPECT_TRUE(std::regex_search(planned.reason, std::regex(row.reason))) << row.name << ": " << planned.reason;
+    }
+}
+
+// Known answers of the verdicts' arithmetic: the fixed-point bound weighs an
+// input's Q15 error by the coefficient and a coefficient's Q10 error by the
+// input; a change of the flush-to-zero bit is named; in a group that must
+// agree, the member nearest the exact sums stands even when it is not first.
+TEST(Verify, KnownAnswersOfTheVerdicts) {
+    circuit::Problem p = zeros();
+    for (int i = 0; i < OUTPUT_COUNT; ++i)
+        for (int j = 0; j < INPUT_COUNT; ++j) p.m[i][j] = 1.0f;
+    for (float& x : p.x) x = 0.5f;
+    EXPECT_EQ(host::exactReference(p).fixedBound[0], 36 * (0x1p-16L + 0.5L * 0x1p-11L + 0x1p-27L + 0x1p-9L));
+
+    host::FpState before;
+    before.known = before.hasMxcsr = true;
+    before.x87Control = 0x27F;
+    before.mxcsr = 0x1F80;
+    host::FpState after = before;
+    after.mxcsr = 0x9F80;
+    EXPECT_NE(host::fpStateChange(before, after).find("(denormal handling)"), std::string::npos);
+
+    const circuit::Problem q = host::randomProblem(3);
+    host::RunInfo run;
+    run.module.records.resize(ENTRY_COUNT);
+    run.module.nameTerminated.assign(ENTRY_COUNT, true);
+    const EntryFlags flags[ENTRY_COUNT] = {0x001, 0x001, 0x001, 0x001, 0x001, 0x101, 0x006,
+                                           0x106, 0x106, 0x106, 0x108, 0x108, 0x003, 0x103};
+    const host::Reference ref = host::referenceFor(q);
+    for (int i = 0; i < ENTRY_COUNT; ++i) {
+        run.module.records[i].flags = flags[i];
+        std::snprintf(run.module.records[i].name, ENTRY_NAME_BYTES, "renamed %d", i); // no rule known
+        host::EntryResult e;
+        e.index = i;
+        e.record = run.module.records[i];
+        e.ran = i >= 7 && i <= 9;
+        e.status = e.ran ? host::Status::Ok : host::Status::Skipped;
+        for (int k = 0; k < OUTPUT_COUNT; ++k) e.check.y[k] = static_cast<float>(ref.y[k]);
+        run.entries.push_back(e);
+    }
+    run.entries[7].check.y[4] = std::nextafter(run.entries[7].check.y[4], 100.0f); // first, and farther
+    host::finishRun(run, ref, false);
+    EXPECT_EQ(run.entries[7].status, host::Status::Failed);
+    EXPECT_EQ(run.entries[8].status, host::Status::Ok);
+    EXPECT_EQ(run.entries[9].status, host::Status::Ok);
+}
+
+#ifndef _WIN32
+// An entry's process: ended, with its whole process group, at once when the
+// run is interrupted (not at its deadline), and with it what it started.
+TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
+    volatile std::sig_atomic_t stop = 0;
+    std::thread interrupt([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = 1;
+    });
+    auto* shared = static_cast<volatile pid_t*>(
+        mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(shared, MAP_FAILED);
+    *shared = 0;
+    const host::Isolated r = host::runIsolated(
+        [&]() -> std::string {
+            const pid_t helper = fork(); // stays in the entry's group
+            if (helper == 0)
+                for (;;) pause();
+            *shared = helper;
+            for (;;) {
+            }
+        },
+        "", 60, &stop, [] {});
+    interrupt.join();
+    EXPECT_EQ(r.kind, host::Isolated::TimedOut);
+    EXPECT_LT(r.seconds, 30.0);
+    ASSERT_GT(*shared, 0);
+    bool gone = false; // dead or a zombie left to init, within 5 s
+    for (int k = 0; k < 500 && !gone; ++k) {
+        std::ifstream stat("/proc/" + std::to_string(*shared) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        gone = !stat || text.substr(text.rfind(')') + 2, 1) == "Z";
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+}
+#endif
