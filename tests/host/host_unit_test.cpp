@@ -637,40 +637,53 @@ TEST(Verify, KnownAnswersOfTheVerdicts) {
 }
 
 #ifndef _WIN32
-// An entry's process: ended, with its whole process group, at once when the
-// run is interrupted (not at its deadline), and with it what it started.
-TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
-    volatile std::sig_atomic_t stop = 0;
-    std::thread interrupt([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        stop = 1;
-    });
-    auto* shared = static_cast<volatile pid_t*>(
-        mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(shared, MAP_FAILED);
-    *shared = 0;
-    const host::Isolated r = host::runIsolated(
-        [&]() -> std::string {
-            const pid_t helper = fork(); // stays in the entry's group
-            if (helper == 0)
-                for (;;) pause();
-            *shared = helper;
-            for (;;) {
-            }
-        },
-        "", 60, &stop, [] {});
-    interrupt.join();
-    EXPECT_EQ(r.kind, host::Isolated::TimedOut);
-    EXPECT_LT(r.seconds, 30.0);
-    ASSERT_GT(*shared, 0);
-    bool gone = false; // dead or a zombie left to init, within 5 s
-    for (int k = 0; k < 500 && !gone; ++k) {
-        std::ifstream stat("/proc/" + std::to_string(*shared) + "/stat");
+namespace {
+
+// Whether process `pid` is gone (or a zombie left to init) within 5 s.
+bool ends(pid_t pid) {
+    for (int k = 0; k < 500; ++k) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string text;
         std::getline(stat, text);
-        gone = !stat || text.substr(text.rfind(')') + 2, 1) == "Z";
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!stat || text.substr(text.rfind(')') + 2, 1) == "Z") return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_TRUE(gone);
+    return false;
+}
+
+} // namespace
+
+// An entry's process: ended at once when the run is interrupted (not at its
+// deadline), and whatever it started in its group ends with it, whether it
+// finished or not.
+TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
+    auto* helper = static_cast<volatile pid_t*>(
+        mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(helper, MAP_FAILED);
+    for (const bool finishes : {false, true}) {
+        volatile std::sig_atomic_t stop = 0;
+        std::thread interrupt([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop = 1;
+        });
+        *helper = 0;
+        const host::Isolated r = host::runIsolated(
+            [&]() -> std::string {
+                const pid_t pid = fork(); // stays in the entry's group
+                if (pid == 0)
+                    for (;;) pause();
+                *helper = pid;
+                volatile bool spin = !finishes;
+                while (spin) {
+                }
+                return "done";
+            },
+            "", 60, &stop, [] {});
+        interrupt.join();
+        EXPECT_EQ(r.kind, finishes ? host::Isolated::Finished : host::Isolated::TimedOut);
+        EXPECT_LT(r.seconds, 30.0);
+        ASSERT_GT(*helper, 0);
+        EXPECT_TRUE(ends(*helper)) << (finishes ? "finished" : "interrupted");
+    }
 }
 #endif
