@@ -28,6 +28,7 @@
 #include "isolate.h"
 #include "json.h"
 #include "machine.h"
+#include "module.h"
 #include "options.h"
 #include "plan.h"
 #include "problem.h"
@@ -767,5 +768,26 @@ TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
         ASSERT_GT(*helper, 0);
         EXPECT_TRUE(ends(*helper)) << (finishes ? "finished" : "interrupted");
     }
+}
+#endif
+
+#ifndef _WIN32
+// What a module's constructor changes of the host's process (signals it
+// blocks, its working directory) is put back once loading returns.
+TEST(Module, PutsBackWhatItsConstructorChanged) {
+    char before[4096], after[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    sigset_t maskBefore, maskAfter;
+    sigprocmask(SIG_SETMASK, nullptr, &maskBefore);
+    setenv("CIRCUIT_STAND_IN", "ctor_block", 1);
+    {
+        host::Module module(CIRCUIT_STAND_IN_PATH, 30);
+        EXPECT_EQ(module.query().records.size(), size_t{ENTRY_COUNT});
+        sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
+        ASSERT_NE(getcwd(after, sizeof after), nullptr);
+    }
+    unsetenv("CIRCUIT_STAND_IN");
+    EXPECT_STREQ(after, before);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(sigismember(&maskAfter, sig), sigismember(&maskBefore, sig));
 }
 #endif
