@@ -6,7 +6,6 @@
 // once, and the same list writes and reads them.
 #include <cmath>
 #include <cstdint>
-#include <memory>
 #include <new>
 
 #include "answer.h"
@@ -121,26 +120,22 @@ std::string thrown(EntryResult mine, const char* why) {
     return encodeOutcome(mine, 0);
 }
 
-// Memory held back while the entry works and given back before answering
-// that it ran out: the answer itself needs some.
-constexpr size_t kAnswerReserve = 1 << 20;
-
 } // namespace
 
 std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
                         const Reference& reference, const WorkSettings& w) {
-    std::unique_ptr<char[]> reserve(new char[kAnswerReserve]);
+    // Made before the work: with no memory left, the answer that says so
+    // must not need any (room for the end mark included).
+    std::string outOfMemory = thrown(mine, "ran out of memory");
+    outOfMemory.reserve(outOfMemory.size() + 16);
     try {
         const double seconds = runEntryWork(module, mine, problem, reference, w);
         return encodeOutcome(mine, seconds);
     } catch (const Fatal& error) {
-        reserve.reset();
         return encodeError(error.what()); // the host's own failure
     } catch (const std::bad_alloc&) {
-        reserve.reset();
-        return thrown(mine, "ran out of memory");
+        return outOfMemory;
     } catch (...) {
-        reserve.reset();
         return thrown(mine, "threw an exception");
     }
 }

@@ -291,12 +291,16 @@ const Fault kFaults[] = {
          const int tty = open("/dev/tty", O_RDWR);
          if (tty >= 0) (void)!read(tty, &c, 1), (void)!write(tty, "?", 1), close(tty);
      }},
-    {"oom", "runs out of memory under a limit of its address space", kRun, 1,
+    {"oom", "runs out of memory under a limit of its address space, to the last small block", kRun, 1,
      [](Call&) {
          rlimit limit = {512u << 20, 512u << 20};
          setrlimit(RLIMIT_AS, &limit);
          static char* volatile kept;
-         for (;;) kept = new char[1 << 20](); // keeps all
+         for (size_t n = 1 << 20; n >= 16; n /= 4) try {
+                 for (;;) kept = new char[n](); // keeps all
+             } catch (const std::bad_alloc&) {
+             }
+         throw std::bad_alloc();
      }},
     {"ctor_fork", "the constructor forks: the copy returns into the host too", kLoad, -1,
      [](Call&) { (void)fork(); }},
@@ -311,11 +315,13 @@ const Fault kFaults[] = {
 #endif
     {"hang_query", "getEntryCount never returns", kCount, -1, [](Call&) { spin(); }},
     {"count_ignored", "does one repetition whatever the count", kBefore, 1, [](Call& k) { k.count = 1; }},
-    {"memo", "returns at once when called again on the same blocks", kBefore, 1,
+    {"memo", "returns at once when called again on the same blocks with the same count", kBefore, 1,
      [](Call& k) {
          static const float* seen = nullptr;
-         if (seen == k.c) k.count = 0;
-         seen = k.c;
+         static int32_t seenCount = 0;
+         const int32_t count = k.count;
+         if (seen == k.c && seenCount == count) k.count = 0;
+         seen = k.c, seenCount = count;
      }},
     {"seven_double", "entry 7 sums in double precision", kRun, 7, doubleSums},
     {"ten_double", "entry 10 sums in double precision", kRun, 10, doubleSums},
