@@ -320,7 +320,7 @@ const Fault kFaults[] = {
          static const float* seen = nullptr;
          static int32_t seenCount = 0;
          const int32_t count = k.count;
-         if (seen == k.c && seenCount == count) k.count = 0;
+         if (count > 1 && seen == k.c && seenCount == count) k.count = 0;
          seen = k.c, seenCount = count;
      }},
     {"seven_double", "entry 7 sums in double precision", kRun, 7, doubleSums},
