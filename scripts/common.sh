@@ -9,8 +9,8 @@
 # libraries; the aarch64 build uses clang with Debian's arm64 cross
 # libraries, which install beside gcc-multilib (a gcc cross compiler would
 # remove it).
-packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev)
-packages_build_x86=(gcc-multilib g++-multilib nasm)
+packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev libseccomp-dev)
+packages_build_x86=(gcc-multilib g++-multilib nasm libseccomp-dev:i386)
 packages_bench=(libbenchmark-dev libeigen3-dev libopenblas-dev)
 packages_bench_x86=(libbenchmark-dev:i386)
 packages_test=()
