@@ -149,3 +149,10 @@ fault_row(oom         FAULT oom         ONLY linux JSON "entries.1.status=crashe
 fault_row(ctor_fork   FAULT ctor_fork   ONLY posix EXIT 0 JSON "failed=0" "entries.1.status=ok")
 fault_row(ctor_block  FAULT ctor_block  ONLY posix EXIT 0 JSON "failed=0" "entries.1.status=ok")
 fault_row(hang_query  FAULT hang_query  EXIT 3 ARGS --json --timeout 3 ERR "did not return in time while asking the module" NOT_OUT ".")
+
+# The outputs: a run that checked nothing is no success; an output that names
+# an input or another output is refused before any work.
+fault_row(nothing_ran FAULT none ARGS --entries 6-9 --check-only ONLY x86 OUT "No entry ran: .*--all" ERR "No entry ran: .*--all")
+fault_row(export_twice FAULT none EXIT 2 ARGS --check-only --export-json ${CMAKE_CURRENT_BINARY_DIR}/twice --export-csv ${CMAKE_CURRENT_BINARY_DIR}/twice
+  ERR "--export-csv .*twice is the output of --export-json" NOT_OUT ".")
+fault_row(export_module FAULT none EXIT 2 ARGS --check-only --export-markdown ${stand_in} ERR "--export-markdown .* is the module" NOT_OUT ".")
