@@ -156,3 +156,4 @@ fault_row(nothing_ran FAULT none ARGS --entries 6-9 --check-only ONLY x86 OUT "N
 fault_row(export_twice FAULT none EXIT 2 ARGS --check-only --export-json ${CMAKE_CURRENT_BINARY_DIR}/twice --export-csv ${CMAKE_CURRENT_BINARY_DIR}/twice
   ERR "--export-csv .*twice is the output of --export-json" NOT_OUT ".")
 fault_row(export_module FAULT none EXIT 2 ARGS --check-only --export-markdown ${stand_in} ERR "--export-markdown .* is the module" NOT_OUT ".")
+fault_row(svg_stdout FAULT none EXIT 2 ONLY posix ARGS ${fast} --svg /dev/stdout ERR "--svg /dev/stdout is where standard output goes" NOT_OUT ".")

@@ -35,6 +35,7 @@
 #include "problem.h"
 #include "report.h"
 #include "runner.h"
+#include "sandbox.h"
 #include "saved.h"
 #include "svg.h"
 #include "stats.h"
@@ -812,13 +813,16 @@ bool ends(pid_t pid) {
 } // namespace
 
 // An entry's process: ended at once when the run is interrupted (not at its
-// deadline), and whatever it started in its group ends with it, whether it
-// finished or not.
+// deadline), and whatever it started ends with it, whether it finished or
+// not: a helper in its group, and (the host a subreaper) a daemon of its own
+// session.
 TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
     auto* helper = static_cast<volatile pid_t*>(
         mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(helper, MAP_FAILED);
-    for (const bool finishes : {false, true}) {
+    enum Case { Interrupted, Finishes, Daemon };
+    for (const Case c : {Interrupted, Finishes, Daemon}) {
+        if (c == Daemon) host::protectHost();
         volatile std::sig_atomic_t stop = 0;
         std::thread interrupt([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -827,21 +831,27 @@ TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
         *helper = 0;
         const host::Isolated r = host::runIsolated(
             [&]() -> std::string {
-                const pid_t pid = fork(); // stays in the entry's group
+                if (c == Daemon && fork() != 0) {
+                    while (*helper == 0) usleep(1000);
+                    return "done";
+                }
+                if (c == Daemon) setsid(); // a session of its own
+                const pid_t pid = fork();
                 if (pid == 0)
                     for (;;) pause();
                 *helper = pid;
-                volatile bool spin = !finishes;
+                if (c == Daemon) _exit(0);
+                volatile bool spin = c == Interrupted;
                 while (spin) {
                 }
                 return "done";
             },
             "", 60, &stop, [] {});
         interrupt.join();
-        EXPECT_EQ(r.kind, finishes ? host::Isolated::Finished : host::Isolated::TimedOut);
+        EXPECT_EQ(r.kind, c == Interrupted ? host::Isolated::TimedOut : host::Isolated::Finished) << c;
         EXPECT_LT(r.seconds, 30.0);
         ASSERT_GT(*helper, 0);
-        EXPECT_TRUE(ends(*helper)) << (finishes ? "finished" : "interrupted");
+        EXPECT_TRUE(ends(*helper)) << c;
     }
 }
 #endif
