@@ -48,17 +48,33 @@ extern "C" void onInterrupt(int signal) { gInterrupted = signal; }
 // a module that ends the program there must not look like a finished run.
 // Only the process that set it (never an entry's fork) reacts.
 long gInsidePid = 0;
+long processId() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
 extern "C" void endedInsideModule() {
-#ifndef _WIN32
-    if (gInsidePid == 0 || gInsidePid != static_cast<long>(getpid())) return;
+    if (gInsidePid == 0 || gInsidePid != processId()) return;
     char text[320];
     std::snprintf(text, sizeof text, "\ncircuit-host: the module ended the program while %s\n", gInside);
     std::fputs(text, stderr);
     std::fflush(stderr);
-    _exit(3);
+#ifdef _WIN32
+    TerminateProcess(GetCurrentProcess(), 3);
 #endif
+    _exit(3);
 }
 #ifdef _WIN32
+// A module with a runtime of its own ends the process through that
+// runtime's exit, which runs none of the host's handlers; the program's TLS
+// callback still hears of it (the loader calls it as the process detaches).
+void NTAPI processDetaching(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_PROCESS_DETACH) endedInsideModule();
+}
+extern "C" __attribute__((section(".CRT$XLB"), used)) const PIMAGE_TLS_CALLBACK kProcessDetaching = processDetaching;
+
 BOOL WINAPI consoleInterrupt(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
     gInterrupted = SIGINT;
@@ -122,11 +138,9 @@ void setInsideModule(const char* inside) { std::snprintf(gInside, sizeof gInside
 
 void reportModuleFaults(const char* inside) {
     setInsideModule(inside);
-#ifndef _WIN32
     static const bool registered = std::atexit(endedInsideModule) == 0;
     (void)registered;
-    gInsidePid = static_cast<long>(getpid());
-#endif
+    gInsidePid = processId();
     for (int sig : {SIGILL, SIGSEGV, SIGFPE}) std::signal(sig, moduleCrashed);
 #ifdef SIGBUS
     std::signal(SIGBUS, moduleCrashed);
