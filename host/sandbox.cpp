@@ -13,6 +13,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -163,6 +165,24 @@ HANDLE restrictedToken() {
 }
 HANDLE gEntryToken = nullptr;
 bool gTokenTried = false;
+
+// Gives the host's process a DACL that lets every user, its owner included,
+// only wait for it and ask its name: no other process (an entry's worker
+// among them) may open it to write into, suspend or end it.
+bool lockProcess() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;0x00101000;;;WD)(A;;0x00101000;;;OW)",
+                                                              SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    const bool ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present &&
+                    SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(sd);
+    return ok;
+}
 #endif
 
 } // namespace
@@ -204,6 +224,7 @@ std::string protectHost() {
 #endif
 #endif
 #ifdef _WIN32
+    if (!lockProcess()) missing.push_back("other processes may open the host's process");
     if (entryToken() == nullptr)
         missing.push_back("the entries run with the host's own token (no restricted, low-integrity one)");
 #endif

@@ -30,6 +30,10 @@
 #ifdef __linux__
 #include <sys/ptrace.h>
 #endif
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
 
 #include "circuit.h"
 #include "entries.h"
@@ -314,6 +318,21 @@ const Fault kFaults[] = {
      }},
 #endif
     {"hang_query", "getEntryCount never returns", kCount, -1, [](Call&) { spin(); }},
+#ifdef _WIN32
+    {"end_host", "opens the host's process to end it and write into it", kRun, 1,
+     [](Call& k) {
+         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+         PROCESSENTRY32W p = {};
+         p.dwSize = sizeof p;
+         DWORD parent = 0;
+         for (BOOL more = Process32FirstW(snapshot, &p); more; more = Process32NextW(snapshot, &p))
+             if (p.th32ProcessID == GetCurrentProcessId()) parent = p.th32ParentProcessID;
+         CloseHandle(snapshot);
+         // The parent of the worker is the host; what it can open spoils the output.
+         if (HANDLE h = OpenProcess(PROCESS_VM_WRITE | PROCESS_VM_OPERATION, FALSE, parent)) k.y[0] += 1, CloseHandle(h);
+         if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, parent)) TerminateProcess(h, 0);
+     }},
+#endif
     {"count_ignored", "does one repetition whatever the count", kBefore, 1, [](Call& k) { k.count = 1; }},
     {"memo", "returns at once when called again on the same blocks with the same count", kBefore, 1,
      [](Call& k) {
