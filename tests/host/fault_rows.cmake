@@ -10,8 +10,8 @@
 # (--json --all, short timing, seed 7); the stand-in's path is appended, and
 # "--timeout s" with TIMEOUT. EXIT defaults to 1. ONLY leaves the row out
 # where a condition does not hold: posix (fork, process groups, signals),
-# x86 (the x87, MMX and SSE state), root, linux, seccomp (the host's build
-# has the entries' system-call filter). OUT, ERR, NOT_OUT and JSON
+# x86 (the x87, MMX and SSE state), root, linux, windows, seccomp (the host's
+# build has the entries' system-call filter). OUT, ERR, NOT_OUT and JSON
 # are run_host.cmake's checks. Each row asserts the faulty entry's status and
 # reason and that the other entries were still reported.
 #
@@ -28,7 +28,7 @@ function(fault_row name)
   foreach(only IN LISTS R_ONLY)
     if((only STREQUAL "posix" AND WIN32) OR (only STREQUAL "x86" AND CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
        OR (only STREQUAL "root" AND NOT fault_uid STREQUAL "0") OR (only STREQUAL "linux" AND NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
-       OR (only STREQUAL "seccomp" AND NOT CIRCUIT_HAVE_SECCOMP))
+       OR (only STREQUAL "seccomp" AND NOT CIRCUIT_HAVE_SECCOMP) OR (only STREQUAL "windows" AND NOT WIN32))
       return()
     endif()
   endforeach()
@@ -144,6 +144,7 @@ fault_row(escapes     FAULT escapes     ONLY posix ERR "x1B.0.owned.x07" ${ok_ot
 fault_row(descriptors FAULT descriptors ONLY posix ${ok_others})
 fault_row(reach_host  FAULT reach_host  ONLY linux ${ok_others}) # as root: only the change of user keeps it out
 fault_row(signal_host FAULT signal_host ONLY seccomp ${ok_others})
+fault_row(end_host    FAULT end_host    ONLY windows ${ok_others})
 fault_row(daemon      FAULT daemon      ONLY linux ${ok_others})
 fault_row(read_tty    FAULT read_tty    ONLY posix TIMEOUT 20 ${ok_others})
 fault_row(oom         FAULT oom         ONLY linux JSON "entries.1.status=crashed" "entries.1.reason=ran out of memory" ${others})

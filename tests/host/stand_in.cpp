@@ -321,6 +321,9 @@ const Fault kFaults[] = {
 #ifdef _WIN32
     {"end_host", "opens the host's process to end it and write into it", kRun, 1,
      [](Call& k) {
+         static bool tried = false;
+         if (tried) return;
+         tried = true;
          HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
          PROCESSENTRY32W p = {};
          p.dwSize = sizeof p;
