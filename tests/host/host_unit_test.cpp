@@ -719,7 +719,7 @@ TEST(Verify, TheHostBelievesOnlyWhatItChecks) {
          "^$"},
         {"count ignored", true, [](host::EntryResult& e) { e.timing.minNs = e.timing.lowNs = 1e-5; }, nullptr,
          host::Status::Failed, "does not grow with the count"},
-        {"too many per clock", true, [](host::EntryResult& e) { e.timing.minClocks = 9; }, nullptr,
+        {"too many per clock", true, [](host::EntryResult& e) { e.timing.minClocks = e.timing.lowClocks = e.timing.medianClocks = 9; }, nullptr,
          host::Status::Failed, "multiply-adds per clock, more than any processor"},
         {"longer than its life", true, [](host::EntryResult& e) { e.timing.count = 1 << 30; }, nullptr,
          host::Status::Failed, "add up to .* but its process lived"},
