@@ -10,14 +10,16 @@ namespace host {
 namespace {
 
 bool positive(double v) { return std::isfinite(v) && v > 0; }
+// a <= b, but for the last bits an interpolated percentile may carry.
+bool inOrder(double a, double b) { return a <= b * (1 + 1e-9); }
 
 // The figures must be in order: min <= low <= median <= max, all above 0.
 std::string disorder(const Timing& t) {
     if (t.samples < 1 || t.count < 1) return "its figures count no calls";
-    if (!positive(t.minNs) || !(t.minNs <= t.lowNs && t.lowNs <= t.medianNs && t.medianNs <= t.maxNs) ||
+    if (!positive(t.minNs) || !(inOrder(t.minNs, t.lowNs) && inOrder(t.lowNs, t.medianNs) && inOrder(t.medianNs, t.maxNs)) ||
         !std::isfinite(t.maxNs))
         return "its figures disagree with one another (min, low, median and max ns not in order)";
-    if (t.clocks && (!positive(t.minClocks) || !(t.minClocks <= t.lowClocks && t.lowClocks <= t.medianClocks) ||
+    if (t.clocks && (!positive(t.minClocks) || !(inOrder(t.minClocks, t.lowClocks) && inOrder(t.lowClocks, t.medianClocks)) ||
                      !std::isfinite(t.medianClocks)))
         return "its figures disagree with one another (min, low and median clocks not in order)";
     return "";
