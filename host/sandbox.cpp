@@ -109,28 +109,54 @@ void tryConfinement(bool root) {
     gFilter = (WEXITSTATUS(status) & 2) != 0;
 }
 
+// The numbers in a file of whitespace-separated numbers, appended to `list`;
+// false when it cannot be read.
+bool readNumbers(const char* path, std::vector<pid_t>& list) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    const char* p = text.c_str();
+    char* end = nullptr;
+    for (long v = std::strtol(p, &end, 10); end != p; v = std::strtol(p, &end, 10)) {
+        list.push_back(static_cast<pid_t>(v));
+        p = end;
+    }
+    return true;
+}
+
+// The host's parent process id as /proc/<pid>/stat gives it, or 0.
+long parentOf(long pid) {
+    char path[64], stat[512] = {};
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    const char* paren = n > 0 ? std::strrchr(stat, ')') : nullptr;
+    char state = 0;
+    long ppid = 0;
+    return paren != nullptr && std::sscanf(paren + 1, " %c %ld", &state, &ppid) == 2 ? ppid : 0;
+}
+
 // The host's children now: after an entry's process ended, only what it
-// left behind.
+// left behind. The kernel lists each thread's children; where it does not,
+// every process is asked for its parent.
 std::vector<pid_t> children() {
     std::vector<pid_t> list;
-    const pid_t self = getpid();
+    const long self = static_cast<long>(getpid());
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/task/%ld/children", self, self);
+    if (readNumbers(path, list)) return list; // the host's one thread that starts entries
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return list;
     while (dirent* d = readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(d->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        char path[64], stat[512] = {};
-        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        const ssize_t n = read(fd, stat, sizeof stat - 1);
-        close(fd);
-        const char* paren = n > 0 ? std::strrchr(stat, ')') : nullptr;
-        char state = 0;
-        long ppid = 0;
-        if (paren != nullptr && std::sscanf(paren + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
-            list.push_back(static_cast<pid_t>(pid));
+        if (pid > 0 && *end == '\0' && parentOf(pid) == self) list.push_back(static_cast<pid_t>(pid));
     }
     closedir(proc);
     return list;
