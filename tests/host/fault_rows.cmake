@@ -140,7 +140,7 @@ fault_row(input_when_timed FAULT input_when_timed JSON "entries.1.status=failed"
 # An entry's process that attacks its answer or the host marks only itself.
 fault_row(forged      FAULT forged      ONLY posix JSON "entries.1.status=failed" "entries.1.reason=y\\[0\\] = 0 \\(bits 0x00000000\\), its rule gives.*" ${others})
 fault_row(stray_byte  FAULT stray_byte  ONLY posix JSON "entries.1.status=crashed" "entries.1.reason=answered nonsense.*" ${others})
-fault_row(escapes     FAULT escapes     ONLY posix ERR "x1B.0.owned.x07" ${ok_others})
+fault_row(escapes     FAULT escapes     ERR "x1B.0.owned.x07" ${ok_others})
 fault_row(descriptors FAULT descriptors ONLY posix ${ok_others})
 fault_row(reach_host  FAULT reach_host  ONLY linux ${ok_others}) # as root: only the change of user keeps it out
 fault_row(signal_host FAULT signal_host ONLY seccomp ${ok_others})

@@ -275,8 +275,6 @@ const Fault kFaults[] = {
          _exit(0);
      }},
     {"stray_byte", "writes one byte into the answer pipe", kRun, 1, [](Call&) { (void)!write(kAnswerPipe, "x", 1); }},
-    {"escapes", "prints escape sequences that retitle the window and clear the screen", kRun, 1,
-     [](Call&) { std::fputs("\x1b]0;owned\x07\x1b[2J\x1b[H\n", stderr); }},
     {"descriptors", "writes into every descriptor it may have inherited but 0 to 3", kRun, 1,
      [](Call&) {
          for (int fd = 4; fd < 1024; ++fd) (void)!write(fd, "{garbage", 8);
@@ -318,6 +316,8 @@ const Fault kFaults[] = {
      }},
 #endif
     {"hang_query", "getEntryCount never returns", kCount, -1, [](Call&) { spin(); }},
+    {"escapes", "prints escape sequences that retitle the window and clear the screen", kRun, 1,
+     [](Call&) { std::fputs("\x1b]0;owned\x07\x1b[2J\x1b[H\n", stderr); }},
 #ifdef _WIN32
     {"end_host", "opens the host's process to end it and write into it", kRun, 1,
      [](Call& k) {
