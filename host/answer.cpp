@@ -56,6 +56,11 @@ void timingFields(R& t, Visit&& visit) {
     visit("noise", t.noise);
     visit("unstable_reason", t.unstableReason);
     visit("call_ns", t.callNs);
+    visit("call_clocks", t.callClocks);
+    visit("probe_clocks", t.probeClocks);
+    visit("other_cpus_busy", t.otherCpusBusy);
+    visit("steal_share", t.stealShare);
+    visit("involuntary_switches", t.involuntarySwitches);
 }
 
 // One field onto the wire.

@@ -23,6 +23,7 @@ class EntryBlocks {
     static constexpr int kGuardBefore = 64;
     static constexpr int kGuardAfter = 12;
     EntryBlocks(EntryFlags flags, const circuit::Problem& p);
+    EntryFlags flags() const { return flags_; }
     EntryBlocks(const EntryBlocks&) = delete;
     EntryBlocks& operator=(const EntryBlocks&) = delete;
     const float* coefficients() const { return s_->data.coefficients; }
