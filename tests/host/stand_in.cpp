@@ -317,7 +317,8 @@ const Fault kFaults[] = {
                                R"("count":1,"samples":1,"planned_calls":1,"call_ms":0,"min_ns":1,"median_ns":1,)"
                                R"("max_ns":1,"min_ticks":1,"median_ticks":1,"clocks":true,"min_clocks":1,)"
                                R"("median_clocks":1,"dropped":0,"ticks_per_clock":1,"ticks_per_ns":1,"clock_note":"",)"
-                               R"("low_ns":1,"low_clocks":1,"noise":0,"unstable_reason":"","call_ns":[1]}})"
+                               R"("low_ns":1,"low_clocks":1,"noise":0,"unstable_reason":"","call_ns":[1],"call_clocks":[1],)"
+                               R"("probe_clocks":0,"other_cpus_busy":-1,"steal_share":-1,"involuntary_switches":-1}})"
                                "\nend\n";
          (void)!write(kAnswerPipe, forged, sizeof forged - 1);
          _exit(0);
