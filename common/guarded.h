@@ -10,7 +10,14 @@
 #include <stdexcept>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
+// <windows.h> defines near and far as nothing, which would rename whatever
+// bears those names in the files that include this one.
+#undef near
+#undef far
 #else
 #include <sys/mman.h>
 #include <unistd.h>
