@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app.h"
+#include "baselines.h"
 #include "files.h"
 #include "finish.h"
 #include "machine.h"
@@ -42,6 +43,8 @@ Outputs outputFiles(const Options& o) {
     };
     if (!o.svg.empty()) out.svg = open("--svg", o.svg);
     for (const Export& e : o.exports) out.exports.emplace_back(e.format, open(e.option, e.path));
+    if (!o.saveBaseline.empty())
+        out.exports.emplace_back(Format::Json, open("--save-baseline", baselinePath(o.saveBaseline, true)));
     return out;
 }
 
@@ -70,7 +73,8 @@ int gateStatus(const Comparison& c) {
     return gateSummary(c).failed() ? 1 : 0;
 }
 
-int compareRuns(const Options& o) {
+int compareRuns(Options o) {
+    for (std::string& file : o.compare) file = savedRunPath(file);
     Outputs out = outputFiles(o);
     std::vector<SavedRun> runs;
     for (const std::string& file : o.compare) runs.push_back(readSavedRun(file));

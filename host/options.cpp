@@ -157,10 +157,16 @@ const OptionRow kOptions[] = {
      [](Parsed& p, V v) { if (v.empty()) throw UsageError("--svg needs a file name");
      p.o.svg = v; }},
     {"--compare", "RUN.json...", false,
-     "print saved runs side by side (median core clocks per repetition and the ratio to the first run); each "
+     "print saved runs (files or baselines' names) side by side (median core clocks per repetition and the ratio to the first run); each "
      "ratio is tested against the noise of both runs' calls; --csv, --json and --markdown print the comparison "
      "in those formats, the --export options write them, --svg draws it as a grouped bar chart",
      [](Parsed& p, V) { p.comparing = true; }},
+    {"--save-baseline", "NAME", true,
+     "also save the run's JSON as the baseline NAME (letters, digits, '.', '-', '_'), replacing one of that name, "
+     "in $XDG_DATA_HOME/circuit-host/baselines, else ~/.local/share/circuit-host/baselines (Windows: "
+     "%LOCALAPPDATA%\\circuit-host\\baselines); --compare NAME reads it back where no file NAME exists",
+     [](Parsed& p, V v) { if (v.empty()) throw UsageError("--save-baseline needs a name");
+     p.o.saveBaseline = v; }},
     {"--fail-if-slower", "PCT", true,
      "with --compare: exit with status 1 when an entry of a run after the first is a change (by the U test) "
      "slower than the first run's by more than PCT percent, and name it; entries either run marked unstable, "
@@ -178,7 +184,7 @@ const OptionRow kOptions[] = {
 
 const char kUsageHead[] =
     "Usage: circuit-host [options] MODULE\n"
-    "       circuit-host --compare RUN.json [RUN.json ...] [--fail-if-slower PCT] [--svg FILE]\n"
+    "       circuit-host --compare RUN.json|BASELINE [RUN.json ...] [--fail-if-slower PCT] [--svg FILE]\n"
     "\n"
     "Loads the circuit-2 module MODULE (a shared library or DLL), shows its circuit,\n"
     "creator and entries, checks the output of every entry it runs against the exact\n"
@@ -258,6 +264,8 @@ Options finishRun(Parsed& p) {
         throw UsageError("--wide, --show-outputs and --no-notes shape the table, which --csv and --json replace");
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
+    if (o.checkOnly && !o.saveBaseline.empty())
+        throw UsageError("--save-baseline keeps times to compare, which --check-only does not take");
     // Finding the count and the calibrations take about as long again as the timed calls.
     if (!o.checkOnly && 2 * o.timePerEntryMs / 1000 > o.timeoutSeconds)
         throw UsageError("--time-per-entry " + std::to_string(static_cast<long long>(o.timePerEntryMs)) +
@@ -271,7 +279,7 @@ Options finish(Parsed& p) {
     if (p.comparing) {
         if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
         if (p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all || o.checkOnly ||
-            !o.name.empty() || o.showOutputs || !o.notes)
+            !o.name.empty() || o.showOutputs || !o.notes || !o.saveBaseline.empty())
             throw UsageError("--compare takes only results files, an output format, --export options, --svg and "
                              "--fail-if-slower");
         if (std::isfinite(o.failIfSlower) && p.positional.size() < 2)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "baselines.h"
 #include "blocks.h"
 #include "check.h"
 #if defined(__i386__) || defined(__x86_64__)
@@ -288,6 +289,25 @@ TEST(Options, OneTableFeedsTheParserAndHelp) {
     EXPECT_EQ(o.exports[1].format, host::Format::Markdown);
     EXPECT_EQ(o.exports[1].path, "b");
 }
+
+#ifndef _WIN32
+// A baseline's name is a file name in its folder and nothing more; the
+// folder follows XDG_DATA_HOME when it is absolute, else HOME.
+TEST(Options, BaselineNamesStayInTheirFolder) {
+    const bool xdg = std::getenv("XDG_DATA_HOME") != nullptr;
+    const std::string saved = xdg ? std::getenv("XDG_DATA_HOME") : "";
+    setenv("XDG_DATA_HOME", "/d", 1);
+    EXPECT_EQ(host::baselinePath("v2.0_rc-1", false), "/d/circuit-host/baselines/v2.0_rc-1.json");
+    for (const std::string& name : std::vector<std::string>{"", "../x", "a/b", ".x", "-x", "a\\b", std::string(65, 'a')})
+        EXPECT_THROW(host::baselinePath(name, false), host::UsageError) << name;
+    EXPECT_EQ(host::savedRunPath("dir/run.json"), "dir/run.json"); // no baseline's name: a file as given
+    setenv("XDG_DATA_HOME", "relative", 1);
+    if (std::getenv("HOME"))
+        EXPECT_EQ(host::baselineFolder(), std::string(std::getenv("HOME")) + "/.local/share/circuit-host/baselines");
+    if (xdg) setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
+}
+#endif
 
 // How a child ended, read in one place for POSIX and Windows alike.
 TEST(Isolation, OneClassifierForEveryEnd) {
