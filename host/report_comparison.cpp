@@ -116,12 +116,15 @@ std::string entryWords(const ComparedRow& row) {
 std::string untestableWhy(const Comparison& c, const ComparedRow& row, size_t k) {
     std::string s;
     for (size_t j : {size_t(0), k}) {
-        if (!std::isfinite(row.value[j])) return c.runs[j].label + (row.present[j] ? " did not time it" : " has no such entry");
-        if (!row.unstable[j]) continue;
-        std::string reason = "no reason saved";
-        for (const SavedEntry& e : c.runs[j].entries)
-            if (e.index == row.index && !e.unstableReason.empty()) reason = e.unstableReason;
-        s += (s.empty() ? "" : "; ") + c.runs[j].label + " marked it unstable (" + reason + ")";
+        const SavedEntry* e = nullptr;
+        for (const SavedEntry& saved : c.runs[j].entries)
+            if (saved.index == row.index) e = &saved;
+        if (!e) return c.runs[j].label + " has no such entry";
+        if (!std::isfinite(row.value[j]))
+            return c.runs[j].label + " did not time it" + (e->status.empty() ? "" : " (" + e->status + ")");
+        if (e->unstable)
+            s += (s.empty() ? "" : "; ") + c.runs[j].label + " marked it unstable (" +
+                 (e->unstableReason.empty() ? "no reason saved" : e->unstableReason) + ")";
     }
     return s.empty() ? "too few calls saved to test it" : s;
 }
