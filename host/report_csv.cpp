@@ -125,6 +125,8 @@ std::string csvText(const std::string& s) {
     return out + "\"";
 }
 
+} // namespace
+
 std::string csvCell(const Value& v) {
     switch (v.kind) {
     case Value::Number: return jsonNumber(v.number);
@@ -134,8 +136,6 @@ std::string csvCell(const Value& v) {
     default: return "";
     }
 }
-
-} // namespace
 
 const std::vector<Field>& entryFields() {
     static const std::vector<Field> fields(std::begin(kFields), std::end(kFields));

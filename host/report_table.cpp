@@ -118,24 +118,7 @@ std::string aligned(const RunInfo& run, bool wide) {
 
 // The rows as a Markdown table: names and numbers left and right aligned.
 std::string markdownRows(const RunInfo& run) {
-    std::string s;
-    auto cell = [](const std::string& c) {
-        std::string out;
-        for (char ch : c) out += ch == '|' ? "\\|" : ch == '<' ? "&lt;" : std::string(1, ch);
-        return out;
-    };
-    const std::vector<std::vector<std::string>> lines = rows(run, false);
-    for (size_t k = 0; k < lines.size(); ++k) {
-        std::string line = "|";
-        for (const std::string& c : lines[k]) line += " " + cell(c) + " |";
-        s += line + "\n";
-        if (k == 0) {
-            s += "|";
-            for (size_t c = 0; c < lines[0].size(); ++c) s += c >= 1 && c <= 3 ? ":---|" : "---:|";
-            s += "\n";
-        }
-    }
-    return s;
+    return markdownTable(rows(run, false), [](size_t column) { return column >= 1 && column <= 3; });
 }
 
 // Each entry's outputs, six to a line, as the JSON has them.

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "answer.h"
+#include "baselines.h"
 #include "blocks.h"
 #include "check.h"
 #if defined(__i386__) || defined(__x86_64__)
@@ -283,6 +284,10 @@ TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
     EXPECT_NE(fatalText({"--time-per-entry", "0x10", "m"}), "");
     EXPECT_NE(fatalText({"--timeout", "1e3", "m"}), "");
     EXPECT_NE(fatalText({"--timeout", "0", "m"}), "");
+    for (const char* pct : {"-1", "1e2", "10%", "", ".", "10001"})
+        EXPECT_NE(fatalText({"--compare", "a", "b", "--fail-if-slower", pct}), "") << pct;
+    EXPECT_EQ(host::parseOptions({"--compare", "a", "b", "--fail-if-slower", "0.0"}).failIfSlower, 0);
+    EXPECT_EQ(host::parseOptions({"--compare", "a", "b", "--fail-if-slower=2.5"}).failIfSlower, 2.5);
     const host::Options o = host::parseOptions({"--timeout", "2.5", "--", "-odd-name.so"});
     EXPECT_EQ(o.module, "-odd-name.so");
     EXPECT_EQ(o.timeoutSeconds, 2.5);
@@ -301,20 +306,42 @@ TEST(Options, OneTableFeedsTheParserAndHelp) {
     for (const host::OptionHelp& row : host::optionHelp()) {
         EXPECT_NE(usage.find("\n  " + row.name + (row.value.empty() ? "" : " " + row.value)), std::string::npos)
             << row.name;
+        const bool gate = row.name == "--fail-if-slower"; // an option of --compare alone
         std::vector<std::string> args = {row.name};
         if (!row.value.empty() && row.name != "--compare") args.push_back("1");
         args.push_back("m");
+        if (gate) args.insert(args.begin(), {"--compare", "base"});
         EXPECT_NO_THROW(host::parseOptions(args)) << row.name;
     }
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--csv", "--markdown", "m"}, {"--json", "--no-notes", "m"},
-          {"--export-json", "", "m"}, {"--compare", "a.json", "--export-csv", "x"}})
+          {"--export-json", "", "m"}, {"--compare", "a.json", "--wide", "x"}, {"--compare", "a", "--fail-if-slower", "5"},
+          {"--compare", "a", "b", "--json", "--csv"}, {"--fail-if-slower", "5", "m"}})
         EXPECT_THROW(host::parseOptions(args), host::UsageError) << args[0] << " " << args[1];
     const host::Options o = host::parseOptions({"--export-json", "a", "--export-markdown=b", "m"});
     ASSERT_EQ(o.exports.size(), 2u);
     EXPECT_EQ(o.exports[1].format, host::Format::Markdown);
     EXPECT_EQ(o.exports[1].path, "b");
 }
+
+#ifndef _WIN32
+// A baseline's name is a file name in its folder and nothing more; the
+// folder follows XDG_DATA_HOME when it is absolute, else HOME.
+TEST(Options, BaselineNamesStayInTheirFolder) {
+    const bool xdg = std::getenv("XDG_DATA_HOME") != nullptr;
+    const std::string saved = xdg ? std::getenv("XDG_DATA_HOME") : "";
+    setenv("XDG_DATA_HOME", "/d", 1);
+    EXPECT_EQ(host::baselinePath("v2.0_rc-1", false), "/d/circuit-host/baselines/v2.0_rc-1.json");
+    for (const std::string& name : std::vector<std::string>{"", "../x", "a/b", ".x", "-x", "a\\b", std::string(65, 'a')})
+        EXPECT_THROW(host::baselinePath(name, false), host::UsageError) << name;
+    EXPECT_EQ(host::savedRunPath("dir/run.json"), "dir/run.json"); // no baseline's name: a file as given
+    setenv("XDG_DATA_HOME", "relative", 1);
+    if (std::getenv("HOME"))
+        EXPECT_EQ(host::baselineFolder(), std::string(std::getenv("HOME")) + "/.local/share/circuit-host/baselines");
+    if (xdg) setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
+}
+#endif
 
 // How a child ended, read in one place for POSIX and Windows alike.
 TEST(Isolation, OneClassifierForEveryEnd) {
@@ -655,6 +682,7 @@ struct SavedSpec {
     const char* reason = "";
     bool nsOnly = false;
     bool noCallClocks = false; // as a run saved before calls' clocks were
+    int calls = 50;
 };
 host::SavedRun savedOf(const SavedSpec& s) {
     host::RunInfo r;
@@ -674,7 +702,7 @@ host::SavedRun savedOf(const SavedSpec& s) {
     e.timing.medianClocks = s.median;
     e.timing.medianNs = s.median / 4; // ns apart from clocks: the test must follow the clocks
     e.timing.unstableReason = s.reason;
-    for (int k = 0; k < 50; ++k) {
+    for (int k = 0; k < s.calls; ++k) {
         e.timing.callClocks.push_back(s.median + k);
         e.timing.callNs.push_back(75.75 + k % 2);
     }
@@ -718,6 +746,38 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
     EXPECT_NE(host::comparisonSvg(host::compareSaved({saved(Run{}), saved(Run{909, 2})}))
                   .find("Warning: runs/r #2 and runs/r timed different problems"),
               std::string::npos);
+}
+
+// --fail-if-slower over saved runs crafted for it: only a change slower than
+// the threshold trips it; an unstable or untested entry is untestable, and a
+// gate that tested nothing is no pass. The outputs say the same.
+TEST(Comparison, TheGateTripsOnlyOnASlowerChange) {
+    using Run = SavedSpec;
+    const struct {
+        Run b;
+        double pct;
+        const char *gate, *result;
+    } cases[] = {
+        {Run{303}, 10, "pass", "passed"},                    // equal
+        {Run{151}, 10, "pass", "passed"},                    // faster
+        {Run{909}, 10, "tripped", "tripped"},                // three times slower
+        {Run{327}, 10, "pass", "passed"},                    // a change, 8 % slower: below the threshold
+        {Run{327}, 5, "tripped", "tripped"},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "noise"}, 10, "untestable", "nothing tested"},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "", false, false, 3}, 10, "untestable", "nothing tested"},
+    };
+    for (const auto& c : cases) {
+        host::Comparison compared = host::compareSaved({savedOf(Run{}), savedOf(c.b)});
+        compared.failIfSlower = c.pct;
+        const std::string why = std::string(c.gate) + " / " + c.result;
+        EXPECT_EQ(host::gateSummary(compared).failed(), std::string(c.result) != "passed") << why;
+        const host::Json json = host::parseJson(host::comparisonJson(compared));
+        EXPECT_EQ(json["schema"], "circuit-host comparison");
+        EXPECT_EQ(json["entries"][0]["gate"], c.gate) << why;
+        EXPECT_EQ(json["gate"]["result"], c.result) << why;
+        EXPECT_NE(host::comparisonCsv(compared).find("," + std::string(c.gate) + ","), std::string::npos) << why;
+        EXPECT_NE(host::comparisonText(compared).find(": " + std::string(c.result)), std::string::npos) << why;
+    }
 }
 
 // A set of calls' own flags (the noise and a second mode: 30 % of the calls
