@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app.h"
+#include "console.h"
 #include "files.h"
 #include "finish.h"
 #include "machine.h"
@@ -103,7 +104,8 @@ int runModule(const Options& o) {
 } // namespace
 
 int run(const std::vector<std::string>& args) {
-    const Options o = parseOptions(args);
+    Options o = parseOptions(startArguments(args));
+    o.module = moduleBesideProgram(o.module);
     if (o.help) {
         std::fputs(kUsage, stdout);
         return 0;

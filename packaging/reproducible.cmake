@@ -13,10 +13,21 @@ foreach(var SOURCE_DIR BINARY_DIR WORK_DIR TARGETS FILES)
   endif()
 endforeach()
 
-# A fresh copy of the tree, without build folders or the repository itself.
-set(copy ${WORK_DIR}/src)
-set(build ${WORK_DIR}/build)
-file(REMOVE_RECURSE ${copy})
+# A fresh copy of the tree, without build folders or the repository itself,
+# with its build folder where this one is in this tree: the compiler's
+# command lines, relative to the cache's base folder, are then the same and
+# the compiler cache gives what it already holds.
+set(copy ${WORK_DIR}/tree)
+file(RELATIVE_PATH inside ${SOURCE_DIR} ${BINARY_DIR})
+if(inside MATCHES "^\\.\\.")
+  set(inside build)
+endif()
+set(build ${copy}/${inside})
+file(GLOB old RELATIVE ${copy} ${copy}/*)
+list(REMOVE_ITEM old build)
+foreach(child IN LISTS old)
+  file(REMOVE_RECURSE ${copy}/${child})
+endforeach()
 file(MAKE_DIRECTORY ${copy})
 file(GLOB children RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)
 foreach(child IN LISTS children)
@@ -25,8 +36,7 @@ foreach(child IN LISTS children)
   endif()
 endforeach()
 
-# The compiler cache sees the copy's paths relative to a folder that holds
-# both trees, so that unchanged objects come from it.
+# The cache's base folder holds both trees.
 if(NOT DEFINED ENV{CCACHE_BASEDIR})
   set(ENV{CCACHE_BASEDIR} ${SOURCE_DIR})
 endif()
