@@ -41,8 +41,13 @@ void waitForKey() {
     DWORD mode = 0;
     if (!GetConsoleMode(in, &mode)) return;
     std::fflush(stdout);
-    std::fputs("\nPress any key to close this window.", stderr);
     std::fflush(stderr);
+    // One whole string: the C runtime would hand the console a byte at a time.
+    const std::wstring prompt = L"\nPress any key to close this window.";
+    DWORD written = 0;
+    HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
+    if (!WriteConsoleW(out, prompt.data(), static_cast<DWORD>(prompt.size()), &written, nullptr))
+        std::fputs("\nPress any key to close this window.", stderr);
     FlushConsoleInputBuffer(in);
     INPUT_RECORD record;
     DWORD read = 0;
