@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package installs and runs on a fresh Debian: makes the package
 # with cpack, unpacks a minimal Debian root (made once with debootstrap and
-# kept in the build folder as a tarball), installs the package there with
+# kept beside the build folder as a tarball), installs the package there with
 # dpkg -i, runs the installed circuit-host on the installed module, and
 # removes the package again. Exits 77 (skipped) with the reason where it
 # cannot run: not root, no debootstrap, a package for another architecture,
@@ -23,11 +23,12 @@ rm -rf "$work/package" "$work/root"
     { cat "$work/cpack.log" >&2; echo "cpack failed" >&2; exit 1; }
 deb=$(ls "$work/package"/circuit2_*_"$arch".deb)
 
-# The minimal root of this machine's Debian release, from its own archive.
-tarball="$work/debian-root.tar"
+# The minimal root of this machine's Debian release, from its own archive,
+# kept beside the build folder for every build folder there.
+. /etc/os-release
+tarball="$(dirname "$build")/debian-root-${VERSION_CODENAME:-unknown}-$arch.tar"
 if [ ! -f "$tarball" ]; then
     command -v debootstrap >/dev/null || skip "debootstrap is not installed (Debian package debootstrap)"
-    . /etc/os-release
     mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
     [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $2 !~ /security/ { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
     echo "making a minimal $VERSION_CODENAME root from ${mirror:=http://deb.debian.org/debian} (once)" >&2
