@@ -320,4 +320,22 @@ TEST(SseChains, HandWrittenKernelsAreChosenWhereSseExists) {
 }
 #endif
 
+// On a processor model of known extensions (circuit_tests.pentium3: qemu's
+// Pentium III, SSE without SSE2) CIRCUIT_TEST_MODEL_EXTENSIONS names them,
+// e.g. "FPU,MMX,SSE": the module's probe finds exactly those. Elsewhere
+// there is nothing to compare with.
+TEST(SseChains, ProbeFindsTheModelsExtensions) {
+    const char* named = std::getenv("CIRCUIT_TEST_MODEL_EXTENSIONS");
+    if (named == nullptr) return;
+    const struct {
+        const char* name;
+        EntryFlags flag;
+    } kNames[] = {{"FPU", ENTRY_FPU}, {"MMX", ENTRY_MMX}, {"3DNOW", ENTRY_3DNOW}, {"SSE", ENTRY_SSE}};
+    EntryFlags expected = 0;
+    const std::string list = std::string(",") + named + ",";
+    for (const auto& n : kNames)
+        if (list.find(std::string(",") + n.name + ",") != std::string::npos) expected |= n.flag;
+    EXPECT_EQ(circuit::cpuExtensions(), expected) << "the model has " << named;
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 // Unit tests of the host's own parts: the exact reference, the output check,
 // the guarded blocks, problem files, seeded problems, name conversion, the
 // command line, the answer of an entry's process, saved results and hashes.
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "check.h"
 #include "errors.h"
 #include "isolate.h"
+#include "json.h"
 #include "machine.h"
 #include "options.h"
 #include "problem.h"
@@ -345,6 +347,80 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     EXPECT_NO_THROW(host::parseSavedRun(head + "{\"index\": 0, \"median_ns\": 2.5, \"median_clocks\": null}]}", "x"));
 }
 
+// The CSV of a run says what its JSON says, column by column: every column
+// has the JSON member of its name (the entry's, or the machine's), each
+// figure distinct, so a value left out or moved shifts what follows and shows.
+std::vector<std::string> csvFields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t k = 0; k < line.size(); ++k) {
+        const char c = line[k];
+        if (c == '"' && quoted && k + 1 < line.size() && line[k + 1] == '"') fields.back() += c, ++k;
+        else if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) fields.emplace_back();
+        else fields.back() += c;
+    }
+    return fields;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string jsonAsCsv(const host::Json& v) {
+    if (v.is_null()) return "";
+    if (v.is_boolean()) return v.get<bool>() ? "1" : "0";
+    if (v.is_string()) return v.get<std::string>();
+    return "";
+}
+
+TEST(Results, CsvColumnsAreTheJsonMembersOfTheSameRun) {
+    host::RunInfo run;
+    run.machine.cpu.tsc = true;
+    run.machine.emulated = true;
+    for (int i = 0; i < 2; ++i) {
+        host::EntryResult e;
+        e.index = i;
+        e.name = i ? "x87, \"quoted\"" : "C言語";
+        e.record.flags = i ? ENTRY_FPU | ENTRY_SOA : ENTRY_SSE | ENTRY_SOA;
+        e.runnable = e.ran = e.substitute = i == 0;
+        e.status = i ? host::Status::Failed : host::Status::Ok;
+        e.reason = i ? "y[3] = 2, expected 1" : "";
+        e.check = {true, false, "", 0.001, 0.002, 0.5};
+        host::Timing& t = e.timing;
+        t.done = i == 0;
+        t.count = 12345, t.samples = 400, t.plannedCalls = 401, t.dropped = 3;
+        t.minNs = 10.25, t.medianNs = 11.5, t.maxNs = 19.75, t.minTicks = 30.5, t.medianTicks = 32.25;
+        t.clocks = true, t.minClocks = 40.5, t.medianClocks = 42.75, t.lowNs = 10.75, t.lowClocks = 41.25;
+        t.relative = 0.875, t.noise = 0.0625, t.unstableReason = "noise";
+        run.entries.push_back(e);
+    }
+    const host::Json json = host::parseJson(host::resultsJson(run));
+    const std::string csv = host::csvText(run);
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(csv.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 3u);
+    const std::vector<std::string> header = csvFields(lines[0]);
+    for (size_t row = 1; row < lines.size(); ++row) {
+        const std::vector<std::string> fields = csvFields(lines[row]);
+        ASSERT_EQ(fields.size(), header.size()) << lines[row];
+        const host::Json& entry = json["entries"][row - 1];
+        for (size_t k = 0; k < header.size(); ++k) {
+            const bool own = entry.contains(header[k]);
+            ASSERT_TRUE(own || json["machine"].contains(header[k])) << "no JSON member " << header[k];
+            const host::Json& v = own ? entry[header[k]] : json["machine"][header[k]];
+            if (v.is_number())
+                EXPECT_EQ(std::strtod(fields[k].c_str(), nullptr), v.get<double>()) << header[k] << " of row " << row;
+            else if (header[k] == "status") // the CSV's word, the JSON's key
+                EXPECT_EQ(lower(fields[k]), v.get<std::string>());
+            else
+                EXPECT_EQ(fields[k], jsonAsCsv(v)) << header[k] << " of row " << row;
+        }
+    }
+}
+
 // Runs with different entry sets line up by index: a missing entry leaves a
 // blank, an untimed one "-", and the ratio is to the first run.
 TEST(Comparison, LinesUpByIndexAndLeavesGapsBlank) {
@@ -402,19 +478,25 @@ TEST(Machine, EmulationIsCpuidAgainstTheKernel) {
     host::Processor phenom;
     phenom.x86 = true;
     phenom.vendor = "AuthenticAMD";
-    phenom.brand = "AMD Phenom(tm) 9550 Quad-Core Processor";
+    const char* single = "AMD Phenom(tm) 9550 Quad-Core Processor";
+    // CPUID's brand string as processors pad it, blanks before and between.
+    const char* padded = "   AMD Phenom(tm)  9550 Quad-Core Processor ";
     const struct {
+        const char* brand;
         const char* cpuinfo;
         bool emulated;
     } cases[] = {
-        {"processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD Phenom(tm)  9550 Quad-Core Processor\n", false},
-        {"processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC 9R45\n", true},
-        {"vendor_id : GenuineIntel\nmodel name : AMD Phenom(tm) 9550 Quad-Core Processor\n", true},
-        {"", false},                              // no /proc: no verdict
-        {"processor : 0\nBogoMIPS : 100\n", false}, // a kernel that names no x86 processor
+        {single, "processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD Phenom(tm)  9550 Quad-Core Processor\n", false},
+        {padded, "processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD Phenom(tm) 9550 Quad-Core Processor\n", false},
+        {padded, "processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC 9R45\n", true},
+        {single, "vendor_id : GenuineIntel\nmodel name : AMD Phenom(tm) 9550 Quad-Core Processor\n", true},
+        {single, "", false},                              // no /proc: no verdict
+        {single, "processor : 0\nBogoMIPS : 100\n", false}, // a kernel that names no x86 processor
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(!host::emulationEvidence(phenom, c.cpuinfo).empty(), c.emulated) << c.cpuinfo;
+    for (const auto& c : cases) {
+        phenom.brand = c.brand;
+        EXPECT_EQ(!host::emulationEvidence(phenom, c.cpuinfo).empty(), c.emulated) << c.brand << " / " << c.cpuinfo;
+    }
 }
 
 // Saved runs whose minimum, low, median and ns figures all differ: --compare

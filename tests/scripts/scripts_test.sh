@@ -18,13 +18,13 @@ for p in cmake ninja apt-get dpkg-query dpkg gcc wine qemu-i386; do
     printf '#!/bin/sh\necho "%s $*" >>"%s/calls.log"\nexit 1\n' "$p" "$tmp" >"$tmp/stubs/$p"
     chmod +x "$tmp/stubs/$p"
 done
+# "At once" is what the stand-ins log, not a stopwatch (a busy machine can
+# take seconds to start bash); the timeout only ends a --help that waits.
 for args in "--help" "--build win32 --help" "--build nonsuch -h" "--all --help --seed 1"; do
-    start=$SECONDS
     # shellcheck disable=SC2086
-    out=$(PATH="$tmp/stubs:$PATH" timeout 20 bash "$root/scripts/bench" $args 2>&1)
+    out=$(PATH="$tmp/stubs:$PATH" timeout 60 bash "$root/scripts/bench" $args 2>&1)
     status=$?
     [ $status -eq 0 ] || fail "bench $args: exit $status"
-    [ $((SECONDS - start)) -le 5 ] || fail "bench $args: took $((SECONDS - start)) s"
     [[ $out == *"Usage: scripts/bench"*"--compare RUN.json..."* ]] || fail "bench $args: usage incomplete: $out"
 done
 [ ! -s "$tmp/calls.log" ] || fail "bench --help ran: $(tr '\n' ';' <"$tmp/calls.log")"

@@ -1,0 +1,121 @@
+# The fault table: one run of the host per row over the stand-in module
+# (stand_in.cpp), with the faults CIRCUIT_STAND_IN names planted.
+#
+#   fault_row(NAME FAULT fault[,fault...] [ARGS host-options...] [EXIT n]
+#             [ONLY posix|x86|root|linux...] [TIMEOUT s]
+#             [OUT re...] [ERR re...] [NOT_OUT re...] [JSON path=re...])
+#
+# FAULT: names of stand_in.cpp's fault table ("none" plants nothing; "name@N"
+# moves an entry's fault to entry N). ARGS replaces the default options
+# (--json --all, short timing, seed 7); the stand-in's path is appended, and
+# "--timeout s" with TIMEOUT. EXIT defaults to 1. ONLY leaves the row out
+# where a condition does not hold: posix (fork, process groups, signals),
+# x86 (the x87, MMX and SSE state), root, linux. OUT, ERR, NOT_OUT and JSON
+# are run_host.cmake's checks. Each row asserts the faulty entry's status and
+# reason and that the other entries were still reported.
+#
+# Adding a fault is two lines: its row in stand_in.cpp's kFaults and its
+# fault_row line below (the test is host.fault.NAME).
+#
+# Included with `stand_in` (the stand-in's path as the host sees it),
+# `problems` (the problem files' folder, likewise), `fast`, `run_fpu`,
+# `ok_fpu` and `clk` set.
+
+execute_process(COMMAND id -u OUTPUT_VARIABLE fault_uid OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+function(fault_row name)
+  cmake_parse_arguments(R "" "FAULT;EXIT;TIMEOUT" "ARGS;ONLY;OUT;ERR;NOT_OUT;JSON" ${ARGN})
+  foreach(only IN LISTS R_ONLY)
+    if((only STREQUAL "posix" AND WIN32) OR (only STREQUAL "x86" AND CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
+       OR (only STREQUAL "root" AND NOT fault_uid STREQUAL "0") OR (only STREQUAL "linux" AND NOT CMAKE_SYSTEM_NAME STREQUAL "Linux"))
+      return()
+    endif()
+  endforeach()
+  if(NOT R_ARGS)
+    set(R_ARGS --json --all ${fast} --seed 7)
+  endif()
+  if(DEFINED R_TIMEOUT)
+    list(APPEND R_ARGS --timeout ${R_TIMEOUT})
+  endif()
+  if(NOT DEFINED R_EXIT)
+    set(R_EXIT 1)
+  endif()
+  host_test(fault.${name} ARGS ${R_ARGS} ${stand_in} ENV CIRCUIT_STAND_IN=${R_FAULT} EXIT ${R_EXIT}
+    OUT ${R_OUT} ERR ${R_ERR} NOT_OUT ${R_NOT_OUT} JSON ${R_JSON})
+endfunction()
+
+# What the rows share: entry 1 carries the fault; 0 and 2 are still checked and timed.
+set(others "entries.0.status=ok" "entries.0.count=[1-9][0-9]*" "entries.2.status=ok")
+set(ok_others EXIT 0 JSON "entries.1.status=ok" "entries.1.reason=" ${others})
+string(REPEAT "-2 " 648 minus_twos)
+string(REPEAT "0.9 " 36 nines)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/problems/wrap_negative.txt "${minus_twos}\n${nines}\n")
+
+# The module's table: refused with exit status 2 before anything is printed.
+fault_row(missing_export FAULT no_run_export ONLY linux EXIT 2 ERR "does not export runEntry" NOT_OUT ".")
+fault_row(circuit3       FAULT circuit3      EXIT 2 ERR "serves circuit 3; this host runs circuit 2" NOT_OUT ".")
+fault_row(count0         FAULT count0        EXIT 2 ERR "announces 0 entries; this host accepts 1 to 64" NOT_OUT ".")
+fault_row(count1000      FAULT count1000     EXIT 2 ERR "announces 1000 entries" NOT_OUT ".")
+fault_row(specs_overrun  FAULT specs_overrun EXIT 2 ERR "wrote more than the 14 entry records" NOT_OUT ".")
+fault_row(specs_far      FAULT specs_far     EXIT 3 ARGS --check-only ERR "memory access violation while asking the module")
+fault_row(exit_query     FAULT exit_query    EXIT 3 ARGS --json ONLY posix ERR "the module ended the program while asking the module" NOT_OUT ".")
+fault_row(creator        FAULT creator_long  EXIT 0 ARGS --json --check-only JSON "module.creator_fits_field=OFF" "failed=0")
+fault_row(renamed        FAULT renamed,ulp   EXIT 0 JSON "failed=0" "entries.9.status=ok" "cross_entry_check=no cross-entry check.*")
+
+# Entries that crash (1: null pointer, 4: illegal instruction), never return
+# (2) or end the process (5) mark only themselves; 0 (which prints on stdout)
+# and 3 are still checked and timed, in the table, CSV and JSON alike. A busy
+# machine may leave an entry without core clocks ("-"): what counts here is
+# that the good entries were timed beside the faulty ones.
+set(several FAULT print@0,segv@1,spin@2,ud2@4,exit0@5 TIMEOUT 5)
+fault_row(several_table ${several} ARGS --all --entries 0-5 ${fast}
+  OUT "\n 0  C[^\n]+ ${ok_fpu} +[0-9.]+ +${clk} " "\n 1  C[^\n]+ crashed: memory access violation"
+      "\n 2  C[^\n]+ timed out after 5 s" "\n 3  x87 [^\n]+ ${ok_fpu} +[0-9.]+ +${clk} "
+      "\n 4  x87 \\(with fxch\\) [^\n]+ crashed: illegal instruction"
+      "\n 5  x87 \\(SOA\\)\\(OoO\\) [^\n]+ crashed: exited with status 0 inside the module" "4 entries FAILED"
+  NOT_OUT "a module that prints")
+fault_row(several_csv ${several} ARGS --all --entries 0-5 ${fast} --csv
+  OUT "\n0,[^\n]+,ok,,[^,]+,[^,]+,[^,]+,[0-9]+,[0-9.e+-]+," "\n1,C[^,]+,[^\n]+,crashed,memory access violation,"
+      "\n2,C[^,]+,[^\n]+,timed out,after 5 s," "\n3,x87,[^\n]+,ok,,[^,]+,[^,]+,[^,]+,[0-9]+,")
+fault_row(several_json ${several} ARGS --all --entries 0-5 ${fast} --json
+  JSON "failed=4" "entries.0.status=ok" "entries.0.median_ns=[0-9.e+-]+" "entries.3.status=ok"
+       "entries.3.count=[1-9][0-9]*" "entries.1.status=crashed" "entries.1.reason=memory access violation"
+       "entries.2.status=timed out" "entries.2.reason=after 5 s" "entries.2.output=" "entries.6.ran=OFF"
+       "timing.isolated_entries=6" "timing.timeout_s=5")
+
+# One fault in entry 1, each kind of ending a host must survive.
+fault_row(segv           FAULT segv       JSON "entries.1.status=crashed" "entries.1.reason=memory access violation" ${others})
+fault_row(ud2            FAULT ud2        JSON "entries.1.status=crashed" "entries.1.reason=illegal instruction" ${others})
+fault_row(abort          FAULT abort      JSON "entries.1.status=crashed" "entries.1.reason=abort|.*0x40000015.*|.*status 3 .*" ${others})
+fault_row(exit0          FAULT exit0      JSON "entries.1.status=crashed" "entries.1.reason=exited with status 0 inside the module" ${others})
+fault_row(spin           FAULT spin       TIMEOUT 5 JSON "entries.1.status=timed out" "entries.1.reason=after 5 s" ${others})
+fault_row(far_write      FAULT far_write  JSON "entries.1.status=crashed" "entries.1.reason=memory access violation|access violation.*" ${others})
+fault_row(throw          FAULT throw      ONLY posix JSON "entries.1.status=crashed" "entries.1.reason=threw an exception" ${others})
+fault_row(bad_alloc      FAULT bad_alloc  ONLY posix JSON "entries.1.status=crashed" "entries.1.reason=ran out of memory" ${others})
+fault_row(close_spin     FAULT close_spin ONLY posix TIMEOUT 5 JSON "entries.1.status=timed out" "entries.1.reason=after 5 s" ${others})
+fault_row(helper         FAULT helper     ONLY posix ${ok_others})
+fault_row(ignore_sigchld FAULT ignore_sigchld ONLY posix JSON "entries.1.status=crashed" "entries.1.reason=abort" ${others})
+fault_row(print          FAULT print      ONLY posix ${ok_others})
+fault_row(sigterm        FAULT sigterm    ONLY posix EXIT 143 JSON "entries.1.status=ok|" "entries.1.reason=interrupted" "entries.0.status=ok" "entries.2.ran=OFF")
+fault_row(sighup         FAULT sighup     ONLY posix EXIT 129 JSON "entries.1.status=ok|" "entries.1.reason=interrupted" "entries.0.status=ok" "entries.2.ran=OFF")
+# A slow entry (20 ms a call) is timed with the calls that fit in the planned
+# time (at least 5), not with every planned call, and says so.
+fault_row(slow           FAULT slow EXIT 0 ARGS --entries 1 ${run_fpu} --json --trials 50 --time-per-entry 5
+  JSON "entries.1.status=ok" "entries.1.calls=([5-9]|1[0-9]|20)" "entries.1.planned_calls=50")
+
+# Verdicts the host must get right.
+set(seventh --json --entries 3-5 ${run_fpu} --time-per-entry 7 --trials 7)
+fault_row(good      FAULT none    EXIT 0 JSON "failed=0" "cross_entry_check=" "entries.9.status=ok" "entries.13.status=ok")
+fault_row(wrong     FAULT wrong   ARGS --all ${fast} OUT "\\* entry 2 failed: y\\[5\\] = " "1 entry FAILED"
+  NOT_OUT "entry [013-9] failed" "entry 1[0-3] failed")
+fault_row(spill     FAULT spill   ARGS --all --check-only OUT "entry 4 failed: wrote past its 18 output floats \\(float 18\\)")
+fault_row(ulp       FAULT ulp     JSON "failed=1" "entries.9.status=failed" "entries.9.reason=output differs from entry 7, which must give the same bits, and lies farther from the exact sums \\(y\\[17\\].*" "entries.7.status=ok" "entries.8.status=ok")
+fault_row(exit7     FAULT exit7   JSON "failed=1" "entries.3.status=crashed" "entries.3.reason=exited with status 7 inside the module" "entries.4.status=ok")
+fault_row(off128    FAULT off128  JSON "failed=1" "entries.12.status=failed" "entries.12.reason=y\\[[0-9]+\\] = .*" "entries.13.status=ok")
+fault_row(wrap_neg  FAULT none    EXIT 0 ARGS --json --all --check-only --problem ${problems}/wrap_negative.txt JSON "failed=0" "entries.12.status=ok" "entries.13.status=ok" "entries.12.output.0=63.171875" "entries.1.output.0=-64.79[0-9]*")
+fault_row(x87cw     FAULT x87cw    ONLY x86 JSON "failed=1" "entries.1.status=failed" "entries.1.reason=left the x87 control word changed.*" "entries.0.status=ok" "entries.2.status=ok")
+fault_row(x87stack  FAULT x87stack ONLY x86 JSON "failed=1" "entries.2.status=failed" "entries.2.reason=left 1 value on the x87 stack" "entries.3.status=ok")
+fault_row(mmx       FAULT mmx      ONLY x86 JSON "failed=1" "entries.6.status=failed" "entries.6.reason=left the MMX state.*" "entries.7.status=ok")
+fault_row(mxcsr     FAULT mxcsr    ONLY x86 JSON "failed=1" "entries.10.status=failed" "entries.10.reason=left MXCSR changed.*" "entries.11.status=ok")
+fault_row(seventh   FAULT seventh  ARGS ${seventh} JSON "failed=1" "entries.4.status=failed" "entries.4.reason=timed call [0-9]+ gave y\\[0\\] = .*" "entries.3.status=ok" "entries.5.status=ok")
+fault_row(ctor_traps  FAULT ctor_traps  EXIT 0 ARGS --json --entries 0-3 ${run_fpu} ${fast} JSON "failed=0" "entries.3.status=ok" "entries.5.mmac_per_s=" "entries.5.ran=OFF")
+fault_row(ctor_single FAULT ctor_single EXIT 0 ARGS --json --entries 0-5 ${run_fpu} ${fast} JSON "failed=0" "entries.1.status=ok" "entries.1.median_ns=[0-9.e+-]+")

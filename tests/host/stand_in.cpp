@@ -1,0 +1,357 @@
+// The host's tests' one stand-in circuit-2 module. Good by default: circuit
+// 2's own entry table (the real names and flags, so the groups that must
+// agree bit for bit apply), every entry computing its declared arithmetic on
+// its declared layout (x87 entries with double sums, SIMD entries with
+// single-precision chains, fixed-point entries with the Q10 x Q15 -> Q9
+// rule), creator "Fake 2001/02/03".
+//
+// CIRCUIT_STAND_IN names the faults this run plants, read when the module is
+// loaded: one name of kFaults below, or several joined by ","; unset or
+// "none" plants nothing. A fault that acts on an entry acts on the entry its
+// row names; "name@N" moves it to entry N. An unknown name stops the load
+// with a message, so a mistyped row cannot pass as a good module.
+//
+// To add a fault: one row in kFaults (name, what it does, where it acts, its
+// entry, the hook), then one fault_row(...) line in fault_rows.cmake.
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "circuit.h"
+#include "entries.h"
+
+#ifdef _WIN32
+#define STAND_IN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define STAND_IN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+// ---- The good module's state, which load-time faults change ----
+
+#define STAND_IN_RECORD(index, stem, name, flags, native) {name, flags},
+EntrySpec gRecords[14] = {CIRCUIT_ENTRIES(STAND_IN_RECORD)};
+#undef STAND_IN_RECORD
+int32_t gCircuit = 2;
+int32_t gCount = 14;
+char gCreator[200] = "Fake 2001/02/03";
+
+// ---- The arithmetic every entry declares ----
+
+bool soaEntry(uint32_t index) { return (gRecords[index].flags & ENTRY_SOA) != 0; }
+float coefficient(const float* c, bool soa, int i, int j) {
+    return soa ? c[SOA_ROW_FLOATS * j + i] : c[INPUT_COUNT * i + j];
+}
+float input(const float* x, bool soa, int j) { return soa ? x[SOA_LANES * j] : x[j]; }
+
+double x87Sum(const float* c, const float* x, bool soa, int i) {
+    double s = 0;
+    for (int j = 0; j < INPUT_COUNT; ++j) s += static_cast<double>(coefficient(c, soa, i, j)) * input(x, soa, j);
+    return s;
+}
+
+float singleSum(const float* c, const float* x, bool soa, int i) {
+    volatile float s = 0;
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        volatile float p = coefficient(c, soa, i, j) * input(x, soa, j);
+        s = s + p;
+    }
+    return s;
+}
+
+int16_t toFixed(float v, float scale) {
+    double r = std::nearbyint(static_cast<double>(v) * scale);
+    return (r < -32768 || r > 32767 || std::isnan(r)) ? int16_t(-32768) : static_cast<int16_t>(r);
+}
+
+float fixedSum(const float* c, const float* x, bool soa, int i, bool asUnsigned) {
+    uint16_t s = 0;
+    for (int j = 0; j < INPUT_COUNT; ++j) {
+        int32_t p = toFixed(coefficient(c, soa, i, j), 1024.0f) * toFixed(input(x, soa, j), 32768.0f);
+        s = static_cast<uint16_t>(s + static_cast<uint16_t>(p >> 16));
+    }
+    return static_cast<float>(asUnsigned ? static_cast<int32_t>(s) : static_cast<int16_t>(s)) / 512.0f;
+}
+
+void compute(uint32_t index, const float* c, const float* x, float* y) {
+    const bool soa = soaEntry(index);
+    for (int i = 0; i < OUTPUT_COUNT; ++i)
+        y[i] = index <= 5    ? static_cast<float>(x87Sum(c, x, soa, i))
+               : index <= 11 ? singleSum(c, x, soa, i)
+                             : fixedSum(c, x, soa, i, false);
+    if (index == 10 || index == 11) y[18] = y[19] = 0; // whole 4-wide groups
+}
+
+// ---- What faults use ----
+
+void setX87Control(uint16_t keep, uint16_t set) {
+#if defined(__i386__) || defined(__x86_64__)
+    uint16_t cw;
+    __asm__ volatile("fnstcw %0" : "=m"(cw));
+    cw = static_cast<uint16_t>((cw & keep) | set);
+    __asm__ volatile("fldcw %0" : : "m"(cw));
+#else
+    (void)keep, (void)set;
+#endif
+}
+
+void setMxcsr(uint32_t keep, uint32_t set) {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_cpu_init(); // also from the module's constructor
+    if (!__builtin_cpu_supports("sse")) return;
+    uint32_t m;
+    __asm__ volatile("stmxcsr %0" : "=m"(m));
+    m = (m & keep) | set;
+    __asm__ volatile("ldmxcsr %0" : : "m"(m));
+#else
+    (void)keep, (void)set;
+#endif
+}
+
+[[noreturn]] void spin() {
+    for (volatile int n = 0;; n = n + 1) {
+    }
+}
+
+void illegalInstruction() {
+#if defined(__aarch64__)
+    __asm__ volatile("udf #0");
+#else
+    __asm__ volatile("ud2");
+#endif
+}
+
+void printOnce(const char* when) {
+    static bool printedRun = false;
+    if (std::strcmp(when, "run") == 0) {
+        if (printedRun) return;
+        printedRun = true;
+    }
+    std::printf("a module that prints when %s\n", when);
+    std::fflush(stdout);
+}
+
+// ---- The fault table ----
+
+// Where a fault acts: in the module's constructor or destructor, in one of
+// the exports, or (kRun) after its entry's work, once per call.
+enum Site : unsigned { kLoad = 1, kUnload = 2, kCreator = 4, kCount = 8, kSpecs = 16, kRun = 32, kExport = 64 };
+
+struct Call {
+    Site site;
+    uint32_t index;
+    const float* c;
+    const float* x;
+    float* y;
+    int32_t count;
+    EntrySpec* records;
+};
+
+struct Fault {
+    const char* name;
+    const char* what;
+    unsigned sites;
+    int entry; // the entry a kRun hook acts on (-1: none)
+    void (*hook)(Call&);
+};
+
+const Fault kFaults[] = {
+    // The module's table, as the host queries it: refused before any entry runs.
+    {"circuit3", "getCircuitSignature answers 3", kLoad, -1, [](Call&) { gCircuit = 3; }},
+    {"count0", "getEntryCount answers 0", kLoad, -1, [](Call&) { gCount = 0; }},
+    {"count1000", "getEntryCount answers 1000", kLoad, -1, [](Call&) { gCount = 1000; }},
+    {"specs_overrun", "getEntrySpecs writes one record more than announced", kSpecs, -1,
+     [](Call& k) { std::memset(k.records + 14, 0, sizeof(EntrySpec)); }},
+    {"specs_far", "getEntrySpecs writes 20,000 bytes past the records", kSpecs, -1,
+     [](Call& k) { std::memset(reinterpret_cast<char*>(k.records + 14), 0, 20000); }},
+    {"no_run_export", "runEntry cannot be resolved (ELF builds: the export is an indirect function)", kExport,
+     -1, [](Call&) {}},
+    {"exit_query", "getEntryCount ends the program", kCount, -1, [](Call&) { std::exit(0); }},
+    {"renamed", "entry 0 renamed: not circuit 2's own table, so no cross-entry check", kLoad, -1,
+     [](Call&) { std::strcpy(gRecords[0].name, "renamed"); }},
+    {"creator_long", "a creator signature of 200 bytes", kLoad, -1,
+     [](Call&) { std::memset(gCreator, 'c', 199), gCreator[199] = '\0'; }},
+    {"print", "prints on stdout when loaded, queried, run and unloaded", kLoad | kUnload | kCreator | kRun, 1,
+     [](Call& k) {
+         printOnce(k.site == kLoad ? "loaded" : k.site == kUnload ? "unloaded" : k.site == kRun ? "run" : "queried");
+     }},
+    {"ctor_traps", "the constructor unmasks floating-point exceptions", kLoad, -1,
+     [](Call&) {
+         setX87Control(static_cast<uint16_t>(~0x0D), 0); // invalid, divide by zero, overflow
+         setMxcsr(~(0x80u | 0x200u | 0x400u), 0);
+     }},
+    {"ctor_single", "the constructor sets the x87 precision to 24 bits", kLoad, -1,
+     [](Call&) { setX87Control(static_cast<uint16_t>(~0x300), 0); }},
+    // Entries that crash, hang or end their process, after writing their output.
+    {"segv", "writes through a null pointer", kRun, 1, [](Call&) { *static_cast<volatile float*>(nullptr) = 1.0f; }},
+    {"ud2", "executes an illegal instruction", kRun, 1, [](Call&) { illegalInstruction(); }},
+    {"abort", "calls abort", kRun, 1, [](Call&) { std::abort(); }},
+    {"exit0", "ends its process with status 0", kRun, 1, [](Call&) { std::exit(0); }},
+    {"exit7", "ends its process with status 7", kRun, 3, [](Call&) { std::exit(7); }},
+    {"spin", "never returns", kRun, 1, [](Call&) { spin(); }},
+    {"far_write", "writes 200 floats into its output block", kRun, 1, [](Call& k) { k.y[200] = 1.0f; }},
+    {"throw", "throws a C++ exception", kRun, 1, [](Call&) { throw std::runtime_error("planted"); }},
+    {"bad_alloc", "throws std::bad_alloc", kRun, 1, [](Call&) { throw std::bad_alloc(); }},
+    {"slow", "takes 20 ms a call, whatever the count", kRun, 1,
+     [](Call&) {
+         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+         while (std::chrono::steady_clock::now() < end) {
+         }
+     }},
+#ifndef _WIN32
+    {"close_spin", "closes every inherited descriptor, then never returns", kRun, 1,
+     [](Call&) {
+         for (int fd = 3; fd < 1024; ++fd) close(fd);
+         spin();
+     }},
+    {"helper", "forks a helper that holds every inherited descriptor for 60 s", kRun, 1,
+     [](Call&) {
+         if (fork() == 0) sleep(60), _exit(0);
+     }},
+    {"ignore_sigchld", "ignores SIGCHLD from load; its entry aborts", kLoad | kRun, 1,
+     [](Call& k) { k.site == kLoad ? void(std::signal(SIGCHLD, SIG_IGN)) : std::abort(); }},
+    {"sigterm", "sends SIGTERM to the host, then never returns", kRun, 1, [](Call&) { kill(getppid(), SIGTERM), spin(); }},
+    {"sighup", "sends SIGHUP to the host, then never returns", kRun, 1, [](Call&) { kill(getppid(), SIGHUP), spin(); }},
+#endif
+    // Entries whose results or contract are wrong.
+    {"wrong", "adds 0.25 to y[5]", kRun, 2, [](Call& k) { k.y[5] += 0.25f; }},
+    {"spill", "writes one float past an AOS output block", kRun, 4, [](Call& k) { k.y[18] = 1.0f; }},
+    {"ulp", "the last output one ulp farther from the exact sum", kRun, 9,
+     [](Call& k) {
+         const double exact = x87Sum(k.c, k.x, soaEntry(k.index), 17);
+         k.y[17] = std::nextafter(k.y[17], k.y[17] >= exact ? INFINITY : -INFINITY);
+     }},
+    {"off128", "converts its 16-bit sums as unsigned", kRun, 12,
+     [](Call& k) {
+         for (int i = 0; i < OUTPUT_COUNT; ++i) k.y[i] = fixedSum(k.c, k.x, soaEntry(k.index), i, true);
+     }},
+    {"seventh", "wrong on every seventh call", kRun, 4,
+     [](Call& k) {
+         static int calls = 0;
+         if (++calls % 7 == 0) k.y[0] += 1.0f;
+     }},
+    {"x87cw", "leaves the x87 precision at 24 bits", kRun, 1, [](Call&) { setX87Control(static_cast<uint16_t>(~0x300), 0); }},
+    {"mxcsr", "leaves MXCSR rounding toward zero", kRun, 10, [](Call&) { setMxcsr(~0x6000u, 0x6000u); }},
+#if defined(__i386__) || defined(__x86_64__)
+    {"x87stack", "leaves a value on the x87 stack", kRun, 2, [](Call&) { __asm__ volatile("fld1"); }},
+    {"mmx", "leaves the MMX state (no EMMS)", kRun, 6, [](Call&) { __asm__ volatile("pxor %mm0, %mm0"); }},
+#endif
+};
+
+// ---- Which faults this run plants ----
+
+struct Planted {
+    const Fault* fault;
+    int entry;
+};
+Planted gPlanted[8];
+int gPlantedCount = 0;
+
+[[noreturn]] void refuse(const std::string& token) {
+    std::fprintf(stderr, "stand_in: CIRCUIT_STAND_IN names no fault '%s'\n", token.c_str());
+    std::exit(70);
+}
+
+void plant(const std::string& token) {
+    if (token.empty() || token == "none") return;
+    const size_t at = token.find('@');
+    const std::string name = token.substr(0, at);
+    for (const Fault& f : kFaults) {
+        if (name != f.name) continue;
+        int entry = at == std::string::npos ? f.entry : std::atoi(token.c_str() + at + 1);
+        if (gPlantedCount == 8 || entry < -1 || entry > 13) refuse(token);
+        gPlanted[gPlantedCount++] = {&f, entry};
+        return;
+    }
+    refuse(token);
+}
+
+void readPlanted() {
+    static bool read = false;
+    if (read) return;
+    read = true;
+    const char* env = std::getenv("CIRCUIT_STAND_IN");
+    std::string list = env ? env : "";
+    for (size_t start = 0; start <= list.size();) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        plant(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+}
+
+bool planted(Site site) {
+    readPlanted();
+    for (int n = 0; n < gPlantedCount; ++n)
+        if (gPlanted[n].fault->sites & site) return true;
+    return false;
+}
+
+// Runs the hooks planted at a site (at kRun, those of the called entry).
+void at(Call call) {
+    readPlanted();
+    for (int n = 0; n < gPlantedCount; ++n) {
+        const Planted& p = gPlanted[n];
+        if ((p.fault->sites & call.site) == 0) continue;
+        if (call.site == kRun && static_cast<int>(call.index) != p.entry) continue;
+        p.fault->hook(call);
+    }
+}
+void at(Site site) { at(Call{site, 0, nullptr, nullptr, nullptr, 0, nullptr}); }
+
+struct AtLoad {
+    AtLoad() { at(kLoad); }
+    ~AtLoad() { at(kUnload); }
+} gAtLoad;
+
+void CIRCUIT_CALL runEntryBody(uint32_t index, const float* c, const float* x, float* y, int32_t count) {
+    if (index >= 14 || count <= 0) return;
+    for (int32_t n = 0; n < count; ++n) compute(index, c, x, y);
+    at(Call{kRun, index, c, x, y, count, nullptr});
+}
+
+} // namespace
+
+STAND_IN_EXPORT int32_t CIRCUIT_CALL getCircuitSignature(void) { return gCircuit; }
+
+STAND_IN_EXPORT char* CIRCUIT_CALL getCreatorSignature(char* buffer) {
+    std::strcpy(buffer, gCreator);
+    at(kCreator);
+    return buffer;
+}
+
+STAND_IN_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) {
+    at(kCount);
+    return gCount;
+}
+
+STAND_IN_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
+    std::memcpy(records, gRecords, sizeof gRecords);
+    at(Call{kSpecs, 0, nullptr, nullptr, nullptr, 0, records});
+}
+
+#ifdef __ELF__
+// runEntry is an indirect function: the loader asks this resolver for its
+// address when the host looks it up, so a planted fault can leave the export
+// unresolvable at run time.
+extern "C" __attribute__((visibility("hidden"))) RunEntryFn resolveRunEntry() {
+    return planted(kExport) ? nullptr : &runEntryBody;
+}
+STAND_IN_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const float* x, float* y, int32_t count)
+    __attribute__((ifunc("resolveRunEntry")));
+#else
+STAND_IN_EXPORT void CIRCUIT_CALL runEntry(uint32_t index, const float* c, const float* x, float* y, int32_t count) {
+    runEntryBody(index, c, x, y, count);
+}
+#endif
