@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "option_help_standin.h"
+#include "options.h"
 
 namespace {
 

@@ -10,31 +10,12 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "app.h"
 #include "machine.h"
-#include "option_help_standin.h"
+#include "options.h"
 
 namespace {
-
-// What `circuit-host --help` prints, from the host's own code.
-std::string helpText() {
-    std::fflush(stdout);
-    std::FILE* tmp = std::tmpfile();
-    const int saved = dup(1);
-    if (tmp == nullptr || saved < 0 || dup2(fileno(tmp), 1) < 0) return "";
-    host::run({"--help"});
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    std::rewind(tmp);
-    for (int c; (c = std::fgetc(tmp)) != EOF;) text += static_cast<char>(c);
-    std::fclose(tmp);
-    return text;
-}
 
 // Text as roff shows it: backslashes and hyphens escaped, no line taken for
 // a request.
@@ -78,7 +59,7 @@ std::vector<std::string> paragraphs(const std::string& help, std::vector<std::st
 
 void manPage(const std::string& modulePath) {
     std::vector<std::string> usage;
-    const std::vector<std::string> text = paragraphs(helpText(), usage);
+    const std::vector<std::string> text = paragraphs(host::usageText(), usage);
     std::printf(".TH CIRCUIT-HOST 1 \"\" \"circuit-host %s\" \"User Commands\"\n", host::hostVersion().c_str());
     std::printf(".SH NAME\ncircuit-host \\- check and time the entries of a circuit-2 module\n.SH SYNOPSIS\n");
     for (size_t i = 0; i < usage.size(); ++i)

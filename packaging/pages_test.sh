@@ -11,7 +11,7 @@ shift
 if [ "$mode" = man ]; then
     page=${*: -1}
     set -- "${@:1:$#-1}"
-    help=$("$@" --help | awk '/^ +-/ { print $1 ($2 ~ /^[A-Z]/ ? " " $2 : "") }')
+    help=$("$@" --help | awk '/^  -/ { print $1 ($2 ~ /^[A-Z]/ ? " " $2 : "") }')
     man=$(awk '/^\.SH/ { options = $2 == "OPTIONS" } options && previous == ".TP" { print } { previous = $0 }' "$page" | sed 's/\\-/-/g; s/\\f[BIR]//g; s/\\e/\\/g')
     [ -n "$help" ] || { echo "FAILED: no options found in --help" >&2; exit 1; }
     if [ "$help" != "$man" ]; then
