@@ -7,6 +7,7 @@
 
 #include "app.h"
 #include "baselines.h"
+#include "console.h"
 #include "files.h"
 #include "finish.h"
 #include "machine.h"
@@ -175,7 +176,8 @@ int runModule(const Options& o, const std::vector<std::string>& args) {
 } // namespace
 
 int run(const std::vector<std::string>& args) {
-    const Options o = parseOptions(args);
+    Options o = parseOptions(startArguments(args));
+    o.module = moduleBesideProgram(o.module);
     if (o.help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;

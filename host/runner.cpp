@@ -17,6 +17,7 @@
 
 #include "answer.h"
 #include "clock.h"
+#include "console.h"
 #include "errors.h"
 #include "reference.h"
 #include "runner.h"
@@ -83,14 +84,10 @@ class Progress {
         std::snprintf(tail, sizeof tail, "): %s, %.1f s of %g s timeout", phase, now - started_, timeout_);
         const std::string line = "circuit-host: entry " + std::to_string(entry_->index) + " of " +
                                  std::to_string(total_) + " (" + printable(entry_->name) + tail;
-        std::fprintf(stderr, "\r\033[K%s", fitColumns(line, terminalColumns() - 1).c_str());
-        std::fflush(stderr);
+        drawProgressLine(fitColumns(line, terminalColumns() - 1));
     }
     void end() {
-        if (on_ && entry_ != nullptr) {
-            std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-        }
+        if (on_ && entry_ != nullptr) drawProgressLine("");
         entry_ = nullptr;
     }
 
