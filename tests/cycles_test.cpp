@@ -41,10 +41,15 @@ TEST(CycleClock, ChainsOfKnownLengthTakeOneClockPerAddition) {
     const double usual = clock.typicalTicksPerCycle();
     ASSERT_GT(usual, 0);
     // A stalled calibration (both chains of a sample several times slower)
-    // is not the clock's usual ratio, nor is one 3 % off; 1 % off is.
+    // is not the clock's usual ratio, nor is one just past the tolerance on
+    // either side; one just inside it is. The tolerance is a share of the
+    // ratio, whatever the ratio of this machine's counter to its core clock.
+    const double tolerance = bench::CycleClock::kCalibrationTolerance;
     EXPECT_FALSE(clock.typical(5.4 * usual));
-    EXPECT_FALSE(clock.typical(0.97 * usual));
-    EXPECT_TRUE(clock.typical(1.01 * usual));
+    EXPECT_FALSE(clock.typical((1 - 1.1 * tolerance) * usual));
+    EXPECT_FALSE(clock.typical((1 + 1.1 * tolerance) * usual));
+    EXPECT_TRUE(clock.typical((1 - 0.9 * tolerance) * usual));
+    EXPECT_TRUE(clock.typical((1 + 0.9 * tolerance) * usual));
     // A sample of `blocks` blocks: the median and the least of up to 31
     // calibrated ones.
     auto measure = [&](unsigned long blocks, double& median, double& least) {
