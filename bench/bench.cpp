@@ -40,6 +40,7 @@
 #include "microkernels.h"
 #include "peers.h"
 #include "simd.h"
+#include "stats.h"
 
 namespace {
 
@@ -186,12 +187,8 @@ void measure(benchmark::State& state, double bound, Call&& call) {
     const double kept = static_cast<double>(ticks.size());
     state.counters["dropped"] = static_cast<double>(dropped) / (kept + static_cast<double>(dropped));
     if (ticks.empty()) return; // every sample dropped: the core clock never held still
-    auto median = [](std::vector<double>& v) {
-        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-        return v[v.size() / 2];
-    };
-    const double repCycles = median(cycles) / kCount;
-    const double repTicks = median(ticks) / kCount;
+    const double repCycles = stats::median(cycles) / kCount;
+    const double repTicks = stats::median(ticks) / kCount;
     state.counters["cycles"] = repCycles;
     state.counters["best"] = *std::min_element(cycles.begin(), cycles.end()) / kCount;
     // The quickest kept sample in nanoseconds: best can be no lower than this
@@ -226,7 +223,7 @@ bool portableUsesAvx() {
 // on the x86-64 build with the hand-written kernels entries 0 to 2 and those
 // whose extensions the processor lacks (runEntry runs their C++ twin). The
 // i686 build's C++ code is x87 code, which entryWork prices.
-bool runsVectorCpp(const Row& row) {
+bool runsVectorCpp([[maybe_unused]] const Row& row) {
 #if defined(__x86_64__)
     return !CIRCUIT_NATIVE_KERNELS || row.index <= 2 || missingExtension(row.flags) != nullptr;
 #else
@@ -367,11 +364,51 @@ bool peersAgree() {
     return ok;
 }
 
-} // namespace
+// The figures the micro-kernels measured, by the names of the run's context.
+struct CostName {
+    const char* key;
+    double bench::MachineCosts::*field;
+};
+const CostName kCostNames[] = {
+    {"x87_step_cycles", &bench::MachineCosts::x87StepThroughput},
+    {"x87_add_latency", &bench::MachineCosts::x87StepLatency},
+    {"x87_memory_step_cycles", &bench::MachineCosts::x87MemoryStep},
+    {"x87_memory_pair_cycles", &bench::MachineCosts::x87MemoryPair},
+    {"x87_memory_rows_cycles", &bench::MachineCosts::x87MemoryRows},
+    {"x87_loop_rows_cycles", &bench::MachineCosts::x87LoopRows},
+    {"x87_run_rows_cycles", &bench::MachineCosts::x87RunRows},
+    {"x87_mul_latency", &bench::MachineCosts::x87MulLatency},
+    {"sse_add_latency", &bench::MachineCosts::sseAddLatency},
+    {"sse_mul_latency", &bench::MachineCosts::sseMulLatency},
+    {"sse_add_cycles", &bench::MachineCosts::sseAddThroughput},
+    {"sse_mul_cycles", &bench::MachineCosts::sseMulThroughput},
+    {"sse_mix_cycles", &bench::MachineCosts::sseMixThroughput},
+    {"load_cycles", &bench::MachineCosts::loadThroughput},
+    {"store_cycles", &bench::MachineCosts::storeThroughput},
+    {"mmx_mul_latency", &bench::MachineCosts::mmxMulLatency},
+    {"mmx_add_latency", &bench::MachineCosts::mmxAddLatency},
+    {"mmx_unpack_latency", &bench::MachineCosts::mmxUnpackLatency},
+    {"mmx_mul_cycles", &bench::MachineCosts::mmxMulThroughput},
+    {"mmx_add_cycles", &bench::MachineCosts::mmxAddThroughput},
+    {"mmx_unpack_cycles", &bench::MachineCosts::mmxUnpackThroughput},
+    {"mmx_mac_step_cycles", &bench::MachineCosts::mmxMacStep},
+    {"sse2_word_mul_latency", &bench::MachineCosts::sse2MulLatency},
+    {"sse2_word_add_latency", &bench::MachineCosts::sse2AddLatency},
+    {"sse2_mac_step_cycles", &bench::MachineCosts::sse2MacStep},
+    {"sse2_unpack_cycles", &bench::MachineCosts::sse2UnpackThroughput},
+    {"x87_to_word_cycles", &bench::MachineCosts::x87ToWord},
+    {"x87_to_float_cycles", &bench::MachineCosts::x87ToFloat},
+    {"avx_double_input_cycles", &bench::MachineCosts::avxDoubleInput},
+    {"avx_conversion_cycles", &bench::MachineCosts::avxConversion},
+    {"avx_shuffle_cycles", &bench::MachineCosts::avxShuffle},
+    {"avx_store_cycles", &bench::MachineCosts::avxStore},
+    {"avx_load_cycles", &bench::MachineCosts::avxLoad},
+    {"avx_split_load_cycles", &bench::MachineCosts::avxSplitLoad},
+};
 
-int main(int argc, char** argv) {
-    circuit::moduleStartup(); // 53-bit x87 precision and the kernels for this processor
-    gCpu = circuit::cpuExtensions();
+// Takes --circuit_all_entries out of the arguments (and adds its line to
+// --help); returns the new argument count.
+int takeOwnFlags(int argc, char** argv) {
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--circuit_all_entries") == 0)
@@ -383,23 +420,20 @@ int main(int argc, char** argv) {
                         "  --circuit_all_entries  also time the entries whose extensions this processor\n"
                         "                         lacks (runEntry runs their portable kernels)\n\n");
     }
-    argc = kept;
-    // Options first: --help and unknown options end the program before the
-    // machine is measured.
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    return kept;
+}
 
+// The one problem in both layouts, for the entries and for the Eigen peers.
+void makeFixture() {
     makeProblem(gFixture.problem);
     circuit::layoutAos(gFixture.problem, gFixture.aos.coefficients, gFixture.aos.input);
     circuit::layoutSoa(gFixture.problem, gFixture.soa.coefficients, gFixture.soa.input);
     makeEigenProblems(gFixture.problem);
+}
 
-    static bench::CycleClock clock;
-    gClock = &clock;
-    gTicksPerNs = measureTicksPerNs();
-    gCosts = bench::measureMachine(clock);
-
-    // The processor as CPUID names it, the name the host prints too.
+// The run's context: the processor as CPUID names it (the name the host
+// prints too), the problem, the clocks, every measured cost, the build.
+void addContext(const bench::CycleClock& clock) {
     char brand[49];
     cpuid::brand(brand);
     std::string processor = brand;
@@ -410,37 +444,8 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("problem_seed", std::to_string(kSeed));
     benchmark::AddCustomContext("tsc_ghz", std::to_string(gTicksPerNs));
     benchmark::AddCustomContext("core_ghz_now", std::to_string(gTicksPerNs / clock.typicalTicksPerCycle()));
-    benchmark::AddCustomContext("x87_step_cycles", std::to_string(gCosts.x87StepThroughput));
-    benchmark::AddCustomContext("x87_add_latency", std::to_string(gCosts.x87StepLatency));
-    benchmark::AddCustomContext("x87_memory_step_cycles", std::to_string(gCosts.x87MemoryStep));
-    benchmark::AddCustomContext("x87_mul_latency", std::to_string(gCosts.x87MulLatency));
-    benchmark::AddCustomContext("sse_add_latency", std::to_string(gCosts.sseAddLatency));
-    benchmark::AddCustomContext("sse_mul_latency", std::to_string(gCosts.sseMulLatency));
-    benchmark::AddCustomContext("sse_add_cycles", std::to_string(gCosts.sseAddThroughput));
-    benchmark::AddCustomContext("sse_mul_cycles", std::to_string(gCosts.sseMulThroughput));
+    for (const CostName& c : kCostNames) benchmark::AddCustomContext(c.key, std::to_string(gCosts.*c.field));
     benchmark::AddCustomContext("sse_chain_limit", std::to_string(bench::sseChainLimit(gCosts)));
-    benchmark::AddCustomContext("sse_mix_cycles", std::to_string(gCosts.sseMixThroughput));
-    benchmark::AddCustomContext("load_cycles", std::to_string(gCosts.loadThroughput));
-    benchmark::AddCustomContext("store_cycles", std::to_string(gCosts.storeThroughput));
-    benchmark::AddCustomContext("mmx_mul_latency", std::to_string(gCosts.mmxMulLatency));
-    benchmark::AddCustomContext("mmx_add_latency", std::to_string(gCosts.mmxAddLatency));
-    benchmark::AddCustomContext("mmx_unpack_latency", std::to_string(gCosts.mmxUnpackLatency));
-    benchmark::AddCustomContext("mmx_mul_cycles", std::to_string(gCosts.mmxMulThroughput));
-    benchmark::AddCustomContext("mmx_add_cycles", std::to_string(gCosts.mmxAddThroughput));
-    benchmark::AddCustomContext("mmx_unpack_cycles", std::to_string(gCosts.mmxUnpackThroughput));
-    benchmark::AddCustomContext("mmx_mac_step_cycles", std::to_string(gCosts.mmxMacStep));
-    benchmark::AddCustomContext("sse2_word_mul_latency", std::to_string(gCosts.sse2MulLatency));
-    benchmark::AddCustomContext("sse2_word_add_latency", std::to_string(gCosts.sse2AddLatency));
-    benchmark::AddCustomContext("sse2_mac_step_cycles", std::to_string(gCosts.sse2MacStep));
-    benchmark::AddCustomContext("sse2_unpack_cycles", std::to_string(gCosts.sse2UnpackThroughput));
-    benchmark::AddCustomContext("x87_to_word_cycles", std::to_string(gCosts.x87ToWord));
-    benchmark::AddCustomContext("x87_to_float_cycles", std::to_string(gCosts.x87ToFloat));
-    benchmark::AddCustomContext("avx_double_input_cycles", std::to_string(gCosts.avxDoubleInput));
-    benchmark::AddCustomContext("avx_conversion_cycles", std::to_string(gCosts.avxConversion));
-    benchmark::AddCustomContext("avx_shuffle_cycles", std::to_string(gCosts.avxShuffle));
-    benchmark::AddCustomContext("avx_store_cycles", std::to_string(gCosts.avxStore));
-    benchmark::AddCustomContext("avx_load_cycles", std::to_string(gCosts.avxLoad));
-    benchmark::AddCustomContext("avx_split_load_cycles", std::to_string(gCosts.avxSplitLoad));
     benchmark::AddCustomContext("cpu_extensions", std::to_string(gCpu));
 #if CIRCUIT_BENCH_OPENBLAS
     benchmark::AddCustomContext("openblas_core", peers::openblasCore());
@@ -452,6 +457,25 @@ int main(int argc, char** argv) {
 #else
     benchmark::AddCustomContext("build", "portable");
 #endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    circuit::moduleStartup(); // 53-bit x87 precision and the kernels for this processor
+    gCpu = circuit::cpuExtensions();
+    argc = takeOwnFlags(argc, argv);
+    // Options first: --help and unknown options end the program before the
+    // machine is measured.
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    makeFixture();
+    static bench::CycleClock clock;
+    gClock = &clock;
+    gTicksPerNs = measureTicksPerNs();
+    gCosts = bench::measureMachine(clock);
+    addContext(clock);
 
     if (!peersAgree()) return 1;
     registerEntries(std::make_integer_sequence<unsigned, ENTRY_COUNT>());

@@ -68,71 +68,66 @@ inline double boundCycles(const Work& w, const MachineCosts& c, int32_t count) {
     return std::max(throughputCycles(w, c), w.chain) + w.perCall / count;
 }
 
-// The work of entry `index`, as its code defines it.
-inline Work entryWork(unsigned index, const MachineCosts& c) {
-    Work w;
+// Entries 0 to 5: x87 steps. The 18 rows of entries 0 to 2 are independent
+// chains issued one row after another (their C++ code: a loop per row), so
+// their chain is not one row's but all rows' at the cost per step that the
+// core reaches on rows of that shape, as measured (how far it overlaps
+// consecutive rows). Entries 3 to 5 interleave their chains in the code;
+// their longest one counts.
+inline Work x87EntryWork(unsigned index, const MachineCosts& c) {
     const double products = OUTPUT_COUNT * INPUT_COUNT; // 648
-    const double sseChain35 = c.sseMulLatency + 35 * c.sseAddLatency;
-    switch (index) {
-    case 0: // running sum through y[i] in memory: 36 round trips per row
-        w.x87Steps = products;
+    Work w;
+    w.x87Steps = products;
+    if (index == 0) { // running sum through y[i] in memory: 36 round trips per row
         w.loads = 3 * products;
         w.stores = products + OUTPUT_COUNT;
-        w.chain = INPUT_COUNT * c.x87MemoryStep;
-        break;
-    case 1: // one accumulator from +0.0: 36 additions per row
-    case 2: // 35 additions per row
-    case 3: // tree: 3 additions per group on the path through S, 5 groups
-    case 4: // L: 11 additions, then 2 more
-    case 5: // six rows in flight, 35 additions each
-        w.x87Steps = products;
-        w.loads = 2 * products;
-        w.stores = OUTPUT_COUNT;
-        w.chain = c.x87MulLatency + c.x87StepLatency * (index == 1   ? 36
-                                                       : index == 3 ? 15
-                                                       : index == 4 ? 13
-                                                                    : 35);
-        break;
-    case 6: // 2-lane: 324 PFMUL, 324 PFADD, 12 PFACC; 18 additions + PFACC per chain
+        w.chain = products * c.x87MemoryRows;
+        return w;
+    }
+    w.loads = 2 * products;
+    w.stores = OUTPUT_COUNT;
+    if (index == 1) { // one accumulator from +0.0: 36 additions per row, a loop
+        w.chain = products * c.x87LoopRows;
+    } else if (index == 2) { // 35 additions per row, one straight run
+        w.chain = products * c.x87RunRows;
+    } else { // 3: tree, 3 additions per group on the path through S, 5 groups;
+             // 4: L, 11 additions, then 2 more; 5: six rows in flight, 35 additions each
+        w.chain = c.x87MulLatency + c.x87StepLatency * (index == 3 ? 15 : index == 4 ? 13 : 35);
+    }
+    return w;
+}
+
+// Entries 6 to 11: two-lane 3DNow! and four-lane SSE operations.
+inline Work vectorEntryWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    w.chain = c.sseMulLatency + 35 * c.sseAddLatency;
+    w.muls = index <= 9 ? 324 : 180;
+    w.adds = index <= 9 ? 315 : 175;
+    w.stores = index <= 9 ? 9 : 5;
+    switch (index) {
+    case 6: // 324 PFMUL, 324 PFADD, 12 PFACC; 18 additions + PFACC per chain.
         // Loads per row group: 324 / 6 coefficient pairs and 17 of the 18
         // input pairs (pair 1 is copied from a register loaded once per call).
-        w.muls = 324;
         w.adds = 324 + 12;
         w.loads = 324 + 6 * 17;
         w.stores = 12;
         w.chain = c.sseMulLatency + 19 * c.sseAddLatency;
         break;
-    case 7: // 3 chains per block; 324 coefficient pairs + 3 x 36 multipliers
-        w.muls = 324;
-        w.adds = 315;
-        w.loads = 324 + 108;
-        w.stores = 9;
-        w.chain = sseChain35;
-        break;
+    case 7: w.loads = 324 + 108; break; // 3 chains per block; 324 coefficient pairs + 3 x 36 multipliers
     case 8:
-    case 9: // 5 then 4 chains; 252 pair loads + 72 memory operands + 72 multipliers
-        w.muls = 324;
-        w.adds = 315;
-        w.loads = 324 + 72;
-        w.stores = 9;
-        w.chain = sseChain35;
-        break;
-    case 10: // 4-lane: 180 MULPS, 175 ADDPS; input read twice
-        w.muls = 180;
-        w.adds = 175;
-        w.loads = 180 + 72;
-        w.stores = 5;
-        w.chain = sseChain35;
-        break;
-    case 11: // input read once
-        w.muls = 180;
-        w.adds = 175;
-        w.loads = 180 + 36;
-        w.stores = 5;
-        w.chain = sseChain35;
-        break;
-    case 12: // 6 row groups x 9 steps x 3 rows; per group a horizontal sum of 8
-             // unpacks, 4 PADDW and 4 register copies, and 3 PXOR
+    case 9: w.loads = 324 + 72; break; // 5 then 4 chains; 252 pair loads + 72 memory operands + 72 multipliers
+    case 10: w.loads = 180 + 72; break; // 4-lane: 180 MULPS, 175 ADDPS; input read twice
+    default: w.loads = 180 + 36; break; // 11: input read once
+    }
+    return w;
+}
+
+// Entries 12 and 13: 16-bit fixed point on MMX registers, with the blocks
+// converted to words once per call and the outputs back.
+inline Work mmxEntryWork(unsigned index, const MachineCosts& c) {
+    Work w;
+    if (index == 12) { // 6 row groups x 9 steps x 3 rows; per group a horizontal sum of 8
+                       // unpacks, 4 PADDW and 4 register copies, and 3 PXOR
         w.macSteps = 162;
         w.mmxOther = 6 * (8 + 4 + 4 + 3);
         w.loads = 162 + 54;
@@ -140,17 +135,22 @@ inline Work entryWork(unsigned index, const MachineCosts& c) {
         // PMULHW, 9 PADDW into the sum, then the horizontal sum: 4 unpacks, 2 PADDW
         w.chain = c.mmxMulLatency + (9 + 2) * c.mmxAddLatency + 4 * c.mmxUnpackLatency;
         w.perCall = (648 + 36) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
-        break;
-    case 13: // 36 steps x 5 vectors, 5 PXOR
-        w.macSteps = 180;
-        w.mmxOther = 5;
-        w.loads = 180 + 36;
-        w.stores = 5;
-        w.chain = c.mmxMulLatency + 36 * c.mmxAddLatency;
-        w.perCall = (720 + 144) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
-        break;
+        return w;
     }
+    w.macSteps = 180; // 36 steps x 5 vectors, 5 PXOR
+    w.mmxOther = 5;
+    w.loads = 180 + 36;
+    w.stores = 5;
+    w.chain = c.mmxMulLatency + 36 * c.mmxAddLatency;
+    w.perCall = (720 + 144) * c.x87ToWord + OUTPUT_COUNT * c.x87ToFloat;
     return w;
+}
+
+// The work of entry `index`, as its code defines it.
+inline Work entryWork(unsigned index, const MachineCosts& c) {
+    if (index <= 5) return x87EntryWork(index, c);
+    if (index <= 11) return vectorEntryWork(index, c);
+    return mmxEntryWork(index, c);
 }
 
 // The chain limit of entries 10 and 11: each output is one chain of a

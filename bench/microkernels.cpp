@@ -1,9 +1,10 @@
 #include "microkernels.h"
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "stats.h"
 
 namespace bench {
 namespace {
@@ -80,6 +81,62 @@ void x87MulChain(unsigned long blocks) {
                      : "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)",
                        "st(7)");
 }
+
+// The shapes of entries 0 to 2's x87 code, whose 18 rows are independent
+// chains of 36 steps issued one row after another: how far this core
+// overlaps the chains of consecutive rows is what bounds those entries.
+// Each row reads 36 coefficients and 36 inputs of ones (sums stay small).
+constexpr int kRowSteps = 36;
+alignas(16) float gRow[kRowSteps] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f,
+                                     1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f,
+                                     1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
+float gRowSums[2];
+#define BENCH_X87_CLOBBERS "cc", "memory", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)"
+
+// Two rows' chains through memory at once: the step of x87Memory on two
+// floats in turn. At half x87Memory's cost per step, the core runs two such
+// chains side by side.
+void x87MemoryPair(unsigned long blocks) {
+    __asm__ volatile("1:\n\t"
+                     ".rept 12\n\t"
+                     "flds (%1)\n\tfmuls (%1)\n\tfadds (%2)\n\tfstps (%2)\n\t"
+                     "flds (%1)\n\tfmuls (%1)\n\tfadds 4(%2)\n\tfstps 4(%2)\n\t"
+                     ".endr\n\t"
+                     "dec %0\n\t"
+                     "jnz 1b"
+                     : "+r"(blocks)
+                     : "r"(gOne), "r"(gRowSums)
+                     : BENCH_X87_CLOBBERS);
+}
+
+// One row of entry 0's shape as a loop issues it: the output set to zero,
+// then 36 steps each loading the row's output, adding the product and
+// storing it back; `offset` picks the output.
+#define BENCH_MEMORY_ROW(offset)                                                     \
+    "fldz\n\tfstps " offset "(%3)\n\txor %1, %1\n\t"                                 \
+    "2:\n\t"                                                                         \
+    "flds (%2,%1,4)\n\tfmuls (%2,%1,4)\n\tinc %1\n\tfadds " offset "(%3)\n\t"       \
+    "fstps " offset "(%3)\n\tcmp $36, %1\n\tjne 2b\n\t"
+// Rows of entries 1's shape: 36 steps into one sum on the stack, then the
+// store; entry 2's: the same steps as one straight run.
+#define BENCH_STACK_ROW                                                              \
+    "fldz\n\txor %1, %1\n\t"                                                         \
+    "2:\n\t"                                                                         \
+    "flds (%2,%1,4)\n\tfmuls (%2,%1,4)\n\tinc %1\n\tfaddp %%st, %%st(1)\n\t"        \
+    "cmp $36, %1\n\tjne 2b\n\tfstps (%3)\n\t"
+#define BENCH_RUN_ROW                                                                \
+    "fldz\n\t.rept 36\n\tflds (%2)\n\tfmuls (%2)\n\tfaddp %%st, %%st(1)\n\t.endr\n\tfstps (%3)\n\t"
+#define BENCH_ROWS(name, first, second)                                              \
+    void name(unsigned long blocks) {                                                \
+        unsigned long j;                                                             \
+        __asm__ volatile("1:\n\t" first second "dec %0\n\tjnz 1b"                    \
+                         : "+r"(blocks), "=&r"(j)                                    \
+                         : "r"(gRow), "r"(gRowSums)                                  \
+                         : BENCH_X87_CLOBBERS);                                      \
+    }
+BENCH_ROWS(x87MemoryRows, BENCH_MEMORY_ROW("0"), BENCH_MEMORY_ROW("4"))
+BENCH_ROWS(x87LoopRows, BENCH_STACK_ROW, BENCH_STACK_ROW)
+BENCH_ROWS(x87RunRows, BENCH_RUN_ROW, BENCH_RUN_ROW)
 
 // A chain of 24 dependent `op`s per block on xmm0, xmm1 the other operand,
 // both loaded (with `load`) from `data`: the latency of `op`.
@@ -473,93 +530,102 @@ void avxStores(unsigned long blocks) {
 
 // One calibrated sample of `kernel`: core cycles per step, or a negative
 // value when the core clock moved during it.
-double sampleCyclesPerStep(CycleClock& clock, void (*kernel)(unsigned long)) {
-    constexpr unsigned long kBlocks = 400; // 9600 steps per sample
+double sampleCyclesPerStep(CycleClock& clock, void (*kernel)(unsigned long), int stepsPerBlock) {
+    constexpr unsigned long kBlocks = 400; // 9600 steps per sample (28800 for the rows)
     double ticks, cycles;
     if (!calibratedSample(clock, [&] { kernel(kBlocks); }, ticks, cycles)) return -1;
-    return cycles / (kBlocks * kStepsPerBlock);
+    return cycles / (kBlocks * static_cast<double>(stepsPerBlock));
 }
 
-} // namespace
+struct Figure {
+    double MachineCosts::*field;
+    void (*kernel)(unsigned long);
+    int stepsPerBlock = kStepsPerBlock;
+    bool avx = false; // x86-64 with AVX only
+};
 
-static bool isAvxFigure(double MachineCosts::*field) {
-    return field == &MachineCosts::avxDoubleInput || field == &MachineCosts::avxConversion ||
-           field == &MachineCosts::avxShuffle || field == &MachineCosts::avxStore ||
-           field == &MachineCosts::avxLoad || field == &MachineCosts::avxSplitLoad;
-}
-
-MachineCosts measureMachine(CycleClock& clock) {
-    struct Figure {
-        double MachineCosts::*field;
-        void (*kernel)(unsigned long);
-    };
-    static const Figure kFigures[] = {
-        {&MachineCosts::x87StepThroughput, x87Throughput},
-        {&MachineCosts::x87StepLatency, x87Latency},
-        {&MachineCosts::x87MemoryStep, x87Memory},
-        {&MachineCosts::x87MulLatency, x87MulChain},
-        {&MachineCosts::sseAddLatency, sseAddChain},
-        {&MachineCosts::sseMulLatency, sseMulChain},
-        {&MachineCosts::sseAddThroughput, sseAddMany},
-        {&MachineCosts::sseMulThroughput, sseMulMany},
-        {&MachineCosts::sseMixThroughput, sseMixMany},
-        {&MachineCosts::loadThroughput, loadMany},
-        {&MachineCosts::storeThroughput, storeMany},
-        {&MachineCosts::mmxMulLatency, mmxMulChain},
-        {&MachineCosts::mmxAddLatency, mmxAddChain},
-        {&MachineCosts::mmxUnpackLatency, mmxUnpackChain},
-        {&MachineCosts::mmxMulThroughput, mmxMulMany},
-        {&MachineCosts::mmxAddThroughput, mmxAddMany},
-        {&MachineCosts::mmxUnpackThroughput, mmxUnpackMany},
-        {&MachineCosts::mmxMacStep, mmxMacSteps},
-        {&MachineCosts::sse2MulLatency, sse2MulChain},
-        {&MachineCosts::sse2AddLatency, sse2AddChain},
-        {&MachineCosts::sse2MacStep, sse2MacSteps},
-        {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
-        {&MachineCosts::x87ToWord, x87ToWords},
-        {&MachineCosts::x87ToFloat, x87ToFloats},
+const Figure kFigures[] = {
+    {&MachineCosts::x87StepThroughput, x87Throughput},
+    {&MachineCosts::x87StepLatency, x87Latency},
+    {&MachineCosts::x87MemoryStep, x87Memory},
+    {&MachineCosts::x87MemoryPair, x87MemoryPair},
+    {&MachineCosts::x87MemoryRows, x87MemoryRows, 2 * kRowSteps},
+    {&MachineCosts::x87LoopRows, x87LoopRows, 2 * kRowSteps},
+    {&MachineCosts::x87RunRows, x87RunRows, 2 * kRowSteps},
+    {&MachineCosts::x87MulLatency, x87MulChain},
+    {&MachineCosts::sseAddLatency, sseAddChain},
+    {&MachineCosts::sseMulLatency, sseMulChain},
+    {&MachineCosts::sseAddThroughput, sseAddMany},
+    {&MachineCosts::sseMulThroughput, sseMulMany},
+    {&MachineCosts::sseMixThroughput, sseMixMany},
+    {&MachineCosts::loadThroughput, loadMany},
+    {&MachineCosts::storeThroughput, storeMany},
+    {&MachineCosts::mmxMulLatency, mmxMulChain},
+    {&MachineCosts::mmxAddLatency, mmxAddChain},
+    {&MachineCosts::mmxUnpackLatency, mmxUnpackChain},
+    {&MachineCosts::mmxMulThroughput, mmxMulMany},
+    {&MachineCosts::mmxAddThroughput, mmxAddMany},
+    {&MachineCosts::mmxUnpackThroughput, mmxUnpackMany},
+    {&MachineCosts::mmxMacStep, mmxMacSteps},
+    {&MachineCosts::sse2MulLatency, sse2MulChain},
+    {&MachineCosts::sse2AddLatency, sse2AddChain},
+    {&MachineCosts::sse2MacStep, sse2MacSteps},
+    {&MachineCosts::sse2UnpackThroughput, sse2UnpackMany},
+    {&MachineCosts::x87ToWord, x87ToWords},
+    {&MachineCosts::x87ToFloat, x87ToFloats},
 #if defined(__x86_64__)
-        {&MachineCosts::avxDoubleInput, avxDoubleInputs},
-        {&MachineCosts::avxConversion, avxConversions},
-        {&MachineCosts::avxShuffle, avxShuffles},
-        {&MachineCosts::avxStore, avxStores},
-        {&MachineCosts::avxLoad, avxLoads},
-        {&MachineCosts::avxSplitLoad, avxSplitLoads},
+    {&MachineCosts::avxDoubleInput, avxDoubleInputs, kStepsPerBlock, true},
+    {&MachineCosts::avxConversion, avxConversions, kStepsPerBlock, true},
+    {&MachineCosts::avxShuffle, avxShuffles, kStepsPerBlock, true},
+    {&MachineCosts::avxStore, avxStores, kStepsPerBlock, true},
+    {&MachineCosts::avxLoad, avxLoads, kStepsPerBlock, true},
+    {&MachineCosts::avxSplitLoad, avxSplitLoads, kStepsPerBlock, true},
 #endif
-    };
-    // Every figure is the tenth percentile of its samples, taken in rounds
-    // spread over about a second: on a shared machine another thread on the
-    // core slows a good part of the samples of the throughput kernels (by 20
-    // to 40 %), which the median would take in; the least sample would take
-    // in the rare sample whose calibration erred low instead.
-    std::vector<std::vector<double>> samples(sizeof kFigures / sizeof kFigures[0]);
+};
+constexpr size_t kFigureCount = sizeof kFigures / sizeof kFigures[0];
+
+bool processorHasAvx() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    const bool avx = __builtin_cpu_supports("avx");
+    return __builtin_cpu_supports("avx");
 #else
-    const bool avx = false;
+    return false;
 #endif
-    auto runs = [&](const Figure& f) { // the AVX kernels only where the processor has AVX
-        return avx || !isAvxFigure(f.field);
-    };
+}
+
+// Every figure's samples, taken in rounds spread over about a second, after
+// one warm-up call of each kernel; the AVX kernels only where the processor
+// has AVX (the others' lists stay empty).
+std::vector<std::vector<double>> takeSamples(CycleClock& clock) {
+    const bool avx = processorHasAvx();
+    std::vector<std::vector<double>> samples(kFigureCount);
     for (const Figure& f : kFigures)
-        if (runs(f)) f.kernel(400); // warm up
+        if (avx || !f.avx) f.kernel(400);
     constexpr int kRounds = 20, kPerRound = 3;
     for (int round = 0; round < kRounds; ++round) {
-        for (size_t i = 0; i < samples.size(); ++i)
-            for (int k = 0; k < kPerRound && runs(kFigures[i]); ++k) {
-                const double c = sampleCyclesPerStep(clock, kFigures[i].kernel);
+        for (size_t i = 0; i < kFigureCount; ++i)
+            for (int k = 0; k < kPerRound && (avx || !kFigures[i].avx); ++k) {
+                const double c = sampleCyclesPerStep(clock, kFigures[i].kernel, kFigures[i].stepsPerBlock);
                 if (c > 0) samples[i].push_back(c);
             }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return samples;
+}
+
+} // namespace
+
+// Every figure is the tenth percentile of its samples: on a shared machine
+// another thread on the core slows a good part of the samples of the
+// throughput kernels (by 20 to 40 %), which the median would take in; the
+// least sample would take in the rare sample whose calibration erred low
+// instead. A figure without samples (the core clock never held still, or
+// no AVX) stays 0, and the bound says so.
+MachineCosts measureMachine(CycleClock& clock) {
+    const std::vector<std::vector<double>> samples = takeSamples(clock);
     MachineCosts m{};
-    for (size_t i = 0; i < samples.size(); ++i) {
-        std::vector<double>& v = samples[i];
-        if (v.empty()) continue; // the core clock never held still: 0, and the bound says so
-        std::nth_element(v.begin(), v.begin() + v.size() / 10, v.end());
-        m.*kFigures[i].field = v[v.size() / 10];
-    }
+    for (size_t i = 0; i < kFigureCount; ++i)
+        if (!samples[i].empty()) m.*kFigures[i].field = stats::percentile(samples[i], 10);
     return m;
 }
 

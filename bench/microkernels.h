@@ -15,6 +15,10 @@ struct MachineCosts {
     double x87StepThroughput; // fld m32, fmul m32, faddp: six sums in flight, cycles per step
     double x87StepLatency;    // the same step on one sum: the FADD latency
     double x87MemoryStep;     // fld, fmul, fadd m32, fstp m32 through one float in memory
+    double x87MemoryPair;     // the same step on two floats in turn: cycles per step
+    double x87MemoryRows;     // rows of 36 such steps (entry 0's shape), one after another: per step
+    double x87LoopRows;       // rows of 36 steps into a sum on the stack, a loop each (entry 1's shape)
+    double x87RunRows;        // the same rows as straight runs (entry 2's shape): per step
     double x87MulLatency;     // FMUL m32 on a dependent value
     double sseAddLatency;     // ADDSS/ADDPS on a dependent value
     double sseMulLatency;     // MULSS/MULPS on a dependent value

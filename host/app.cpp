@@ -20,19 +20,51 @@ namespace host {
 
 namespace {
 
-// An output file named by --svg, tried before any work.
-std::unique_ptr<OutputFile> chartFile(const Options& o) {
-    if (o.svg.empty()) return nullptr;
+// The files a run writes besides stdout: the chart and the exports, each
+// tried before any work and refused when it names an input of the run or
+// the same file as another output.
+struct Outputs {
+    std::unique_ptr<OutputFile> svg;
+    std::vector<std::pair<Format, std::unique_ptr<OutputFile>>> exports;
+};
+
+Outputs outputFiles(const Options& o) {
     std::vector<std::pair<std::string, std::string>> inputs = {{"module", o.module}, {"problem file", o.problem}};
     for (const std::string& saved : o.compare) inputs.push_back({"saved run", saved});
-    refuseOverwriting("--svg", o.svg, inputs);
-    return std::unique_ptr<OutputFile>(o.svg.empty() ? nullptr : new OutputFile(o.svg));
+    Outputs out;
+    auto open = [&](const std::string& option, const std::string& path) {
+        refuseOverwriting(option, path, inputs);
+        std::unique_ptr<OutputFile> file(new OutputFile(path));
+        inputs.push_back({"output of " + option, path}); // it exists now: a later output may not name it
+        return file;
+    };
+    if (!o.svg.empty()) out.svg = open("--svg", o.svg);
+    for (const Export& e : o.exports) out.exports.emplace_back(e.format, open(e.option, e.path));
+    return out;
+}
+
+// Two saved runs of the same file name get labels that tell them apart:
+// their paths, or their places on the command line.
+void distinctLabels(std::vector<SavedRun>& runs) {
+    auto clashes = [&] {
+        std::vector<bool> clash(runs.size(), false);
+        for (size_t k = 0; k < runs.size(); ++k)
+            for (size_t j = 0; j < runs.size(); ++j) clash[k] = clash[k] || (j != k && runs[j].label == runs[k].label);
+        return clash;
+    };
+    std::vector<bool> clash = clashes();
+    for (size_t k = 0; k < runs.size(); ++k)
+        if (clash[k]) runs[k].label = displayPath(runs[k].file);
+    clash = clashes();
+    for (size_t k = 0; k < runs.size(); ++k)
+        if (clash[k]) runs[k].label += " #" + std::to_string(k + 1);
 }
 
 int compareRuns(const Options& o) {
-    std::unique_ptr<OutputFile> svg = chartFile(o);
+    std::unique_ptr<OutputFile> svg = std::move(outputFiles(o).svg);
     std::vector<SavedRun> runs;
     for (const std::string& file : o.compare) runs.push_back(readSavedRun(file));
+    distinctLabels(runs);
     const Comparison c = compareSaved(runs);
     std::fputs(comparisonText(c).c_str(), stdout);
     finishStdout();
@@ -40,10 +72,24 @@ int compareRuns(const Options& o) {
     return 0;
 }
 
-// The run's settings as the report shows them.
-RunInfo startRun(const Options& o) {
+// A word of the command line as a shell reads it back.
+std::string quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                              "-_./=,:+@%") == std::string::npos)
+        return arg;
+    std::string s = "'";
+    for (char c : arg) s += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return s + "'";
+}
+
+// The run's settings as the report shows them, and which run it is.
+RunInfo startRun(const Options& o, const std::vector<std::string>& args) {
     RunInfo run;
     run.name = o.name;
+    run.timeUtc = utcNow();
+    run.hostName = hostName();
+    run.commandLine = "circuit-host";
+    for (const std::string& arg : args) run.commandLine += " " + quoted(arg);
     run.timePerEntryMs = o.checkOnly ? 0 : o.timePerEntryMs;
     run.trials = o.checkOnly ? 0 : o.trials;
     run.timeoutSeconds = o.timeoutSeconds;
@@ -73,18 +119,26 @@ RunSettings settingsFor(const Options& o, const Processor& cpu) {
     return s;
 }
 
-int report(const RunInfo& run, const Options& o, OutputFile* svg) {
-    std::fputs(reportFor(o.format)(run).c_str(), results());
+int report(const RunInfo& run, const Options& o, Outputs& out) {
+    TableStyle style;
+    style.outputs = o.showOutputs;
+    style.notes = o.notes;
+    std::fputs(reportText(o.format, run, style).c_str(), results());
     finishStdout();
-    if (svg) svg->write(svgChart(run));
+    if (out.svg) out.svg->write(svgChart(run));
+    for (auto& e : out.exports) e.second->write(reportText(e.first, run, style));
     if (interrupted()) return interruptedStatus();
+    if (noEntryRan(run)) {
+        std::fprintf(stderr, "circuit-host: %s.\n", kNothingRan);
+        return 1;
+    }
     return run.failed ? 1 : 0;
 }
 
-int runModule(const Options& o) {
-    std::unique_ptr<OutputFile> svg = chartFile(o);
+int runModule(const Options& o, const std::vector<std::string>& args) {
+    Outputs out = outputFiles(o);
     holdResults();
-    RunInfo run = startRun(o);
+    RunInfo run = startRun(o, args);
     const circuit::Problem problem = chooseProblem(o, run.problem);
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = referenceFor(problem);
@@ -97,7 +151,7 @@ int runModule(const Options& o) {
     const std::vector<size_t> toRun = planEntries(run.entries, o.all);
     runEntries(module, problem, reference, settingsFor(o, run.machine.cpu), toRun, run);
     finishRun(run, reference, !o.checkOnly);
-    return report(run, o, svg.get());
+    return report(run, o, out);
 }
 
 } // namespace
@@ -105,7 +159,7 @@ int runModule(const Options& o) {
 int run(const std::vector<std::string>& args) {
     const Options o = parseOptions(args);
     if (o.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {
@@ -114,7 +168,7 @@ int run(const std::vector<std::string>& args) {
     }
     if (o.worker) return workerMain();
     if (!o.compare.empty()) return compareRuns(o);
-    return runModule(o);
+    return runModule(o, args);
 }
 
 } // namespace host

@@ -1,19 +1,20 @@
 // The machine a run is made on: what the processor can execute and what it
 // calls itself (CPUID), the operating system and word sizes, and the module
 // file's size and content hash.
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <sys/utsname.h>
+#include <unistd.h>
 #endif
 
 #include "cpuid_probe.h"
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
-
-#include <cstdio>
 #endif
 #include "files.h"
 #include "machine.h"
@@ -276,20 +277,39 @@ ModuleFile describeModuleFile(const std::string& path) {
 
 std::string hostVersion() { return CIRCUIT_HOST_VERSION; }
 
+std::string hostName() {
+    char name[256] = {};
+#ifdef _WIN32
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return "";
+#else
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+#endif
+    return name;
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc = {};
+#ifdef _WIN32
+    utc = *std::gmtime(&now); // once, before any other thread exists
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
 std::string missingExtensions(EntryFlags flags, const Processor& cpu) {
     std::string missing;
-    auto lack = [&](EntryFlags bit, bool has, const char* name) {
-        if ((flags & bit) && !has) missing += missing.empty() ? name : std::string(" ") + name;
-    };
-    lack(ENTRY_FPU, cpu.fpu, "FPU");
-    lack(ENTRY_MMX, cpu.mmx, "MMX");
-    lack(ENTRY_3DNOW, cpu.amd3dnow, "3DNow!");
-    lack(ENTRY_SSE, cpu.sse, "SSE");
-    if (flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA)) {
+    auto add = [&](const std::string& t) { missing += missing.empty() ? t : " " + t; };
+    for (const Extension& x : kExtensions)
+        if ((flags & x.flag) && !(cpu.*x.has)) add(x.name);
+    if (flags & kUnknownFlags) {
         char unknown[32];
-        std::snprintf(unknown, sizeof unknown, "unknown flags 0x%X",
-                      static_cast<unsigned>(flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA)));
-        missing += missing.empty() ? unknown : std::string(" ") + unknown;
+        std::snprintf(unknown, sizeof unknown, "unknown flags 0x%X", static_cast<unsigned>(flags & kUnknownFlags));
+        add(unknown);
     }
     return missing;
 }

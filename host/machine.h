@@ -20,6 +20,8 @@ std::string emulationEvidence(const Processor& cpu, const std::string& cpuinfo);
 ModuleFile describeModuleFile(const std::string& path);  // Fatal when unreadable
 std::string sha256Hex(const std::string& bytes);         // sha256.cpp
 std::string hostVersion();
+std::string hostName();     // the machine's network name, "" when it has none
+std::string utcNow();       // "2026-12-09T08:50:00Z"
 // The extensions that the flags name and the processor lacks, as text
 // ("" when it has them all); unknown flag bits count as lacking.
 std::string missingExtensions(EntryFlags flags, const Processor& cpu);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,20 @@ struct Processor {
     bool fpu = false, mmx = false, sse = false, amd3dnow = false, tsc = false;
     bool sse2 = false, rdtscp = false;       // what the fenced counter reads need
 };
+
+// The extensions an entry's flags can name, in the flags' bit order, each
+// with the field that says whether the processor has it.
+struct Extension {
+    EntryFlags flag;
+    const char* name;
+    bool Processor::*has;
+};
+constexpr Extension kExtensions[] = {{ENTRY_FPU, "FPU", &Processor::fpu},
+                                     {ENTRY_MMX, "MMX", &Processor::mmx},
+                                     {ENTRY_3DNOW, "3DNow!", &Processor::amd3dnow},
+                                     {ENTRY_SSE, "SSE", &Processor::sse}};
+// Flag bits that name neither an extension nor the layout.
+constexpr EntryFlags kUnknownFlags = ~(ENTRY_EXTENSION_MASK | ENTRY_SOA);
 
 // The machine a run was made on, for a reader who compares runs later.
 struct Machine {
@@ -154,6 +169,15 @@ inline double coreHz(const Timing& t) {
     return t.clocks && t.ticksPerClock > 0 ? t.ticksPerNs / t.ticksPerClock * 1e9 : 0;
 }
 
+// Multiply-adds per core clock of the median, 0 without core clocks.
+inline double macsPerClock(const Timing& t) {
+    return t.done && t.clocks && t.medianClocks > 0 ? kMultiplyAdds / t.medianClocks : 0;
+}
+// Millions of multiply-adds per second of the median, 0 when not timed.
+inline double megaMacsPerSecond(const Timing& t) {
+    return t.done && t.medianNs > 0 ? kMultiplyAdds / t.medianNs * 1e3 : 0;
+}
+
 struct EntryResult {
     int index = 0;
     EntrySpec record{};
@@ -172,6 +196,11 @@ struct EntryResult {
     Check check;
     Timing timing;
 };
+
+// An entry's name as the module wrote it: up to its NUL, or all 64 bytes.
+inline std::string rawName(const EntryResult& e) {
+    return std::string(e.record.name, e.nameTerminated ? std::strlen(e.record.name) : ENTRY_NAME_BYTES);
+}
 
 // ---- The run ----------------------------------------------------------------------
 
@@ -196,13 +225,50 @@ struct RunInfo {
     double stealShare = -1;    // share of the run's CPU time the hypervisor gave to others; -1 unknown
     int flagged = 0;           // timed entries whose figures ended unstable
     std::string protectionNote; // protections of the host from its entries not available here, "" when all are
+    // Which run this was, for a reader who keeps many.
+    std::string timeUtc;       // when it started, "2026-12-09T08:50:00Z"
+    std::string hostName;      // the machine's network name
+    std::string commandLine;   // the host's arguments, quoted where needed
 };
+
+// The unit of a run's times, decided once for every output: core clocks when
+// any timed entry has them (an entry without them then shows its ns, marked
+// as such), else ns.
+inline bool timesInClocks(const RunInfo& run) {
+    for (const EntryResult& e : run.entries)
+        if (e.timing.done && e.timing.clocks) return true;
+    return false;
+}
+
+// A run in which no entry ran checked nothing: it is no success.
+inline bool noEntryRan(const RunInfo& run) {
+    for (const EntryResult& e : run.entries)
+        if (e.ran) return false;
+    return true;
+}
+constexpr const char* kNothingRan =
+    "No entry ran: none of the selected entries is one this processor runs (--all runs the others too)";
+
+// One entry's times as the outputs show them: in core clocks where the run's
+// times are and the entry has them, else in ns.
+struct ShownTimes {
+    bool clocks = false;
+    double min = 0, low = 0, median = 0;
+};
+inline ShownTimes shownTimes(const Timing& t, bool runInClocks) {
+    ShownTimes s;
+    s.clocks = runInClocks && t.clocks;
+    s.min = s.clocks ? t.minClocks : t.minNs;
+    s.low = s.clocks ? t.lowClocks : t.lowNs;
+    s.median = s.clocks ? t.medianClocks : t.medianNs;
+    return s;
+}
 
 // ---- Saved runs ---------------------------------------------------------------------
 
 // Version of the JSON results; docs/results-schema.md describes each one.
 // A reader accepts files of its own version and older.
-constexpr int kResultsSchemaVersion = 2;
+constexpr int kResultsSchemaVersion = 3;
 constexpr const char* kResultsSchemaName = "circuit-host results";
 // What --compare reads back of a saved run: model_saved.h.
 

@@ -10,50 +10,6 @@
 
 namespace host {
 
-const char kUsage[] =
-    "Usage: circuit-host [options] MODULE\n"
-    "       circuit-host --compare RUN.json [RUN.json ...] [--svg FILE]\n"
-    "\n"
-    "Loads the circuit-2 module MODULE (a shared library or DLL), shows its circuit,\n"
-    "creator and entries, checks the output of every entry it runs against the exact\n"
-    "product, and times each entry. By default only the entries whose extensions\n"
-    "this processor has are run. Each entry runs in a process of its own, so an\n"
-    "entry that crashes or hangs marks only itself.\n"
-    "\n"
-    "Options:\n"
-    "  --all                 run every entry, also those the processor lacks extensions for\n"
-    "  --entries LIST        run only these entries, e.g. 0,2,5-7\n"
-    "  --seed N              seed of the random problem (printed when chosen at random)\n"
-    "  --problem FILE        read the problem from FILE instead: 648 coefficients M[0][0]\n"
-    "                        .. M[17][35] row by row, then 36 inputs x[0] .. x[35], as\n"
-    "                        whitespace-separated decimal numbers; '#' starts a comment\n"
-    "  --time-per-entry MS   time spent timing each entry (default 100)\n"
-    "  --trials N            timed calls per entry; the count of one call is chosen so\n"
-    "                        that it lasts MS/N milliseconds (default 400)\n"
-    "  --timeout SECONDS     an entry still running after this long is stopped and\n"
-    "                        reported as timed out (default 60)\n"
-    "  --check-only          check the entries, do not time them\n"
-    "  --name TEXT           say what this run is (the build and why it was chosen) in\n"
-    "                        the header, the chart and the JSON\n"
-    "  --wide                add the layout, CPU, minimum, median ns and calls columns\n"
-    "                        to the table (wider than 120 columns)\n"
-    "  --csv                 print CSV instead of the table\n"
-    "  --json                print JSON instead of the table (docs/results-schema.md);\n"
-    "                        save it to compare runs later\n"
-    "  --svg FILE            also write a bar chart of the times per repetition to FILE\n"
-    "  --compare RUN.json... print saved runs side by side (median core clocks per\n"
-    "                        repetition and the ratio to the first run); with --svg,\n"
-    "                        also draw them as a grouped bar chart; each ratio is\n"
-    "                        tested against the noise of both runs' calls\n"
-    "  --version             print the host's version\n"
-    "  --help                print this text\n"
-    "  --                    what follows is the module, even if it starts with '-'\n"
-    "\n"
-    "Numbers are decimal. Exit status: 0 when every entry run passed its check, 1 when\n"
-    "one failed, crashed or timed out, 2 for bad options, unreadable files or a module\n"
-    "this host cannot use, 3 when the module stopped the program while it was loaded\n"
-    "or asked what it serves.\n";
-
 namespace {
 
 uint64_t parseUnsigned(const std::string& option, const std::string& text, uint64_t max) {
@@ -114,76 +70,169 @@ namespace {
 // What the command line said so far.
 struct Parsed {
     Options o;
-    bool comparing = false, optionsEnded = false, csv = false, json = false, wide = false;
+    bool comparing = false, optionsEnded = false, csv = false, json = false, wide = false, markdown = false;
     bool stop = false; // --help, --version, --worker: nothing after them counts
     std::vector<std::string> positional;
 };
 
-// One option; `next` takes its value, `flag` refuses one.
-void applyOption(const std::string& arg, const std::function<std::string()>& next,
-                 const std::function<void()>& flag, Parsed& p) {
-    if (arg == "--") {
-        p.optionsEnded = true;
-    } else if (arg == "--help" || arg == "-h") {
-        p.o.help = true;
-        p.stop = true;
-    } else if (arg == "--version") {
-        p.o.version = true;
-        p.stop = true;
-    } else if (arg == "--worker") { // internal: one entry for a parent host
-        flag();
-        p.o.worker = true;
-        p.stop = true;
-    } else if (arg == "--all") {
-        flag();
-        p.o.all = true;
-    } else if (arg == "--entries") {
-        p.o.entries = parseEntries(next());
-    } else if (arg == "--seed") {
-        p.o.seed = parseUnsigned(arg, next(), UINT64_MAX);
-        p.o.haveSeed = true;
-    } else if (arg == "--problem") {
-        p.o.problem = next();
-        if (p.o.problem.empty()) throw UsageError("--problem needs a file name");
-    } else if (arg == "--time-per-entry") {
-        p.o.timePerEntryMs = parsePositive(arg, next(), 600000, "milliseconds");
-    } else if (arg == "--trials") {
-        p.o.trials = static_cast<int>(parseUnsigned(arg, next(), 100000));
-        if (p.o.trials < 1) throw UsageError("--trials needs at least 1");
-    } else if (arg == "--timeout") {
-        p.o.timeoutSeconds = parsePositive(arg, next(), 86400, "seconds");
-    } else if (arg == "--check-only") {
-        flag();
-        p.o.checkOnly = true;
-    } else if (arg == "--name") {
-        p.o.name = next();
-    } else if (arg == "--wide") {
-        flag();
-        p.wide = true;
-    } else if (arg == "--csv") {
-        flag();
-        p.csv = true;
-    } else if (arg == "--json") {
-        flag();
-        p.json = true;
-    } else if (arg == "--svg") {
-        p.o.svg = next();
-        if (p.o.svg.empty()) throw UsageError("--svg needs a file name");
-    } else if (arg == "--compare") {
-        flag();
-        p.comparing = true;
-    } else {
-        throw UsageError("unknown option " + arg);
-    }
+// One option: its name, the name of its value (none for a flag), its help
+// (none: not listed) and what it does. --help lists the rows in this order.
+struct OptionRow {
+    const char* name;
+    const char* value;
+    bool takesValue;
+    const char* help;
+    void (*apply)(Parsed& p, const std::string& value);
+};
+
+using V = const std::string&;
+
+void exportTo(Parsed& p, Format format, const char* option, const std::string& path) {
+    if (path.empty()) throw UsageError(std::string(option) + " needs a file name");
+    p.o.exports.push_back({format, option, path});
 }
+
+const OptionRow kOptions[] = {
+    {"--all", nullptr, false, "run every entry, also those the processor lacks extensions for",
+     [](Parsed& p, V) { p.o.all = true; }},
+    {"--entries", "LIST", true, "run only these entries, e.g. 0,2,5-7", [](Parsed& p, V v) { p.o.entries = parseEntries(v); }},
+    {"--seed", "N", true, "seed of the random problem (printed when chosen at random)",
+     [](Parsed& p, V v) { p.o.seed = parseUnsigned("--seed", v, UINT64_MAX), p.o.haveSeed = true; }},
+    {"--problem", "FILE", true,
+     "read the problem from FILE instead ('-': standard input): 648 coefficients M[0][0] .. M[17][35] row by "
+     "row, then 36 inputs x[0] .. x[35], as whitespace-separated decimal numbers; '#' starts a comment. "
+     "Entries 12 and 13 compute in 16-bit fixed point: they are checked only on inputs from -1 to 0.99998 and "
+     "coefficients from -32 to 31.9995 (else reported unchecked)",
+     [](Parsed& p, V v) { if (v.empty()) throw UsageError("--problem needs a file name");
+     p.o.problem = v; }},
+    {"--time-per-entry", "MS", true, "time spent timing each entry (default 100)",
+     [](Parsed& p, V v) { p.o.timePerEntryMs = parsePositive("--time-per-entry", v, 600000, "milliseconds"); }},
+    {"--trials", "N", true,
+     "timed calls per entry; the count of one call is chosen so that it lasts MS/N milliseconds (default 400)",
+     [](Parsed& p, V v) { p.o.trials = static_cast<int>(parseUnsigned("--trials", v, 100000));
+     if (p.o.trials < 1) throw UsageError("--trials needs at least 1"); }},
+    {"--timeout", "SECONDS", true,
+     "an entry still running after this long is stopped and reported as timed out (default 60)",
+     [](Parsed& p, V v) { p.o.timeoutSeconds = parsePositive("--timeout", v, 86400, "seconds"); }},
+    {"--check-only", nullptr, false, "check the entries, do not time them", [](Parsed& p, V) { p.o.checkOnly = true; }},
+    {"--name", "TEXT", true, "say what this run is (the build and why it was chosen) in the header, the chart and "
+                             "the JSON",
+     [](Parsed& p, V v) { p.o.name = v; }},
+    {"--wide", nullptr, false, "add the layout, CPU, minimum, median ns and calls columns to the table (wider than "
+                               "120 columns)",
+     [](Parsed& p, V) { p.wide = true; }},
+    {"--csv", nullptr, false, "print CSV instead of the table", [](Parsed& p, V) { p.csv = true; }},
+    {"--json", nullptr, false, "print JSON instead of the table (docs/results-schema.md); save it to compare runs "
+                               "later",
+     [](Parsed& p, V) { p.json = true; }},
+    {"--markdown", nullptr, false, "print the table as Markdown (as GitHub renders it) instead",
+     [](Parsed& p, V) { p.markdown = true; }},
+    {"--export-json", "FILE", true, "also write the JSON to FILE; stdout keeps the table (or what --csv, --json "
+                                    "or --markdown chose); any of the --export options may be given together",
+     [](Parsed& p, V v) { exportTo(p, Format::Json, "--export-json", v); }},
+    {"--export-csv", "FILE", true, "also write the CSV to FILE",
+     [](Parsed& p, V v) { exportTo(p, Format::Csv, "--export-csv", v); }},
+    {"--export-markdown", "FILE", true, "also write the Markdown table to FILE",
+     [](Parsed& p, V v) { exportTo(p, Format::Markdown, "--export-markdown", v); }},
+    {"--show-outputs", nullptr, false, "list each entry's outputs y[0] .. y[17] under the table",
+     [](Parsed& p, V) { p.o.showOutputs = true; }},
+    {"--no-notes", nullptr, false, "leave out the lines under the table that explain its columns (the reasons of "
+                                   "failed, skipped and unstable entries stay)",
+     [](Parsed& p, V) { p.o.notes = false; }},
+    {"--svg", "FILE", true, "also write a bar chart of the times per repetition to FILE",
+     [](Parsed& p, V v) { if (v.empty()) throw UsageError("--svg needs a file name");
+     p.o.svg = v; }},
+    {"--compare", "RUN.json...", false,
+     "print saved runs side by side (median core clocks per repetition and the ratio to the first run); with "
+     "--svg, also draw them as a grouped bar chart; each ratio is tested against the noise of both runs' calls",
+     [](Parsed& p, V) { p.comparing = true; }},
+    {"--version", nullptr, false, "print the host's version", [](Parsed& p, V) { p.o.version = p.stop = true; }},
+    {"--help", nullptr, false, "print this text", [](Parsed& p, V) { p.o.help = p.stop = true; }},
+    {"-h", nullptr, false, nullptr, [](Parsed& p, V) { p.o.help = p.stop = true; }},
+    {"--", nullptr, false, "what follows is the module, even if it starts with '-'",
+     [](Parsed& p, V) { p.optionsEnded = true; }},
+    // Internal: one entry for a parent host (its job on stdin).
+    {"--worker", nullptr, false, nullptr, [](Parsed& p, V) { p.o.worker = p.stop = true; }},
+};
+
+const char kUsageHead[] =
+    "Usage: circuit-host [options] MODULE\n"
+    "       circuit-host --compare RUN.json [RUN.json ...] [--svg FILE]\n"
+    "\n"
+    "Loads the circuit-2 module MODULE (a shared library or DLL), shows its circuit,\n"
+    "creator and entries, checks the output of every entry it runs against the exact\n"
+    "product, and times each entry. By default only the entries whose extensions\n"
+    "this processor has are run. Each entry runs in a process of its own, so an\n"
+    "entry that crashes or hangs marks only itself.\n"
+    "\n"
+    "Options:\n";
+
+const char kUsageTail[] =
+    "\n"
+    "Numbers are decimal. Exit status: 0 when every entry run passed its check; 1 when\n"
+    "one failed, crashed or timed out, or when no entry ran at all (none selected that\n"
+    "this processor runs: --all runs the others); 2 for bad options, unreadable files\n"
+    "or a module this host cannot use; 3 when the module stopped the program while it\n"
+    "was loaded or asked what it serves; 129, 130 or 143 when the run was ended by\n"
+    "SIGHUP, Ctrl-C (SIGINT) or SIGTERM (128 plus the signal's number).\n";
+
+// One option: `next` takes its value, a flag refuses one.
+void applyOption(const std::string& arg, const std::function<std::string()>& next, bool hasValue, Parsed& p) {
+    for (const OptionRow& row : kOptions) {
+        if (arg != row.name) continue;
+        if (!row.takesValue && hasValue) throw UsageError(arg + " takes no value");
+        row.apply(p, row.takesValue ? next() : std::string());
+        return;
+    }
+    throw UsageError("unknown option " + arg);
+}
+
+// Words of `text` in lines of at most `width` columns.
+std::vector<std::string> wrapped(const std::string& text, size_t width) {
+    std::vector<std::string> lines(1);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        if (!lines.back().empty() && lines.back().size() + 1 + word.size() > width) lines.emplace_back();
+        lines.back() += (lines.back().empty() ? "" : " ") + word;
+        at = end + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::vector<OptionHelp> optionHelp() {
+    std::vector<OptionHelp> rows;
+    for (const OptionRow& row : kOptions)
+        if (row.help) rows.push_back({row.name, row.value ? row.value : "", row.help});
+    return rows;
+}
+
+std::string usageText() {
+    std::string s = kUsageHead;
+    constexpr size_t kIndent = 24, kWidth = 80;
+    for (const OptionHelp& row : optionHelp()) {
+        std::string head = "  " + row.name + (row.value.empty() ? "" : " " + row.value);
+        const std::vector<std::string> lines = wrapped(row.help, kWidth - kIndent);
+        head += head.size() + 1 > kIndent ? "\n" + std::string(kIndent, ' ') : std::string(kIndent - head.size(), ' ');
+        s += head + lines[0] + "\n";
+        for (size_t k = 1; k < lines.size(); ++k) s += std::string(kIndent, ' ') + lines[k] + "\n";
+    }
+    return s + kUsageTail;
+}
+
+namespace {
 
 // The positional arguments and the options that exclude one another.
 Options finish(Parsed& p) {
     Options& o = p.o;
     if (p.comparing) {
         if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
-        if (p.csv || p.json || p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all ||
-            o.checkOnly || !o.name.empty())
+        if (p.csv || p.json || p.wide || p.markdown || o.haveSeed || !o.problem.empty() || !o.entries.empty() ||
+            o.all || o.checkOnly || !o.name.empty() || !o.exports.empty() || o.showOutputs || !o.notes)
             throw UsageError("--compare takes only results files and --svg");
         o.compare = p.positional;
         return o;
@@ -192,9 +241,12 @@ Options finish(Parsed& p) {
     if (p.positional.size() > 1)
         throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
     o.module = p.positional[0];
-    if (p.csv && p.json) throw UsageError("--csv and --json cannot be combined");
-    if ((p.csv || p.json) && p.wide) throw UsageError("--wide widens the table, which --csv and --json replace");
-    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.wide ? Format::WideTable : Format::Table;
+    if (p.csv + p.json + p.markdown > 1) throw UsageError("--csv, --json and --markdown cannot be combined");
+    if (p.markdown && p.wide) throw UsageError("--wide widens the text table; --markdown writes its default columns");
+    if ((p.csv || p.json) && (p.wide || o.showOutputs || !o.notes))
+        throw UsageError("--wide, --show-outputs and --no-notes shape the table, which --csv and --json replace");
+    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.markdown ? Format::Markdown
+             : p.wide ? Format::WideTable : Format::Table;
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
     // Finding the count and the calibrations take about as long again as the timed calls.
@@ -226,10 +278,7 @@ Options parseOptions(const std::vector<std::string>& args) {
             if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
             return args[++i];
         };
-        auto flag = [&] {
-            if (hasValue) throw UsageError(arg + " takes no value");
-        };
-        applyOption(arg, next, flag, p);
+        applyOption(arg, next, hasValue, p);
         if (p.stop) return p.o;
     }
     return finish(p);

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 #include "errors.h"
 #include "files.h"

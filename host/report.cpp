@@ -1,17 +1,19 @@
-// The outputs a run can print on standard output, one per format.
+// The outputs a run can print on standard output or export, one per format.
 #include "options.h"
 #include "report.h"
 
 namespace host {
 
-RunReport reportFor(Format format) {
-    static const struct {
-        Format format;
-        RunReport report;
-    } kReports[] = {{Format::Table, tableText}, {Format::WideTable, wideTableText}, {Format::Csv, csvText}, {Format::Json, resultsJson}};
-    for (const auto& r : kReports)
-        if (r.format == format) return r.report;
-    return tableText;
+std::string reportText(Format format, const RunInfo& run, const TableStyle& style) {
+    TableStyle wide = style;
+    wide.wide = true;
+    switch (format) {
+    case Format::WideTable: return tableText(run, wide);
+    case Format::Csv: return csvText(run);
+    case Format::Json: return resultsJson(run);
+    case Format::Markdown: return markdownText(run, style);
+    default: return tableText(run, style);
+    }
 }
 
 } // namespace host

@@ -2,7 +2,7 @@
 // the table (report_table.cpp), CSV (report_csv.cpp), JSON
 // (report_json.cpp), the SVG chart (report_chart.cpp), and the comparison of
 // saved runs as a table and a chart (report_comparison.cpp). The application
-// picks one for standard output through reportFor.
+// picks one for standard output and each exported file through reportText.
 #ifndef CIRCUIT_HOST_REPORT_H
 #define CIRCUIT_HOST_REPORT_H
 
@@ -12,8 +12,16 @@
 
 namespace host {
 
-std::string tableText(const RunInfo& run);     // at most 120 columns for this module's names
-std::string wideTableText(const RunInfo& run); // with the layout, CPU, minimum, ns and calls
+// How the table is laid out: --wide, --show-outputs, --no-notes.
+struct TableStyle {
+    bool wide = false;     // with the layout, CPU, minimum, ns and calls
+    bool outputs = false;  // each entry's outputs y under the table
+    bool notes = true;     // the lines that explain the columns
+};
+// At most 120 columns for this module's names unless wide.
+std::string tableText(const RunInfo& run, const TableStyle& style);
+// The same rows as a Markdown table, for pull requests, issues and wikis.
+std::string markdownText(const RunInfo& run, const TableStyle& style);
 std::string csvText(const RunInfo& run);
 std::string resultsJson(const RunInfo& run);
 std::string svgChart(const RunInfo& run);
@@ -21,13 +29,12 @@ std::string svgChart(const RunInfo& run);
 std::string comparisonText(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
 // A ratio of --compare and its p-value in words: "change p<0.001",
-// "noise p=0.420", "untested" (isChange in model.h decides).
+// "noise p=0.420", "untested" (isChange in model_saved.h decides).
 std::string testText(double p, double ratio);
 
-// The output printed on standard output for a format of the options.
+// The output of a format of the options (on standard output or exported).
 enum class Format;
-using RunReport = std::string (*)(const RunInfo& run);
-RunReport reportFor(Format format);
+std::string reportText(Format format, const RunInfo& run, const TableStyle& style);
 
 } // namespace host
 

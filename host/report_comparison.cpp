@@ -81,125 +81,116 @@ std::string comparisonText(const Comparison& c) {
 
 namespace {
 
-const char* const kColours[] = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
-                                "#76b7b2", "#edc948", "#b07aa1", "#9c755f"};
+constexpr double kBarHeight = 14, kGap = 10;
 
-struct Layout {
-    double fontSize = 13, column = 7.4, barHeight = 14, gap = 10;
-    double longest = 0, left = 0, plotWidth = 520, right = 110, top = 0, rowHeight = 0, plotHeight = 0;
-    double width = 0, height = 0, step = 1, axisMax = 1;
-    bool log = false; // values that span more than ten times: a logarithmic axis
-    LogAxis logAxis;
-    double x(double v) const { return left + plotWidth * (log ? logAxis.fraction(v) : v / axisMax); }
-};
-
-Layout layoutOf(const Comparison& c) {
-    Layout l;
-    int labelColumns = 0;
-    double least = 0, lowRatio = 1, highRatio = 1; // runs over the first, per entry
-    for (const ComparedRow& row : c.rows) {
-        labelColumns = std::max(labelColumns, displayWidth(std::to_string(row.index) + "  " + row.name));
+// A logarithmic axis where the runs differ by more than ten times (their
+// ratios, not their figures): a linear one would leave the faster run's
+// bars too short to read. On it each value is a dot with a line to it.
+void scaleOf(const Comparison& c, ChartFrame& f) {
+    double least = 0, longest = 0, lowRatio = 1, highRatio = 1; // runs over the first, per entry
+    for (const ComparedRow& row : c.rows)
         for (size_t k = 0; k < row.value.size(); ++k) {
             const double v = row.value[k];
             if (!(std::isfinite(v) && v > 0)) continue;
-            l.longest = std::max(l.longest, v);
+            longest = std::max(longest, v);
             least = least > 0 ? std::min(least, v) : v;
             if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0) {
                 lowRatio = std::min(lowRatio, v / row.value[0]);
                 highRatio = std::max(highRatio, v / row.value[0]);
             }
         }
-    }
-    // A logarithmic axis where the runs differ by more than ten times: a
-    // linear one would leave the faster run's bars too short to read.
-    l.log = least > 0 && highRatio > 10 * lowRatio;
-    if (l.log) l.logAxis = logAxisFor(least, l.longest);
-    const double runs = static_cast<double>(c.runs.size());
-    l.left = 20 + labelColumns * l.column;
-    l.top = 50 + 18 * (runs + static_cast<double>(c.warnings.size()));
-    l.rowHeight = l.barHeight * runs + l.gap;
-    l.plotHeight = l.rowHeight * static_cast<double>(c.rows.size());
-    int legendColumns = 0;
-    for (const SavedRun& r : c.runs)
-        legendColumns = std::max(legendColumns, displayWidth(r.label + ": " + savedRunText(r)));
-    for (const std::string& w : c.warnings) legendColumns = std::max(legendColumns, displayWidth("Warning: " + w));
-    l.width = std::max(l.left + l.plotWidth + l.right, 50 + legendColumns * l.fontSize * 0.62 * 1.08);
-    l.height = l.top + l.plotHeight + 60;
-    niceAxis(l.longest, l.step, l.axisMax);
-    return l;
+    f.scale(least, longest, least > 0 && highRatio > 10 * lowRatio);
 }
 
-std::string legendAndAxis(const Comparison& c, const Layout& l) {
-    std::string s;
-    appendf(s,
-            "<text x=\"20\" y=\"26\" font-size=\"16\" font-weight=\"bold\">Circuit 2: median %s per "
-            "repetition (%d multiply-adds), shorter is faster</text>\n",
-            c.clocks ? "core clocks" : "ns", kMultiplyAdds);
+void runsAndWarnings(const Comparison& c, ChartFrame& f) {
+    f.text(f.kMargin, 26,
+           std::string("Circuit 2: median ") + (c.clocks ? "core clocks" : "ns") + " per repetition (" +
+               std::to_string(kMultiplyAdds) + " multiply-adds), shorter is faster",
+           "font-weight=\"bold\"", "start", 16);
     for (size_t k = 0; k < c.runs.size(); ++k) {
         const double y = 40 + 18 * static_cast<double>(k);
-        appendf(s,
-                "<rect x=\"20\" y=\"%.1f\" width=\"12\" height=\"12\" fill=\"%s\"/>\n"
-                "<text x=\"38\" y=\"%.1f\">",
-                y, kColours[k % 8], y + 10.5);
-        s += xml(c.runs[k].label + ": " + savedRunText(c.runs[k])) + "</text>\n";
+        f.shape(format("<rect x=\"20\" y=\"%.1f\" width=\"12\" height=\"12\" ", y) + "fill=\"" +
+                    paletteColour(k) + "\"/>",
+                32);
+        f.text(38, y + 10.5, c.runs[k].label + ": " + savedRunText(c.runs[k]));
     }
     for (size_t k = 0; k < c.warnings.size(); ++k)
-        s += format("<text x=\"20\" y=\"%.1f\" fill=\"#c00\" font-weight=\"bold\">",
-                    50.5 + 18 * static_cast<double>(c.runs.size() + k)) + xml("Warning: " + c.warnings[k]) +
-             "</text>\n";
-    s += l.log ? logGridLines(l.logAxis, l.left, l.plotWidth, l.top, l.plotHeight)
-               : gridLines(l.longest, l.step, l.axisMax, l.left, l.plotWidth, l.top, l.plotHeight);
-    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">median per repetition (%s%s)</text>\n",
-            l.left + l.plotWidth / 2, l.top + l.plotHeight + 42, c.clocks ? "core clocks" : "ns",
-            l.log ? ", logarithmic scale" : "");
-    return s;
+        f.text(f.kMargin, 50.5 + 18 * static_cast<double>(c.runs.size() + k), "Warning: " + c.warnings[k],
+               "fill=\"#c00\" font-weight=\"bold\"");
 }
 
-// Run k's bar in one row, or why it has none.
-std::string runBar(const Comparison& c, const ComparedRow& row, size_t k, bool timed, double by, const Layout& l) {
+// What the text output's footer says, in the chart's words.
+std::vector<std::string> legendLines(const Comparison& c) {
+    std::vector<std::string> lines = {
+        "Each run's median per repetition; in brackets its ratio to " + c.runs[0].label + "'s (below 1 is faster).",
+        "change: p < " + format("%.2f", kSignificance) +
+            " in a Mann-Whitney U test of the two runs' calls (ns per repetition) and the ratio more than " +
+            format("%.0f%%", 100 * kNoiseThreshold) + " from 1;",
+        "noise: within the noise of the calls or below that threshold; untested: a run saved no calls.",
+        "not timed: the run has the entry but no time for it; nothing drawn: the run has no such entry."};
+    if (!c.clocks) lines.push_back("A run without core clocks: every run compared in ns.");
+    return lines;
+}
+
+// Run k's bar (a dot on a logarithmic axis) in one row, or why it has none.
+void runBar(const Comparison& c, const ComparedRow& row, size_t k, bool timed, double by, ChartFrame& f) {
     const double v = row.value[k];
-    std::string s;
     if (!std::isfinite(v)) {
-        if (!row.present[k] || (!timed && k > 0)) return s;
-        appendf(s,
-                "<text x=\"%.1f\" y=\"%.1f\" fill=\"#888\" font-size=\"11\" "
-                "font-style=\"italic\">%s</text>\n",
-                l.left + 4, by + l.barHeight - 3, timed ? "not timed" : "not timed in any run");
-        return s;
+        if (!row.present[k] || (!timed && k > 0)) return;
+        f.text(f.left + 4, by + kBarHeight - 3, timed ? "not timed" : "not timed in any run",
+               "fill=\"#888\" font-style=\"italic\"", "start", 11);
+        return;
     }
     std::string label = format(c.clocks ? "%.0f" : "%.1f", v);
     if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0)
         label += format(" (%.2f\u00d7, ", v / row.value[0]) + testText(row.p[k - 1], v / row.value[0]) + ")";
-    appendf(s,
-            "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
-            "<title>%s: %.1f %s</title></rect>\n"
-            "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
-            l.left, by + 1, std::max(1.0, l.x(v) - l.left), l.barHeight - 2, kColours[k % 8],
-            xml(c.runs[k].label).c_str(), v, c.clocks ? "clocks" : "ns", l.x(v) + 4, by + l.barHeight - 3,
-            xml(label).c_str());
-    return s;
+    const std::string title = "<title>" + xml(c.runs[k].label) + format(": %.1f ", v) + (c.clocks ? "clocks" : "ns") +
+                              "</title>";
+    std::string shape;
+    const double mid = by + kBarHeight / 2;
+    if (f.logarithmic())
+        appendf(shape,
+                "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"2\"/>\n"
+                "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4.5\" fill=\"%s\">",
+                f.left, mid, f.x(v), mid, paletteColour(k), f.x(v), mid, paletteColour(k));
+    else
+        appendf(shape, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">", f.left, by + 1,
+                std::max(1.0, f.x(v) - f.left), kBarHeight - 2, paletteColour(k));
+    f.shape(shape + title + (f.logarithmic() ? "</circle>" : "</rect>"), f.x(v) + 4.5);
+    f.text(f.x(v) + (f.logarithmic() ? 8 : 4), by + kBarHeight - 3, label, "", "start", 11);
 }
 
-std::string comparedRow(const Comparison& c, size_t r, const Layout& l) {
+void comparedRow(const Comparison& c, size_t r, double rowHeight, ChartFrame& f) {
     const ComparedRow& row = c.rows[r];
-    const double y = l.top + l.rowHeight * static_cast<double>(r);
-    std::string s;
-    appendf(s, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", l.left - 8, y + (l.rowHeight - l.gap) / 2 + 4.5);
-    s += xml(std::to_string(row.index) + "  " + row.name) + "</text>\n";
+    const double y = f.top + rowHeight * static_cast<double>(r);
+    f.text(f.left - 8, y + (rowHeight - kGap) / 2 + 4.5, std::to_string(row.index) + "  " + row.name, "", "end");
     bool timed = false;
     for (double v : row.value) timed = timed || std::isfinite(v);
-    for (size_t k = 0; k < c.runs.size(); ++k)
-        s += runBar(c, row, k, timed, y + l.barHeight * static_cast<double>(k), l);
-    return s;
+    for (size_t k = 0; k < c.runs.size(); ++k) runBar(c, row, k, timed, y + kBarHeight * static_cast<double>(k), f);
 }
 
 } // namespace
 
 std::string comparisonSvg(const Comparison& c) {
-    const Layout l = layoutOf(c);
-    std::string s = svgStart(l.width, l.height, l.fontSize) + legendAndAxis(c, l);
-    for (size_t r = 0; r < c.rows.size(); ++r) s += comparedRow(c, r, l);
-    return s + "</svg>\n";
+    ChartFrame f;
+    double labels = 0;
+    for (const ComparedRow& row : c.rows)
+        labels = std::max(labels, textWidth(std::to_string(row.index) + "  " + row.name, f.kFontSize));
+    const double runs = static_cast<double>(c.runs.size()), rowHeight = kBarHeight * runs + kGap;
+    f.left = f.kMargin + labels + 8;
+    f.top = 50 + 18 * (runs + static_cast<double>(c.warnings.size()));
+    f.plotHeight = rowHeight * static_cast<double>(c.rows.size());
+    scaleOf(c, f);
+    runsAndWarnings(c, f);
+    f.grid(std::string("median per repetition (") + (c.clocks ? "core clocks" : "ns") +
+           (f.logarithmic() ? ", logarithmic scale: equal steps are equal ratios" : "") + ")");
+    for (size_t r = 0; r < c.rows.size(); ++r) comparedRow(c, r, rowHeight, f);
+    double y = f.top + f.plotHeight + 66;
+    for (const std::string& line : legendLines(c)) {
+        f.text(f.kMargin, y, line, "fill=\"#555\"");
+        y += 18;
+    }
+    return f.document(y);
 }
 
 } // namespace host

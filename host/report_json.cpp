@@ -4,8 +4,8 @@
 // (one entry per line) and the numbers (%.9g) are part of what people and
 // scripts read.
 #include <cmath>
-#include <cstring>
 
+#include "fields.h"
 #include "report.h"
 #include "text.h"
 #include "words.h"
@@ -57,63 +57,33 @@ std::string setupJson(const RunInfo& run) {
     return s;
 }
 
-// What the entry is and how its check went.
-std::string entryCheckJson(const EntryResult& e) {
-    const bool checked = e.ran && !e.check.unchecked;
-    std::string s = "\"index\": " + std::to_string(e.index);
-    s += ", \"name\": " + jsonString(e.name);
-    s += ", \"name_converted\": " + b(e.nameConverted);
-    s += ", \"name_sjis_hex\": " + jsonString(hexBytes(rawName(e)));
-    s += ", \"flags\": " + std::to_string(e.record.flags);
-    s += ", \"flags_text\": " + jsonString(flagsText(e.record.flags));
-    s += ", \"layout\": " + jsonString(layoutName(e.record.flags));
-    s += ", \"arithmetic\": " + jsonString(arithmeticName(arithmeticOf(e.record.flags)));
-    s += ", \"runnable\": " + b(e.runnable);
-    s += ", \"missing\": " + jsonString(e.missing);
-    s += ", \"ran\": " + b(e.ran);
-    s += ", \"substitute\": " + b(e.substitute);
-    s += ", \"status\": " + jsonString(statusKey(e.status));
-    s += ", \"reason\": " + jsonString(e.reason);
-    s += ", \"error\": " + num(checked, e.check.maxError);
-    s += ", \"bound\": " + num(checked, e.check.bound);
-    s += ", \"error_per_bound\": " + num(checked, e.check.worstRatio);
-    s += ", \"output\": ";
-    if (e.ran && e.status != Status::Crashed && e.status != Status::TimedOut) {
-        s += "[";
-        for (int i = 0; i < OUTPUT_COUNT; ++i) s += (i ? ", " : "") + jsonNumber(e.check.y[i]);
-        s += "]";
-    } else {
-        s += "null";
+std::string jsonValue(const Value& v) {
+    switch (v.kind) {
+    case Value::Number: return jsonNumber(v.number);
+    case Value::Integer: return std::to_string(v.integer);
+    case Value::Bool: return b(v.flag);
+    case Value::Text: return jsonString(v.text);
+    case Value::Numbers: {
+        std::string s = "[";
+        for (size_t k = 0; k < v.numbers.size(); ++k) s += (k ? ", " : "") + jsonNumber(v.numbers[k]);
+        return s + "]";
     }
-    return s;
+    default: return "null";
+    }
 }
 
-std::string entryTimingJson(const Timing& t, bool tsc) {
-    const bool clocks = t.done && t.clocks;
-    std::string s = ", \"count\": " + (t.done ? std::to_string(t.count) : std::string("null"));
-    s += ", \"min_ns\": " + num(t.done, t.minNs);
-    s += ", \"median_ns\": " + num(t.done, t.medianNs);
-    s += ", \"max_ns\": " + num(t.done, t.maxNs);
-    s += ", \"min_ticks\": " + num(t.done && tsc, t.minTicks);
-    s += ", \"median_ticks\": " + num(t.done && tsc, t.medianTicks);
-    s += ", \"min_clocks\": " + num(clocks, t.minClocks);
-    s += ", \"median_clocks\": " + num(clocks, t.medianClocks);
-    s += ", \"multiply_adds_per_clock\": " + num(clocks && t.medianClocks > 0, clocks && t.medianClocks > 0 ? kMultiplyAdds / t.medianClocks : 0);
-    s += ", \"calls_dropped\": " + (t.done ? std::to_string(t.dropped) : std::string("null"));
-    s += ", \"clock_note\": " + jsonString(t.done ? t.clockNote : "");
-    s += ", \"mmac_per_s\": " + num(t.done && t.medianNs > 0, t.done && t.medianNs > 0 ? kMultiplyAdds / t.medianNs * 1e3 : 0);
-    s += ", \"relative\": " + num(t.done, t.relative);
-    s += ",\n     \"low_ns\": " + num(t.done, t.lowNs);
-    s += ", \"low_clocks\": " + num(clocks, t.lowClocks);
-    s += ", \"noise\": " + num(t.done, t.noise);
-    s += ", \"unstable\": " + b(unstable(t));
-    s += ", \"calls\": " + (t.done ? std::to_string(t.samples) : std::string("null"));
-    s += ", \"planned_calls\": " + (t.done ? std::to_string(t.plannedCalls) : std::string("null"));
-    s += ", \"call_ns\": ";
-    if (!t.done) return s + "null";
-    s += "[";
-    for (size_t k = 0; k < t.callNs.size(); ++k) s += (k ? ", " : "") + jsonNumber(t.callNs[k]);
-    return s + "]";
+// One entry on a line, its timing and its calls on the next two.
+std::string entryJson(const EntryResult& e, const RunInfo& run) {
+    std::string s = "{";
+    bool first = true;
+    for (const Field& f : entryFields()) {
+        if (!(f.where & kInJson)) continue;
+        const std::string key = f.key;
+        s += first ? "" : key == "count" || key == "call_ns" ? ",\n     " : ", ";
+        s += "\"" + key + "\": " + jsonValue(f.get(e, run));
+        first = false;
+    }
+    return s + "}";
 }
 
 } // namespace
@@ -123,17 +93,21 @@ std::string resultsJson(const RunInfo& run) {
     s += "  \"schema\": " + jsonString(kResultsSchemaName) + ",\n";
     s += "  \"schema_version\": " + std::to_string(kResultsSchemaVersion) + ",\n";
     s += "  \"name\": " + jsonString(run.name) + ",\n";
+    s += "  \"time_utc\": " + jsonString(run.timeUtc) + ", \"host_name\": " + jsonString(run.hostName) +
+         ",\n  \"command_line\": " + jsonString(run.commandLine) + ",\n";
     s += "  \"host\": {\"version\": " + jsonString(run.machine.hostVersion) + ", \"word_size\": " +
          std::to_string(run.machine.hostBits) + "},\n";
     s += machineJson(run.machine) + setupJson(run);
     s += "  \"all\": " + b(run.all) + ",\n";
-    s += "  \"failed\": " + std::to_string(run.failed) + ",\n";
+    s += "  \"failed\": " + std::to_string(run.failed) + ", \"flagged\": " + std::to_string(run.flagged) + ",\n";
+    s += "  \"rounds\": " + std::to_string(run.rounds) + ", \"other_cpus_busy\": " +
+         num(run.otherCpusBusy >= 0, run.otherCpusBusy) + ", \"steal_share\": " +
+         num(run.stealShare >= 0, run.stealShare) + ",\n";
+    s += "  \"protection_note\": " + jsonString(run.protectionNote) + ",\n";
     s += "  \"cross_entry_check\": " + (run.crossCheckNote.empty() ? std::string("null") : jsonString(run.crossCheckNote)) + ",\n";
     s += "  \"entries\": [";
     for (size_t k = 0; k < run.entries.size(); ++k) {
-        const EntryResult& e = run.entries[k];
-        s += k ? ",\n    {" : "\n    {";
-        s += entryCheckJson(e) + entryTimingJson(e.timing, run.machine.cpu.tsc) + "}";
+        s += (k ? ",\n    " : "\n    ") + entryJson(run.entries[k], run);
     }
     s += "\n  ]\n}\n";
     return s;

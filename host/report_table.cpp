@@ -1,5 +1,6 @@
 // The table for people: what was loaded and where, one aligned row per
 // entry, and the notes that explain the rows.
+#include <algorithm>
 #include <cmath>
 
 #include "report.h"
@@ -10,9 +11,26 @@ namespace host {
 
 namespace {
 
+std::string share(double v) { return v < 0 ? "unknown" : format(v < 0.1 ? "%.1f%%" : "%.0f%%", 100 * v); }
+
+// What else ran during the run, and how many timed entries ended unstable.
+std::string loadText(const RunInfo& run) {
+    int timed = 0;
+    for (const EntryResult& e : run.entries) timed += e.timing.done;
+    std::string s = run.otherCpusBusy < 0 && run.stealShare < 0
+                        ? std::string("not measured")
+                        : "other CPUs busy " + share(run.otherCpusBusy) + ", steal " + share(run.stealShare);
+    if (run.rounds > 1) s += "; " + std::to_string(run.rounds) + " rounds per entry";
+    return s + "; " + std::to_string(run.flagged) + " of " + std::to_string(timed) + " timed " +
+           (timed == 1 ? "entry" : "entries") + " flagged unstable (!)";
+}
+
 std::string header(const RunInfo& run) {
     std::string s;
     if (!run.name.empty()) appendf(s, "Run        %s\n", run.name.c_str());
+    if (!run.timeUtc.empty())
+        appendf(s, "Date       %s%s\n", run.timeUtc.c_str(),
+                run.hostName.empty() ? "" : (" on " + displayPath(run.hostName)).c_str());
     appendf(s, "Module     %s (%llu bytes)\n", displayPath(run.module.path).c_str(),
             static_cast<unsigned long long>(run.moduleFile.size));
     appendf(s, "SHA-256    %s\n", run.moduleFile.sha256.c_str());
@@ -38,14 +56,9 @@ std::string header(const RunInfo& run) {
                 run.timePerEntryMs, run.trials, kMultiplyAdds);
     else
         s += "Timing     none (--check-only)\n";
+    if (run.trials > 0) s += "Load       " + loadText(run) + "\n";
+    if (!run.protectionNote.empty()) s += "Isolation  " + run.protectionNote + "\n";
     return s + "\n";
-}
-
-// Whether the table's times are in core clocks: when any timed entry has them.
-bool inClocks(const RunInfo& run) {
-    for (const EntryResult& e : run.entries)
-        if (e.timing.done && e.timing.clocks) return true;
-    return false;
 }
 
 // The noise cell: MAD / median, "!" when above kNoiseThreshold.
@@ -56,18 +69,23 @@ std::string noiseCell(const Timing& t) {
 
 std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide) {
     const Timing& t = e.timing;
-    const bool clocks = inClocks(run), have = t.done && (!clocks || t.clocks), real = !run.machine.emulated;
-    const double low = clocks ? t.lowClocks : t.lowNs, median = clocks ? t.medianClocks : t.medianNs;
+    const ShownTimes shown = shownTimes(t, timesInClocks(run));
+    const bool real = !run.machine.emulated;
+    // A time in ns in a table of core clocks says so.
+    auto time = [&](double v) {
+        if (!t.done) return std::string("-");
+        return shown.clocks ? format("%.0f", v) : format("%.1f", v) + (timesInClocks(run) ? " ns" : "");
+    };
     std::vector<std::string> r = {std::to_string(e.index), e.name,
                                   flagsHex(e.record.flags) + " " + flagsText(e.record.flags & ~ENTRY_SOA)};
     if (wide) r.insert(r.end(), {layoutName(e.record.flags), e.runnable ? "yes" : "no"});
     r.push_back(checkText(e));
     r.push_back(e.ran && !e.check.unchecked && std::isfinite(e.check.worstRatio) ? format("%.3f", e.check.worstRatio)
                                                                                   : "-");
-    if (wide) r.push_back(have ? format("%.0f", clocks ? t.minClocks : t.minNs) : "-");
-    r.push_back(have ? format(clocks ? "%.0f" : "%.1f", low) : "-");
-    r.push_back(have ? format(clocks ? "%.0f" : "%.1f", median) : "-");
-    r.push_back(have && clocks && real && t.medianClocks > 0 ? format("%.2f", kMultiplyAdds / t.medianClocks) : "-");
+    if (wide) r.push_back(time(shown.min));
+    r.push_back(time(shown.low));
+    r.push_back(time(shown.median));
+    r.push_back(real && macsPerClock(t) > 0 ? format("%.2f", macsPerClock(t)) : "-");
     if (wide) r.push_back(t.done ? format("%.1f", t.medianNs) : "-");
     r.push_back(noiseCell(t));
     if (wide) r.push_back(t.done ? std::to_string(t.samples) + "/" + std::to_string(t.dropped) : "-");
@@ -75,8 +93,8 @@ std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide
     return r;
 }
 
-std::string rows(const RunInfo& run, bool wide) {
-    const bool clocks = inClocks(run);
+std::vector<std::vector<std::string>> rows(const RunInfo& run, bool wide) {
+    const bool clocks = timesInClocks(run);
     const std::string unit = clocks ? " clk" : " ns", mark = run.machine.emulated ? "~" : "";
     std::vector<std::string> heads = {"#", "Name", "Flags"};
     if (wide) heads.insert(heads.end(), {"Layout", "CPU"});
@@ -89,9 +107,49 @@ std::string rows(const RunInfo& run, bool wide) {
     heads.push_back("Speed");
     std::vector<std::vector<std::string>> lines = {heads};
     for (const EntryResult& e : run.entries) lines.push_back(row(run, e, wide));
+    return lines;
+}
+
+std::string aligned(const RunInfo& run, bool wide) {
     bool (*const left)(size_t) = wide ? [](size_t c) { return c >= 1 && c <= 5; }
                                       : [](size_t c) { return c >= 1 && c <= 3; };
-    return alignedColumns(lines, left);
+    return alignedColumns(rows(run, wide), left);
+}
+
+// The rows as a Markdown table: names and numbers left and right aligned.
+std::string markdownRows(const RunInfo& run) {
+    std::string s;
+    auto cell = [](const std::string& c) {
+        std::string out;
+        for (char ch : c) out += ch == '|' ? "\\|" : ch == '<' ? "&lt;" : std::string(1, ch);
+        return out;
+    };
+    const std::vector<std::vector<std::string>> lines = rows(run, false);
+    for (size_t k = 0; k < lines.size(); ++k) {
+        std::string line = "|";
+        for (const std::string& c : lines[k]) line += " " + cell(c) + " |";
+        s += line + "\n";
+        if (k == 0) {
+            s += "|";
+            for (size_t c = 0; c < lines[0].size(); ++c) s += c >= 1 && c <= 3 ? ":---|" : "---:|";
+            s += "\n";
+        }
+    }
+    return s;
+}
+
+// Each entry's outputs, six to a line, as the JSON has them.
+std::string outputLines(const RunInfo& run) {
+    std::string s = "\nOutputs y[0] .. y[17] of each entry that ran:\n";
+    for (const EntryResult& e : run.entries) {
+        if (!e.ran || e.status == Status::Crashed || e.status == Status::TimedOut) continue;
+        for (int i = 0; i < OUTPUT_COUNT; ++i) {
+            if (i % 6 == 0) s += i ? "\n    " : padLeft(std::to_string(e.index), 2) + "  ";
+            s += padLeft(jsonNumber(e.check.y[i]), 14);
+        }
+        s += "\n";
+    }
+    return s;
 }
 
 // The starred reasons, and what is odd about the names and the creator.
@@ -107,6 +165,13 @@ std::string entryNotes(const RunInfo& run) {
         appendf(s, "* entry %d %s: %s\n", e.index,
                 e.status == Status::Failed ? "failed" : statusText(e.status).c_str(), e.reason.c_str());
     }
+    bool flagged = false;
+    for (const EntryResult& e : run.entries)
+        if (unstable(e.timing)) {
+            s += flagged || notes ? "" : "\n";
+            flagged = true;
+            appendf(s, "! entry %d unstable: %s\n", e.index, e.timing.unstableReason.c_str());
+        }
     s += "\n";
     if (escaped) s += "Names shown with \\xHH could not be converted from Shift_JIS; those are its bytes.\n";
     for (const EntryResult& e : run.entries)
@@ -126,6 +191,40 @@ std::string fewerCallsNotes(const RunInfo& run) {
     return s;
 }
 
+// The calls the timed entries took: "400", "31 to 400".
+std::string callsText(const RunInfo& run) {
+    int least = 0, most = 0;
+    for (const EntryResult& e : run.entries)
+        if (e.timing.done) {
+            least = least && least < e.timing.samples ? least : e.timing.samples;
+            most = std::max(most, e.timing.samples);
+        }
+    return least == most ? std::to_string(most) : std::to_string(least) + " to " + std::to_string(most);
+}
+
+std::string timesLegend(const RunInfo& run, bool wide) {
+    std::string s;
+    appendf(s,
+            "Times are per repetition (%d multiply-adds), over %s calls per entry: clk in core\n"
+            "clocks, calibrated around each call against a chain of one-cycle additions (calls\n"
+            "whose calibration moved or was untypical are left out of clk); Low the %gth\n"
+            "percentile, Med the median; MAC/clk multiply-adds per core clock at the median\n"
+            "(%d / Med clk); Noise the median absolute deviation of the calls' ns over their\n"
+            "median; \"!\" unstable, for the reason given above (noise above %.0f%%, two modes,\n"
+            "rounds that disagree, busy CPUs, a shared core, few calls): rerun on a quieter\n"
+            "machine; Speed relative to the fastest entry.\n",
+            kMultiplyAdds, callsText(run).c_str(), kLowPercentile, kMultiplyAdds, 100 * kNoiseThreshold);
+    if (timesInClocks(run))
+        for (const EntryResult& e : run.entries)
+            if (e.timing.done && !e.timing.clocks) {
+                s += "ns: an entry without core clocks is shown in ns per repetition.\n";
+                break;
+            }
+    s += wide ? "CSV and JSON have every figure, each call's time too.\n"
+              : "--wide adds the minimum, ns, calls taken and dropped; CSV and JSON have every figure.\n";
+    return s;
+}
+
 // What the columns mean, and the figures of the run as a whole.
 std::string legend(const RunInfo& run, bool wide) {
     std::string s = "Err/bound: the largest distance of an output from the exact product, as a share\n"
@@ -141,26 +240,25 @@ std::string legend(const RunInfo& run, bool wide) {
         }
     const Machine& m = run.machine;
     if (run.trials > 0) {
-        appendf(s,
-                "Times are per repetition (%d multiply-adds), over %d or more calls: clk in core\n"
-                "clocks, calibrated around each call against a chain of one-cycle additions (calls\n"
-                "whose calibration moved or was untypical are left out of clk); Low the %gth\n"
-                "percentile, Med the median; Noise the median absolute deviation of the calls' ns\n"
-                "over their median, \"!\" above %.0f%% (unstable: rerun on a quieter machine);\n"
-                "Speed relative to the fastest entry. --wide, CSV and JSON add the minimum, ns,\n"
-                "calls taken and dropped.\n",
-                kMultiplyAdds, run.trials, kLowPercentile, 100 * kNoiseThreshold);
+        s += timesLegend(run, wide);
         if (m.emulated)
             s += "~: emulated times, not this processor's; MAC/clk and Speed left out.\n";
         if (m.coreGHz <= 0) appendf(s, "No core clocks: %s; times in ns only.\n", m.clockNote.c_str());
-        for (const EntryResult& e : run.entries)
-            if (e.timing.done && !e.timing.clocks && m.coreGHz > 0)
-                appendf(s, "Entry %d has no core clocks: %s.\n", e.index, e.timing.clockNote.c_str());
-        s += fewerCallsNotes(run);
     }
     if (run.children > 0)
         appendf(s, "Each entry ran in a process of its own; starting and ending them took %.0f ms in all.\n",
                 run.isolationSeconds * 1000);
+    return s;
+}
+
+// What the run as a whole came to: shown with --no-notes too.
+std::string runNotes(const RunInfo& run) {
+    std::string s;
+    for (const EntryResult& e : run.entries)
+        if (e.timing.done && !e.timing.clocks && run.machine.coreGHz > 0)
+            appendf(s, "Entry %d has no core clocks: %s.\n", e.index, e.timing.clockNote.c_str());
+    s += fewerCallsNotes(run);
+    if (noEntryRan(run)) s += std::string(kNothingRan) + ".\n";
     if (run.failed)
         appendf(s, "%d %s FAILED (failed, crashed or timed out).\n", run.failed, run.failed == 1 ? "entry" : "entries");
     return s;
@@ -168,10 +266,28 @@ std::string legend(const RunInfo& run, bool wide) {
 
 } // namespace
 
-std::string tableText(const RunInfo& run) { return header(run) + rows(run, false) + entryNotes(run) + legend(run, false); }
+std::string tableText(const RunInfo& run, const TableStyle& style) {
+    return header(run) + aligned(run, style.wide) + (style.outputs ? outputLines(run) : "") + entryNotes(run) +
+           (style.notes ? legend(run, style.wide) : "") + runNotes(run);
+}
 
-std::string wideTableText(const RunInfo& run) {
-    return header(run) + rows(run, true) + entryNotes(run) + legend(run, true);
+// The header's lines as a list, the rows as a table, the notes as they are.
+std::string markdownText(const RunInfo& run, const TableStyle& style) {
+    std::string s;
+    const std::string head = header(run);
+    size_t at = 0;
+    while (at < head.size()) {
+        const size_t end = head.find('\n', at);
+        const std::string line = head.substr(at, end - at);
+        at = end + 1;
+        if (line.empty()) continue;
+        const size_t gap = std::min(line.find(' '), line.size()), text = line.find_first_not_of(' ', gap);
+        const std::string rest = text == std::string::npos ? "" : line.substr(text);
+        s += gap == 0 ? "  " + rest + "\n" : "- **" + line.substr(0, gap) + "** " + rest + "\n";
+    }
+    s += "\n" + markdownRows(run);
+    if (style.outputs) s += "\n```" + outputLines(run) + "```\n";
+    return s + entryNotes(run) + (style.notes ? legend(run, false) : "") + runNotes(run);
 }
 
 } // namespace host

@@ -8,9 +8,18 @@
 
 namespace host {
 
+// Text from a module or a saved file may hold bytes that are not UTF-8 and
+// control characters, which XML cannot hold at all: both become \xHH, as a
+// module's names do in the table.
 std::string xml(const std::string& s) {
     std::string out;
-    for (char c : s) {
+    for (char c : displayPath(s)) {
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += hex;
+            continue;
+        }
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
@@ -35,42 +44,25 @@ void niceAxis(double longest, double& step, double& axisMax) {
     axisMax = std::ceil(longest / step) * step;
 }
 
-double textWidth(const std::string& utf8, double fontSize) { return displayWidth(utf8) * fontSize * 0.62; }
-
-// Faces that hold the Japanese entry names come first: a renderer that takes
-// the first face it has for the whole text (rsvg, many converters) would
-// otherwise draw those names as empty boxes with a Latin-only sans-serif.
-// Debian's fonts-noto-cjk gives the first, fonts-ipafont-gothic the second.
-static const char* const kSvgFonts =
-    "'Noto Sans CJK JP', 'IPAGothic', 'IPAexGothic', 'Meiryo', 'MS Gothic', 'DejaVu Sans', sans-serif";
-
-std::string svgStart(double width, double height, double fontSize) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"%s\" font-size=\"%.0f\">\n"
-                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                  width, height, width, height, kSvgFonts, fontSize);
-    return buf;
-}
-
-// One vertical grid line at x and its label, the value v.
-static std::string gridLine(double x, double top, double plotHeight, double v) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf,
-                  "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n"
-                  "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#333\">%g</text>\n",
-                  x, top - 4, x, top + plotHeight, x, top + plotHeight + 18, v);
-    return buf;
-}
-
-std::string gridLines(double longest, double step, double axisMax, double left, double plotWidth, double top,
-                      double plotHeight) {
-    std::string s;
-    for (double v = 0; v <= axisMax * (1 + 1e-9) && longest > 0; v += step)
-        s += gridLine(left + plotWidth * v / axisMax, top, plotHeight, v);
-    return s;
+// Advances in em of the Latin sans-serif faces (DejaVu Sans, the widest of
+// them, by classes of characters), 3 % more to be safe; a wide (CJK)
+// character is a full em, other characters a little more than a digit.
+double textWidth(const std::string& utf8, double fontSize) {
+    double em = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const size_t n = std::max<size_t>(1, std::min(utf8Length(c), utf8.size() - i));
+        if (c >= 0x80) em += displayWidth(utf8.substr(i, n)) > 1 ? 1.0 : 0.7;
+        else if (c == ' ') em += 0.32;
+        else if (std::string("il.,:;'|!`").find(static_cast<char>(c)) != std::string::npos) em += 0.3;
+        else if (std::string("fjrt()[]{}/\\-\"").find(static_cast<char>(c)) != std::string::npos) em += 0.45;
+        else if (std::string("mwMW%@").find(static_cast<char>(c)) != std::string::npos) em += 1.0;
+        else if (c >= 'A' && c <= 'Z') em += 0.75;
+        else if (c >= 'a' && c <= 'z') em += 0.6;
+        else em += 0.64;
+        i += n;
+    }
+    return em * fontSize * 1.03;
 }
 
 double LogAxis::fraction(double v) const {
@@ -87,18 +79,90 @@ LogAxis logAxisFor(double least, double longest) {
     return a;
 }
 
-std::string logGridLines(const LogAxis& axis, double left, double plotWidth, double top, double plotHeight) {
-    std::string s;
-    const int decades = static_cast<int>(std::lround(std::log10(axis.hi / axis.lo)));
-    const int every = decades > 12 ? (decades + 11) / 12 : 1; // at most a dozen labelled lines
-    for (int d = 0; d <= decades; d += every) {
-        for (double m : {1.0, 2.0, 5.0}) {
-            if (m > 1 && (decades > 3 || d == decades)) continue;
-            const double v = axis.lo * std::pow(10.0, d) * m;
-            s += gridLine(left + plotWidth * axis.fraction(v), top, plotHeight, v);
-        }
+const char* paletteColour(size_t k) {
+    static const char* const kPalette[] = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
+                                           "#76b7b2", "#edc948", "#b07aa1", "#9c755f"};
+    return kPalette[k % 8];
+}
+
+void ChartFrame::scale(double least, double longest, bool log) {
+    longest_ = longest;
+    log_ = log && least > 0;
+    if (log_) logAxis_ = logAxisFor(least, longest);
+    niceAxis(longest, step_, axisMax_);
+}
+
+double ChartFrame::x(double v) const {
+    return left + plotWidth * (log_ ? logAxis_.fraction(v) : v / axisMax_);
+}
+
+void ChartFrame::grid(const std::string& title) {
+    auto line = [&](double v) {
+        const double at = x(v);
+        std::string s;
+        appendf(s, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>", at, top - 4, at,
+                top + plotHeight);
+        shape(s, at);
+        text(at, top + plotHeight + 18, format("%g", v), "fill=\"#333\"", "middle");
+    };
+    if (log_) {
+        const int decades = static_cast<int>(std::lround(std::log10(logAxis_.hi / logAxis_.lo)));
+        const int every = decades > 12 ? (decades + 11) / 12 : 1; // at most a dozen labelled lines
+        for (int d = 0; d <= decades; d += every)
+            for (double m : {1.0, 2.0, 5.0})
+                if (m == 1 || (decades <= 3 && d < decades)) line(logAxis_.lo * std::pow(10.0, d) * m);
+    } else {
+        for (double v = 0; v <= axisMax_ * (1 + 1e-9) && longest_ > 0; v += step_) line(v);
     }
-    return s;
+    std::string base;
+    appendf(base, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>", left, top + plotHeight,
+            left + plotWidth, top + plotHeight);
+    shape(base, left + plotWidth);
+    text(left + plotWidth / 2, top + plotHeight + 42, title, "", "middle");
+}
+
+void ChartFrame::reach(double right) { right_ = std::max(right_, right); }
+
+void ChartFrame::text(double x, double y, const std::string& plain, const std::string& attributes,
+                      const char* anchor, double size) {
+    markup(x, y, xml(plain), plain,
+           (std::string(anchor) == "start" ? "" : std::string("text-anchor=\"") + anchor + "\" ") + attributes, size);
+}
+
+void ChartFrame::markup(double x, double y, const std::string& svg, const std::string& plain,
+                        const std::string& attributes, double size) {
+    const double fontSize = size > 0 ? size : kFontSize;
+    const bool bold = attributes.find("bold") != std::string::npos;
+    const double width = textWidth(plain, fontSize) * (bold ? 1.08 : 1);
+    const bool end = attributes.find("text-anchor=\"end\"") != std::string::npos;
+    const bool middle = attributes.find("text-anchor=\"middle\"") != std::string::npos;
+    reach(end ? x : middle ? x + width / 2 : x + width);
+    appendf(body_, "<text x=\"%.1f\" y=\"%.1f\"", x, y);
+    if (size > 0) appendf(body_, " font-size=\"%g\"", size);
+    body_ += (attributes.empty() ? "" : " " + attributes) + ">" + svg + "</text>\n";
+}
+
+void ChartFrame::shape(const std::string& svg, double right) {
+    reach(right);
+    body_ += svg + "\n";
+}
+
+// Latin faces first, so that Latin text is drawn in one of them; the faces
+// after them hold the Japanese entry names, which a renderer takes from the
+// first face that has the glyphs (Debian: fonts-noto-cjk, fonts-ipafont-gothic).
+static const char* const kSvgFonts = "'DejaVu Sans', 'Noto Sans', 'Liberation Sans', Arial, 'Noto Sans CJK JP', "
+                                     "'IPAGothic', 'IPAexGothic', 'Meiryo', 'MS Gothic', sans-serif";
+
+std::string ChartFrame::document(double height) const {
+    const double width = std::ceil(right_ + kMargin);
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"%s\" font-size=\"%.0f\">\n"
+                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+                  width, height, width, height, kSvgFonts, kFontSize);
+    return buf + body_ + "</svg>\n";
 }
 
 } // namespace host

@@ -1,5 +1,7 @@
-// What both charts draw alike: the document's opening, the axis and its grid
-// lines, and text escaped for XML.
+// What both charts draw alike: one frame (a plot of rows with their labels
+// to its left and a value axis below, linear from 0 or logarithmic over whole
+// decades), its palette, the one estimate of a line's width, and text
+// escaped for XML. The chart is as wide as the longest line drawn in it.
 #ifndef CIRCUIT_HOST_SVG_H
 #define CIRCUIT_HOST_SVG_H
 
@@ -9,18 +11,12 @@ namespace host {
 
 std::string xml(const std::string& s);
 // The width in pixels that a line of text takes at a font size, estimated
-// from its terminal columns (a wide CJK character counts two) at a little
+// from its characters (a wide CJK one takes the room of two) at a little
 // more than the average advance of the sans-serif faces charts are read in,
 // so that a line is never cut at the chart's edge.
 double textWidth(const std::string& utf8, double fontSize);
 // Axis: 1, 2 or 5 times a power of ten per tick, four to ten ticks.
 void niceAxis(double longest, double& step, double& axisMax);
-// The opening of an SVG document of the given size on a white ground.
-std::string svgStart(double width, double height, double fontSize);
-// The vertical grid lines and their labels of a bar chart's axis, from 0 to
-// axisMax in steps of `step`, over a plot at (left, top).
-std::string gridLines(double longest, double step, double axisMax, double left, double plotWidth, double top,
-                      double plotHeight);
 // A logarithmic axis over whole decades from `lo` to `hi` (powers of ten),
 // for values that span more than ten times: a bar many times shorter than
 // the longest still shows. Where a value sits, as a share of the plot width.
@@ -29,8 +25,45 @@ struct LogAxis {
     double fraction(double v) const;
 };
 LogAxis logAxisFor(double least, double longest);
-// Its grid lines: one per decade, with 2x and 5x between where few decades.
-std::string logGridLines(const LogAxis& axis, double left, double plotWidth, double top, double plotHeight);
+
+// The charts' colours: blue, orange, green, red, then four more; grey for
+// what is not the entry's own.
+const char* paletteColour(size_t k);
+constexpr const char* kGrey = "#bbbbbb";
+
+class ChartFrame {
+  public:
+    static constexpr double kFontSize = 13, kMargin = 20;
+    double left = 0, top = 0, plotWidth = 520, plotHeight = 0;
+
+    // The axis for values up to `longest`: logarithmic from `least`'s decade
+    // when `log`, else linear from 0.
+    void scale(double least, double longest, bool log);
+    bool logarithmic() const { return log_; }
+    double x(double v) const;
+    // The grid lines with their labels, and the axis title under them.
+    void grid(const std::string& title);
+
+    // A line of text; `plain` is escaped here. `anchor` is "start", "middle"
+    // or "end"; `size` 0 is the chart's font size.
+    void text(double x, double y, const std::string& plain, const std::string& attributes = "",
+              const char* anchor = "start", double size = 0);
+    // Text holding markup (tspans) whose visible characters are `plain`.
+    void markup(double x, double y, const std::string& svg, const std::string& plain,
+                const std::string& attributes = "", double size = 0);
+    // A shape (rect, line, circle) that reaches `right` pixels across.
+    void shape(const std::string& svg, double right);
+
+    // The document: as wide as the furthest line drawn, plus the margin.
+    std::string document(double height) const;
+
+  private:
+    void reach(double right);
+    std::string body_;
+    double right_ = 0, longest_ = 0, step_ = 1, axisMax_ = 1;
+    bool log_ = false;
+    LogAxis logAxis_;
+};
 
 } // namespace host
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -69,8 +68,8 @@ bool convert(const std::string& sjis, std::string& utf8) {
 // Decodes one UTF-8 sequence; returns its length (1 for a stray byte).
 size_t decode(const std::string& s, size_t i, uint32_t& cp) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-    if (i + n > s.size()) n = 1;
+    size_t n = utf8Length(c);
+    if (n == 0 || i + n > s.size()) n = 1;
     cp = n == 1 ? c : c & (0x7F >> n);
     for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     return n;
@@ -84,6 +83,10 @@ bool wide(uint32_t cp) {
 }
 
 } // namespace
+
+size_t utf8Length(unsigned char lead) {
+    return lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+}
 
 std::string sjisToUtf8(const std::string& sjis, bool* converted) {
     std::string utf8;
@@ -101,7 +104,7 @@ std::string displayPath(const std::string& bytes) {
     std::string out;
     for (size_t i = 0; i < bytes.size();) {
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const size_t n = utf8Length(c);
         bool valid = n > 0 && i + n <= bytes.size() && (n == 1 || c >= 0xC2);
         for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
         if (valid) {
@@ -148,23 +151,6 @@ std::string padLeft(const std::string& utf8, int width) {
     return w >= width ? utf8 : std::string(static_cast<size_t>(width - w), ' ') + utf8;
 }
 
-std::string flagsText(EntryFlags flags) {
-    std::string s;
-    auto add = [&](const char* t) { s += s.empty() ? t : std::string(" ") + t; };
-    if (flags & ENTRY_FPU) add("FPU");
-    if (flags & ENTRY_MMX) add("MMX");
-    if (flags & ENTRY_3DNOW) add("3DNow!");
-    if (flags & ENTRY_SSE) add("SSE");
-    if (flags & ENTRY_SOA) add("SOA");
-    EntryFlags unknown = flags & ~(ENTRY_EXTENSION_MASK | ENTRY_SOA);
-    if (unknown) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(unknown));
-        add(hex);
-    }
-    return s.empty() ? "none" : s;
-}
-
 std::string format(const char* fmt, double v) {
     char text[64];
     std::snprintf(text, sizeof text, fmt, v);
@@ -204,27 +190,6 @@ std::string alignedColumns(const std::vector<std::vector<std::string>>& lines, b
         out += s + "\n";
     }
     return out;
-}
-
-std::string flagsHex(EntryFlags flags) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(flags));
-    return text;
-}
-
-const char* layoutName(EntryFlags flags) { return (flags & ENTRY_SOA) ? "SOA" : "AOS"; }
-
-const char* arithmeticName(Arithmetic a) {
-    switch (a) {
-    case Arithmetic::X87: return "x87";
-    case Arithmetic::Single: return "single";
-    case Arithmetic::Fixed: return "fixed";
-    }
-    return "?";
-}
-
-std::string rawName(const EntryResult& e) {
-    return std::string(e.record.name, e.nameTerminated ? std::strlen(e.record.name) : ENTRY_NAME_BYTES);
 }
 
 std::string jsonString(const std::string& bytes) {

@@ -1,14 +1,11 @@
 // Text helpers every output uses: Shift_JIS to UTF-8, terminal widths and
-// padding, aligned columns, flag and layout names, and the JSON and CSV
-// quoting of strings and numbers.
+// padding, aligned columns, and the JSON quoting of strings and numbers.
+// Strings only: the words for a run's data are in words.h.
 #ifndef CIRCUIT_HOST_TEXT_H
 #define CIRCUIT_HOST_TEXT_H
 
 #include <string>
 #include <vector>
-
-#include "circuit.h"
-#include "model.h"
 
 namespace host {
 
@@ -17,6 +14,9 @@ namespace host {
 // and `converted` is false.
 std::string sjisToUtf8(const std::string& sjis, bool* converted);
 std::string hexBytes(const std::string& bytes);   // "43 8C BE"
+// The length of the UTF-8 sequence that starts with `lead`: 1 to 4, 0 for a
+// byte no sequence starts with.
+size_t utf8Length(unsigned char lead);
 int displayWidth(const std::string& utf8);        // terminal columns
 std::string padRight(const std::string& utf8, int width);
 std::string padLeft(const std::string& utf8, int width);
@@ -32,13 +32,6 @@ void appendf(std::string& out, const char* fmt, ...) __attribute__((format(print
 // Lines of cells in columns as wide as their widest cell, two blanks apart,
 // left-aligned where left(column) says so, trailing blanks dropped.
 std::string alignedColumns(const std::vector<std::vector<std::string>>& lines, bool (*left)(size_t column));
-
-std::string flagsText(EntryFlags flags);          // "FPU MMX SOA"
-std::string flagsHex(EntryFlags flags);           // "0x00B"
-const char* layoutName(EntryFlags flags);         // "SOA" or "AOS"
-const char* arithmeticName(Arithmetic a);         // "x87", "single", "fixed"
-// An entry's name as the module wrote it: up to its NUL, or all 64 bytes.
-std::string rawName(const EntryResult& e);
 
 std::string jsonString(const std::string& utf8);  // quoted and escaped
 std::string jsonNumber(double v);                 // %.9g, null when not finite

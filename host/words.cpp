@@ -6,6 +6,35 @@
 
 namespace host {
 
+std::string flagsText(EntryFlags flags) {
+    std::string s;
+    auto add = [&](const std::string& t) { s += s.empty() ? t : " " + t; };
+    for (const Extension& x : kExtensions)
+        if (flags & x.flag) add(x.name);
+    if (flags & ENTRY_SOA) add("SOA");
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(flags & kUnknownFlags));
+    if (flags & kUnknownFlags) add(hex);
+    return s.empty() ? "none" : s;
+}
+
+std::string flagsHex(EntryFlags flags) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(flags));
+    return text;
+}
+
+const char* layoutName(EntryFlags flags) { return (flags & ENTRY_SOA) ? "SOA" : "AOS"; }
+
+const char* arithmeticName(Arithmetic a) {
+    switch (a) {
+    case Arithmetic::X87: return "x87";
+    case Arithmetic::Single: return "single";
+    case Arithmetic::Fixed: return "fixed";
+    }
+    return "?";
+}
+
 std::string statusText(Status s) {
     switch (s) {
     case Status::Ok: return "ok";
@@ -49,12 +78,9 @@ std::string processorText(const Processor& cpu) {
 }
 
 std::string extensionsText(const Processor& cpu) {
-    std::string has, lacks;
-    auto add = [](std::string& s, const char* t) { s += s.empty() ? t : std::string(" ") + t; };
-    add(cpu.fpu ? has : lacks, "FPU");
-    add(cpu.mmx ? has : lacks, "MMX");
-    add(cpu.sse ? has : lacks, "SSE");
-    add(cpu.amd3dnow ? has : lacks, "3DNow!");
+    std::string lacks;
+    for (const Extension& x : kExtensions)
+        if (!(cpu.*x.has)) lacks += (lacks.empty() ? "" : " ") + std::string(x.name);
     std::string s;
     for (const std::string& x : cpu.extensions) s += (s.empty() ? "" : " ") + x;
     if (!lacks.empty()) s += (s.empty() ? "" : "; ") + std::string("lacks ") + lacks;

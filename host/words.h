@@ -1,5 +1,6 @@
-// The words every output uses for the data of a run: statuses, the check
-// cell, the processor, the problem, the core clock, a saved run.
+// The words every output uses for the data of a run: flags, layouts and
+// arithmetic, statuses, the check cell, the processor, the problem, the core
+// clock, a saved run.
 #ifndef CIRCUIT_HOST_WORDS_H
 #define CIRCUIT_HOST_WORDS_H
 
@@ -9,6 +10,10 @@
 
 namespace host {
 
+std::string flagsText(EntryFlags flags);          // "FPU MMX SOA"
+std::string flagsHex(EntryFlags flags);           // "0x00B"
+const char* layoutName(EntryFlags flags);         // "SOA" or "AOS"
+const char* arithmeticName(Arithmetic a);         // "x87", "single", "fixed"
 // "ok", "FAILED", "skipped", "unchecked", "crashed", "timed out".
 std::string statusText(Status s);
 // The status as JSON and saved runs name it: "ok", "failed", "timed out".

@@ -160,13 +160,19 @@ wine_starts() {
     [ -z "$wine_problem" ]
 }
 
-# circuit-host's usage text as its source holds it, so that the scripts can
-# list the host's options without building it (a test keeps the two equal).
+# circuit-host's usage text: from a host built in this tree that runs here,
+# else the option names and values of the option table in host/options.cpp
+# (which feeds --help), so that the scripts list the host's options without
+# building it (a test keeps the first equal to the built host's --help).
 host_usage() {
-    local file
-    file=$(grep -l 'kUsage\[\] =' "$root"/host/*.cpp 2>/dev/null | head -n 1)
-    [ -n "$file" ] || return 1
-    sed -n '/kUsage\[\] =/,/;$/{/kUsage\[\] =/d;s/^[[:space:]]*"//;s/";$//;s/"$//;s/\\n$//;s/\\"/"/g;s/\\\\/\\/g;p}' "$file"
+    local h
+    for h in "$root"/build/*/host/circuit-host; do
+        [ -x "$h" ] && "$h" --help 2>/dev/null && return 0
+    done
+    [ -f "$root/host/options.cpp" ] || return 1
+    echo "circuit-host's options (circuit-host --help, once built, says what each does):"
+    grep -oE '^ *\{"--[^"]*", ("[^"]*"|nullptr), (true|false),( "|$)' "$root/host/options.cpp" |
+        sed -E 's/^ *\{"([^"]*)", ("([^"]*)"|nullptr).*/  \1 \3/; s/ $//'
 }
 
 # Whether circuit-host, given these arguments, loads a module: not when it

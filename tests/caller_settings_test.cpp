@@ -193,47 +193,102 @@ Outputs run(uint32_t index, EntryKernel kernel, const circuit::Blocks& b, bool s
 
 class CallerSettings : public ::testing::TestWithParam<support::EntryRow> {};
 
+// Plain arithmetic in entries 10 and 11's chains under every setting of the
+// unit: the bits and flags those entries must give under it. The data must
+// show every setting.
+struct UnitReference {
+    Outputs out[kSettingCount];
+    uint32_t flags[kSettingCount] = {};
+};
+
+UnitReference unitReference(const circuit::Blocks& b, int floats) {
+    UnitReference r;
+    const uint32_t callerUnit = unitControl();
+    for (size_t s = 0; s < kSettingCount; ++s) {
+        setUnitControl(kUnitDefault | kSettings[s].unit);
+        clearExceptionFlags(true);
+        r.out[s] = unitChains(b.coefficients, b.input);
+        r.flags[s] = exceptionFlags(true);
+    }
+    setUnitControl(callerUnit);
+    for (size_t s = 1; s < kSettingCount && kSettings[s].unit; ++s)
+        EXPECT_NE(differences(r.out[0], r.out[s], floats), "") << kSettings[s].name;
+    return r;
+}
+
+struct Runner {
+    const char* name;
+    EntryKernel kernel;
+    bool followsUnit; // entries 10 and 11: computes with SSE (on aarch64: its own unit)
+};
+
+// Whether runEntry runs the C++ code for this entry (with the hand-written kernels).
+bool chosenIsCode(uint32_t index) {
+    return CIRCUIT_NATIVE_KERNELS && circuit::selectedKernel(index) == kPortable[index];
+}
+
+// runEntry, and with the hand-written kernels the C++ code too. runEntry runs
+// the C++ code where it chose it; the C++ code computes with SSE (under the
+// caller's MXCSR) on x86-64 and with the x87 unit on x86-32.
+std::vector<Runner> runnersFor(uint32_t index) {
+#if defined(__x86_64__)
+    const bool codeFollowsMxcsr = true;
+#else
+    const bool codeFollowsMxcsr = false;
+#endif
+    std::vector<Runner> runners = {{"runEntry", nullptr, !chosenIsCode(index) || codeFollowsMxcsr}};
+    if (CIRCUIT_NATIVE_KERNELS) runners.push_back({"C++ code", kPortable[index], codeFollowsMxcsr});
+    return runners;
+}
+
+// The problem's products and sums round, so a dropped inexact flag shows.
+// Two kinds of code raise none: 3DNow! arithmetic (it has no flags) and the
+// C++ code of entries 12 and 13 wherever it converts with integer
+// operations on the bits (i686, aarch64).
+bool raisesInexact(uint32_t index, const Runner& runner) {
+    const bool threeDNow =
+        CIRCUIT_NATIVE_KERNELS && index >= 6 && index <= 9 && !runner.kernel && !chosenIsCode(index);
+    const bool integerCode = index >= 12 && (runner.kernel || kRunEntryConvertsOnIntegers);
+    return !threeDNow && !integerCode;
+}
+
+// One call under the unit setting and x87 control word `cw`: its outputs,
+// flags and the settings it left; the caller's settings are put back.
+struct Call {
+    Outputs out;
+    uint32_t flags, unitAfter;
+    uint16_t cwAfter;
+};
+
+Call callUnder(uint32_t index, const Runner& runner, const circuit::Blocks& b, const Setting& setting,
+               uint16_t cw, bool shifted) {
+    const bool unit = hasUnit();
+    const uint16_t control = x87Control();
+    const uint32_t callerUnit = unit ? unitControl() : 0;
+    if (unit) setUnitControl(kUnitDefault | setting.unit);
+    setX87Control(cw);
+    clearExceptionFlags(unit);
+    Call c;
+    c.out = run(index, runner.kernel, b, shifted);
+    c.flags = exceptionFlags(unit);
+    c.unitAfter = unit ? unitControl() : 0;
+    c.cwAfter = x87Control();
+    if (unit) setUnitControl(callerUnit);
+    setX87Control(control);
+    return c;
+}
+
 TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
     const uint32_t index = GetParam().index;
     const bool unit = hasUnit();
     const bool soaSse = index == 10 || index == 11;
     const int floats = circuit::outputFloats(GetParam().flags);
     const uint16_t control = x87Control();
-    const uint32_t callerUnit = unit ? unitControl() : 0;
     circuit::Blocks b;
     circuit::layoutFor(GetParam().flags, tiny::problem(), b);
+    const UnitReference reference = soaSse && unit ? unitReference(b, floats) : UnitReference{};
 
-    Outputs unitReference[kSettingCount];
-    uint32_t unitFlags[kSettingCount] = {};
-    if (soaSse && unit) {
-        for (size_t s = 0; s < kSettingCount; ++s) {
-            setUnitControl(kUnitDefault | kSettings[s].unit);
-            clearExceptionFlags(unit);
-            unitReference[s] = unitChains(b.coefficients, b.input);
-            unitFlags[s] = exceptionFlags(unit);
-        }
-        setUnitControl(callerUnit);
-        for (size_t s = 1; s < kSettingCount && kSettings[s].unit; ++s) // the data shows every setting
-            EXPECT_NE(differences(unitReference[0], unitReference[s], floats), "") << kSettings[s].name;
-    }
-
-    struct Runner {
-        const char* name;
-        EntryKernel kernel;
-        bool followsUnit; // entries 10 and 11: computes with SSE (on aarch64: its own unit)
-    };
-    // With the hand-written kernels runEntry runs the C++ code where it chose
-    // it. The C++ code computes with SSE (under the caller's MXCSR) on x86-64
-    // and with the x87 unit on x86-32.
-#if defined(__x86_64__)
-    const bool codeFollowsMxcsr = true;
-#else
-    const bool codeFollowsMxcsr = false;
-#endif
-    const bool chosenIsCode = CIRCUIT_NATIVE_KERNELS && circuit::selectedKernel(index) == kPortable[index];
-    std::vector<Runner> runners = {{"runEntry", nullptr, !chosenIsCode || codeFollowsMxcsr}};
-    if (CIRCUIT_NATIVE_KERNELS) runners.push_back({"C++ code", kPortable[index], codeFollowsMxcsr});
-    for (const Runner& runner : runners) {
+    for (const Runner& runner : runnersFor(index)) {
         Outputs atDefault{};
         uint32_t flagsAtDefault = 0;
         for (size_t s = 0; s < kSettingCount; ++s) {
@@ -244,39 +299,22 @@ TEST_P(CallerSettings, BitsFollowOnlyTheEntrysRule) {
             for (bool shifted : {false, true}) {
                 if (shifted && !soaSse) continue;
                 SCOPED_TRACE(std::string(runner.name) + ", " + setting.name + (shifted ? ", misaligned" : ""));
-                if (unit) setUnitControl(kUnitDefault | setting.unit);
-                setX87Control(cw);
-                clearExceptionFlags(unit);
-                const Outputs out = run(index, runner.kernel, b, shifted);
-                const uint32_t flags = exceptionFlags(unit);
-                const uint32_t unitAfter = unit ? unitControl() : 0;
-                const uint16_t cwAfter = x87Control();
-                if (unit) setUnitControl(callerUnit);
-                setX87Control(control);
-
-                EXPECT_EQ(cwAfter, cw) << "x87 control word not restored";
+                const Call call = callUnder(index, runner, b, setting, cw, shifted);
+                EXPECT_EQ(call.cwAfter, cw) << "x87 control word not restored";
                 if (unit)
-                    EXPECT_EQ(unitAfter & kUnitControl, (kUnitDefault | setting.unit) & kUnitControl)
+                    EXPECT_EQ(call.unitAfter & kUnitControl, (kUnitDefault | setting.unit) & kUnitControl)
                         << UNIT " not restored";
                 if (s == 0 && !shifted) {
-                    atDefault = out;
-                    flagsAtDefault = flags;
-                    // The problem's products and sums round, so a dropped flag
-                    // shows. Two kinds of code raise none: 3DNow! arithmetic
-                    // (it has no flags) and the C++ code of entries 12 and 13
-                    // wherever it converts with integer operations on the bits
-                    // (i686, aarch64).
-                    const bool threeDNow =
-                        CIRCUIT_NATIVE_KERNELS && index >= 6 && index <= 9 && !runner.kernel && !chosenIsCode;
-                    const bool integerCode = index >= 12 && (runner.kernel || kRunEntryConvertsOnIntegers);
-                    if (!threeDNow && !integerCode)
-                        EXPECT_NE(flags & kInexact, 0u) << "the call raised no inexact flag";
+                    atDefault = call.out;
+                    flagsAtDefault = call.flags;
+                    if (raisesInexact(index, runner))
+                        EXPECT_NE(call.flags & kInexact, 0u) << "the call raised no inexact flag";
                 }
                 const bool followsUnit = soaSse && unit && runner.followsUnit;
-                EXPECT_EQ(differences(followsUnit ? unitReference[s] : atDefault, out, floats), "")
+                EXPECT_EQ(differences(followsUnit ? reference.out[s] : atDefault, call.out, floats), "")
                     << (followsUnit ? "differs from plain arithmetic under this " UNIT
                                     : "differs from the bits of the default setting");
-                EXPECT_EQ(flags, followsUnit ? unitFlags[s] : flagsAtDefault)
+                EXPECT_EQ(call.flags, followsUnit ? reference.flags[s] : flagsAtDefault)
                     << "exception flags raised by the call, expected those of "
                     << (followsUnit ? "plain arithmetic under this " UNIT : "the default setting");
             }

@@ -2,8 +2,11 @@
 // twin on the same blocks, compares the output floats and the guard zones
 // around them bit for bit, and checks after every call of the kernel that it
 // kept the calling convention (callee-saved registers, stack, x87 and SSE
-// state). checkasm.cpp holds the machinery, main.cpp the rows of the module's
-// entry table, selftest.cpp the rows that prove each failure text.
+// state). checkasm.cpp holds the harness (rows, report, options), call.cpp
+// the checked call and its comparison with the twin (checked_call.asm the
+// trampoline), data.cpp the data sets and guarded blocks; main.cpp the rows
+// of the module's entry table, selftest.cpp the rows that prove each failure
+// text.
 #ifndef CIRCUIT_CHECKASM_H
 #define CIRCUIT_CHECKASM_H
 
@@ -16,7 +19,7 @@ namespace checkasm {
 
 // One kernel to check against its twin. `flags` are the entry's flags: they
 // give the layout, the extensions the CPU must have and the family whose
-// hardware may legitimately differ from the twin (see excuses in checkasm.cpp).
+// hardware may legitimately differ from the twin (see excuse in call.cpp).
 struct Row {
     int index;          // entry index, or a self-test number
     const char* stem;   // kernel##stem / portable::kernel##stem

@@ -1,5 +1,5 @@
 ; The checked call: runs one kernel the way a caller would, and records what
-; the caller would find broken afterwards. The checker (checkasm.cpp) reads
+; the caller would find broken afterwards. The checker (call.cpp) reads
 ; the record in checkasm_state and turns every difference into its own
 ; failure text; this code only observes and never decides.
 ;
@@ -57,12 +57,95 @@ extern SYM(checkasm_state)
 
 section .text
 
+; The steps both trampolines share.
+
+; Before the call: the x87 exception flags cleared (so that a stack fault
+; flag is the kernel's), the x87 control word and, when asked, MXCSR.
+%macro RECORD_BEFORE 0
+    fnclex
+    mov dword [STATE + ST_CW_BEFORE], 0
+    fnstcw [STATE + ST_CW_BEFORE]
+    cmp dword [STATE + ST_USE_MXCSR], 0
+    je %%done
+    stmxcsr [STATE + ST_MXCSR_BEFORE]
+%%done:
+%endmacro
+
+; After the call, without touching the stack: bit k of ST_CANARIES_BAD for
+; canary k, the first at [%1] (%2: the index register, ecx at full width).
+%macro CHECK_CANARIES 2
+    xor ecx, ecx
+    xor edi, edi                        ; edi: bit mask of changed canaries
+%%check:
+    imul edx, ecx, CANARY_STEP
+    add edx, [STATE + ST_CANARY]
+    cmp edx, [%1 + %2 * 4]
+    je %%next
+    mov eax, 1
+    shl eax, cl
+    or edi, eax
+%%next:
+    inc ecx
+    cmp ecx, CANARIES
+    jb %%check
+    mov [STATE + ST_CANARIES_BAD], edi
+%endmacro
+
+; On the trampoline's own stack again: the x87 environment (control, status
+; and tag word as left) and, when asked, MXCSR; then both put back.
+%macro RECORD_AFTER 0
+    fnstenv [STATE + ST_FPU_ENV]
+    cmp dword [STATE + ST_USE_MXCSR], 0
+    je %%restore
+    stmxcsr [STATE + ST_MXCSR_AFTER]
+%%restore:
+    call SYM(checkasm_restore_fpu)
+%endmacro
+
 %if CIRCUIT_X86_64
 ; x86-64 (System V): the kernel in rdi, its four arguments in rsi, rdx, rcx
 ; and r8d. The kernel is called with rsp on a 16-byte boundary, as the ABI
 ; requires, skewed by 0 or 16 bytes; the eight canary words sit just above
 ; its return address, in the caller's frame it must not touch. rbx, rbp and
 ; r12 to r15 carry the seeds.
+
+; The stack for the call: the ABI's alignment, then the skew, then the
+; canaries (canary k at rsp + 4k); r9d holds the count meanwhile.
+%macro PLANT_CANARIES 0
+    and rsp, -16
+    mov eax, [STATE + ST_SKEW]
+    and eax, 1
+    shl eax, 4
+    sub rsp, rax
+    sub rsp, 4 * CANARIES
+    xor ecx, ecx
+%%plant:
+    imul r8d, ecx, CANARY_STEP
+    add r8d, [STATE + ST_CANARY]
+    mov [rsp + rcx * 4], r8d
+    inc ecx
+    cmp ecx, CANARIES
+    jb %%plant
+%endmacro
+
+%macro SEED_SAVED 0
+    mov rbx, [STATE + ST_SEED + 0]
+    mov rbp, [STATE + ST_SEED + 8]
+    mov r12, [STATE + ST_SEED + 16]
+    mov r13, [STATE + ST_SEED + 24]
+    mov r14, [STATE + ST_SEED + 32]
+    mov r15, [STATE + ST_SEED + 40]
+%endmacro
+
+%macro RECORD_SAVED 0
+    mov [STATE + ST_AFTER + 0], rbx
+    mov [STATE + ST_AFTER + 8], rbp
+    mov [STATE + ST_AFTER + 16], r12
+    mov [STATE + ST_AFTER + 24], r13
+    mov [STATE + ST_AFTER + 32], r14
+    mov [STATE + ST_AFTER + 40], r15
+%endmacro
+
 global SYM(checkasm_checked_call)
 SYM(checkasm_checked_call):
     push rbp
@@ -77,78 +160,26 @@ SYM(checkasm_checked_call):
     mov rsi, rdx                        ; input
     mov rdx, rcx                        ; output
     mov r9d, r8d                        ; count, until the plant loop is done
-
-    and rsp, -16                        ; the ABI's alignment, then the skew
-    mov eax, [STATE + ST_SKEW]
-    and eax, 1
-    shl eax, 4
-    sub rsp, rax
-    sub rsp, 4 * CANARIES               ; canary k at rsp + 4k
-    xor ecx, ecx
-.plant:
-    imul r8d, ecx, CANARY_STEP
-    add r8d, [STATE + ST_CANARY]
-    mov [rsp + rcx * 4], r8d
-    inc ecx
-    cmp ecx, CANARIES
-    jb .plant
+    PLANT_CANARIES
     mov ecx, r9d                        ; count
     mov [STATE + ST_ESP_EXPECTED], rsp
-
-    fnclex                              ; so that a stack fault flag is the kernel's
-    mov dword [STATE + ST_CW_BEFORE], 0
-    fnstcw [STATE + ST_CW_BEFORE]
-    cmp dword [STATE + ST_USE_MXCSR], 0
-    je .seed
-    stmxcsr [STATE + ST_MXCSR_BEFORE]
-.seed:
-    mov rbx, [STATE + ST_SEED + 0]
-    mov rbp, [STATE + ST_SEED + 8]
-    mov r12, [STATE + ST_SEED + 16]
-    mov r13, [STATE + ST_SEED + 24]
-    mov r14, [STATE + ST_SEED + 32]
-    mov r15, [STATE + ST_SEED + 40]
+    RECORD_BEFORE
+    SEED_SAVED
 
     call r11
 
     ; Registers first, then the canaries, both without touching the stack.
-    mov [STATE + ST_AFTER + 0], rbx
-    mov [STATE + ST_AFTER + 8], rbp
-    mov [STATE + ST_AFTER + 16], r12
-    mov [STATE + ST_AFTER + 24], r13
-    mov [STATE + ST_AFTER + 32], r14
-    mov [STATE + ST_AFTER + 40], r15
+    RECORD_SAVED
     mov [STATE + ST_ESP_AFTER], rsp
-
     mov rsi, [STATE + ST_ESP_EXPECTED]  ; first canary
-    xor ecx, ecx
-    xor edi, edi                        ; edi: bit mask of changed canaries
-.check:
-    imul edx, ecx, CANARY_STEP
-    add edx, [STATE + ST_CANARY]
-    cmp edx, [rsi + rcx * 4]
-    je .next
-    mov eax, 1
-    shl eax, cl
-    or edi, eax
-.next:
-    inc ecx
-    cmp ecx, CANARIES
-    jb .check
-    mov [STATE + ST_CANARIES_BAD], edi
+    CHECK_CANARIES rsi, rcx
 
     mov rsp, [STATE + ST_SAVED_ESP]     ; a stack of our own again
     pushfq                              ; nothing above has changed DF
     pop rax
     mov [STATE + ST_EFLAGS_AFTER], eax
     cld
-
-    fnstenv [STATE + ST_FPU_ENV]        ; control, status and tag word as left
-    cmp dword [STATE + ST_USE_MXCSR], 0
-    je .restore
-    stmxcsr [STATE + ST_MXCSR_AFTER]
-.restore:
-    call SYM(checkasm_restore_fpu)
+    RECORD_AFTER
 
     pop r15
     pop r14
@@ -159,6 +190,23 @@ SYM(checkasm_checked_call):
     ret
 
 %else
+; The stack for the call: a known alignment, then the skew of 0 to 3 words,
+; then the canaries (canary k at esp + 16 + 4k once the arguments are pushed).
+%macro PLANT_CANARIES 0
+    and esp, -16
+    mov eax, [STATE + ST_SKEW]
+    and eax, 3
+    shl eax, 2
+    sub esp, eax
+    mov ecx, CANARIES - 1
+%%plant:
+    imul edx, ecx, CANARY_STEP
+    add edx, [STATE + ST_CANARY]
+    push edx
+    dec ecx
+    jns %%plant
+%endmacro
+
 global SYM(checkasm_checked_call)
 SYM(checkasm_checked_call):
     push ebp
@@ -167,35 +215,14 @@ SYM(checkasm_checked_call):
     push edi
     mov [STATE + ST_SAVED_ESP], esp
     mov esi, esp                        ; esi: arguments at esi + 20 ... + 36
-
-    and esp, -16                        ; a known alignment, then the skew
-    mov eax, [STATE + ST_SKEW]
-    and eax, 3
-    shl eax, 2
-    sub esp, eax
-
-    mov ecx, CANARIES - 1               ; canary k at esp + 16 + 4k after the pushes
-.plant:
-    imul edx, ecx, CANARY_STEP
-    add edx, [STATE + ST_CANARY]
-    push edx
-    dec ecx
-    jns .plant
-
+    PLANT_CANARIES
     push dword [esi + 36]               ; count
     push dword [esi + 32]               ; output
     push dword [esi + 28]               ; input
     push dword [esi + 24]               ; coefficients
     mov eax, [esi + 20]                 ; the kernel
     mov [STATE + ST_ESP_EXPECTED], esp
-
-    fnclex                              ; so that a stack fault flag is the kernel's
-    mov dword [STATE + ST_CW_BEFORE], 0
-    fnstcw [STATE + ST_CW_BEFORE]
-    cmp dword [STATE + ST_USE_MXCSR], 0
-    je .seed
-    stmxcsr [STATE + ST_MXCSR_BEFORE]
-.seed:
+    RECORD_BEFORE
     mov ebx, [STATE + ST_SEED + 0]
     mov esi, [STATE + ST_SEED + 4]
     mov edi, [STATE + ST_SEED + 8]
@@ -210,36 +237,15 @@ SYM(checkasm_checked_call):
     mov [STATE + ST_AFTER + 8], edi
     mov [STATE + ST_AFTER + 12], ebp
     mov [STATE + ST_ESP_AFTER], esp
-
     mov esi, [STATE + ST_ESP_EXPECTED]
     add esi, 16                         ; first canary, above the four arguments
-    xor ecx, ecx
-    xor edi, edi                        ; edi: bit mask of changed canaries
-.check:
-    imul edx, ecx, CANARY_STEP
-    add edx, [STATE + ST_CANARY]
-    cmp edx, [esi + ecx * 4]
-    je .next
-    mov eax, 1
-    shl eax, cl
-    or edi, eax
-.next:
-    inc ecx
-    cmp ecx, CANARIES
-    jb .check
-    mov [STATE + ST_CANARIES_BAD], edi
+    CHECK_CANARIES esi, ecx
 
     mov esp, [STATE + ST_SAVED_ESP]     ; a stack of our own again
     pushfd                              ; nothing above has changed DF
     pop dword [STATE + ST_EFLAGS_AFTER]
     cld
-
-    fnstenv [STATE + ST_FPU_ENV]        ; control, status and tag word as left
-    cmp dword [STATE + ST_USE_MXCSR], 0
-    je .restore
-    stmxcsr [STATE + ST_MXCSR_AFTER]
-.restore:
-    call SYM(checkasm_restore_fpu)
+    RECORD_AFTER
 
     pop edi
     pop esi

@@ -317,53 +317,56 @@ def memory_registers(operand):
 ARG_ROLES = ARG_ROLES_32
 
 
-def assign_roles(code, scratch=None):
-    """Follows pointer registers from the argument slots in address order,
-    with their byte offsets into the block while those are known. Once the
-    stack pointer is realigned (and esp), [esp + d] lies in the `scratch`
-    area {block: (first byte, end)} that holds d, if any."""
-    role = {r: None for r in REG32}
-    offset = {r: None for r in REG32}
-    esp_off, frame = 0, False
+class Roles:
+    """The block each pointer register points into while a kernel is followed
+    (with its byte offset there while that is known), and the stack."""
 
-    def pointer(operand):  # (block, offset) of [reg + disp], offset None if indexed
+    def __init__(self, scratch):
+        self.role = {r: None for r in REG32}
+        self.offset = {r: None for r in REG32}
+        self.esp_off, self.frame, self.scratch = 0, False, scratch or {}
+
+    def pointer(self, operand):  # (block, offset) of [reg + disp], offset None if indexed
         regs, disp = memory_registers(operand)
-        if frame and regs == [("esp", False)]:
-            for block, (first, end) in (scratch or {}).items():
+        if self.frame and regs == [("esp", False)]:
+            for block, (first, end) in self.scratch.items():
                 if first <= disp < end:
                     return block, disp - first
             return "stack", None
-        known = [r for r, _ in regs if role.get(r)]
+        known = [r for r, _ in regs if self.role.get(r)]
         if not known:
             return None, None
-        plain = len(regs) == 1 and not regs[0][1] and offset[known[0]] is not None
-        return role[known[0]], offset[known[0]] + disp if plain else None
+        plain = len(regs) == 1 and not regs[0][1] and self.offset[known[0]] is not None
+        return self.role[known[0]], self.offset[known[0]] + disp if plain else None
 
-    for insn in code:
-        m, ops = insn.mnem, insn.ops
-        slot = None  # the argument a stack operand reads
-        if insn.mem is not None:
-            regs, disp = memory_registers(insn.ops[insn.mem])
-            base = [r for r, scaled in regs if not scaled]
-            if "esp" in base and frame:
-                insn.role, insn.offset = pointer(insn.ops[insn.mem])
-            elif "esp" in base:
-                insn.role = "stack"
-                slot = ARG_ROLES.get(disp - esp_off)
-            else:
-                insn.role, insn.offset = pointer(insn.ops[insn.mem])
+    def operand(self, insn):
+        """Marks the block of the memory operand; returns the argument it
+        reads when it is an argument slot."""
+        if insn.mem is None:
+            return None
+        regs, disp = memory_registers(insn.ops[insn.mem])
+        base = [r for r, scaled in regs if not scaled]
+        if "esp" in base and not self.frame:
+            insn.role = "stack"
+            return ARG_ROLES.get(disp - self.esp_off)
+        insn.role, insn.offset = self.pointer(insn.ops[insn.mem])
+        return None
+
+    def update(self, insn, slot):
+        """What the instruction makes of its destination register and the stack."""
+        m, ops, role, offset = insn.mnem, insn.ops, self.role, self.offset
         dest = ops[0] if ops and ops[0] in REG32 else None
         immediate = len(ops) == 2 and re.fullmatch(r"0x[0-9a-f]+|\d+", ops[1])
         if m == "push":
-            esp_off += WORD
+            self.esp_off += WORD
         elif m == "pop":
-            esp_off -= WORD
+            self.esp_off -= WORD
             if dest:
                 role[dest] = None
         elif dest == "esp" and m == "and":
-            frame = True
+            self.frame = True
         elif dest == "esp" and m in ("sub", "add") and immediate:
-            esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
+            self.esp_off += int(ops[1], 0) * (1 if m == "sub" else -1)
         elif dest and m == "mov" and len(ops) == 2:
             if insn.mem == 1:
                 role[dest] = slot if slot != "count" else None
@@ -373,7 +376,7 @@ def assign_roles(code, scratch=None):
             else:
                 role[dest] = None
         elif dest and m == "lea":
-            role[dest], offset[dest] = pointer(ops[1])
+            role[dest], offset[dest] = self.pointer(ops[1])
         elif dest and m in ("add", "sub"):
             # pointer arithmetic keeps the block
             if immediate and offset[dest] is not None:
@@ -385,6 +388,16 @@ def assign_roles(code, scratch=None):
             offset[dest], offset[ops[1]] = offset[ops[1]], offset[dest]
         elif dest and m not in ("cmp", "test", "push"):
             role[dest] = None
+
+
+def assign_roles(code, scratch=None):
+    """Follows pointer registers from the argument slots in address order,
+    with their byte offsets into the block while those are known. Once the
+    stack pointer is realigned (and esp), [esp + d] lies in the `scratch`
+    area {block: (first byte, end)} that holds d, if any."""
+    roles = Roles(scratch)
+    for insn in code:
+        roles.update(insn, roles.operand(insn))
 
 
 def find_loops(code):
@@ -485,32 +498,30 @@ X87_REG = re.compile(r"^st(?:\((\d)\))?$")
 LOADS = {"movaps", "movups", "movq", "movd"}
 
 
-def trace_order(code, repeat, layout):
-    """[(event, insn)] of the repeat loop, in address order; see the module
-    text. Values: ("C", j, v), ("X", j), ("V", leaves, from_zero) for products
-    and sums (leaves: the (j, v) of their products), ("H", v, w) after PFACC.
-    x87 registers are followed as a stack, the others by name. ("H", chains)
-    is a value whose lanes mix the chains named, as PFACC and the unpacks of
-    the MMX horizontal sums leave them: u(...) for an unpack, h(...) for an
-    add of such values, each naming the chains mixed."""
-    coefficient, input_bytes, output_bytes, tree = LAYOUTS[layout]
-    regs, stack, events = {}, [], []
+class OrderTracer:
+    """Follows the values of one kernel's registers for trace_order: x87
+    registers as a stack, the others by name."""
 
-    def memory(insn):
+    def __init__(self, layout):
+        self.coefficient, self.input_bytes, self.output_bytes, self.tree = LAYOUTS[layout]
+        self.regs, self.stack = {}, []
+
+    def memory(self, insn):
         if insn.offset is not None and insn.role == "coefficients":
-            return ("C",) + coefficient(insn.offset)
+            return ("C",) + self.coefficient(insn.offset)
         if insn.offset is not None and insn.role == "input":
-            return ("X", insn.offset // input_bytes)
+            return ("X", insn.offset // self.input_bytes)
         return None
 
-    def get(insn, i):
+    def get(self, insn, i):
         op = insn.ops[i]
         x87 = X87_REG.match(op)
         if x87:
             k = int(x87.group(1) or 0)
-            return stack[k] if k < len(stack) else None
-        return memory(insn) if insn.mem == i else regs.get(op)
+            return self.stack[k] if k < len(self.stack) else None
+        return self.memory(insn) if insn.mem == i else self.regs.get(op)
 
+    @staticmethod
     def chain(value):  # (v, j): chain v through step j; (None, -1): +0.0
         if not value or value[0] != "V":
             return None
@@ -520,100 +531,124 @@ def trace_order(code, repeat, layout):
             return None
         return (vs.pop() if vs else None), len(js) - 1
 
+    @staticmethod
     def multiply(a, b, star):
         c, x = sorted([a, b], key=lambda t: t[0]) if a and b else (None, None)
         if c and c[0] == "C" and x[0] == "X" and c[1] == x[1]:
             return ("V", frozenset([c[1:]]), False), "m%s(%d,%d)" % (star, c[1], c[2])
         return None, "m%s(?)" % star
 
-    def mixed(*values):  # the chains a horizontal value holds
+    def mixed(self, *values):  # the chains a horizontal value holds
         names = set()
         for value in values:
             if value and value[0] == "H":
                 names |= value[1]
-            elif chain(value) and chain(value)[0] is not None:
-                names.add(chain(value)[0])
+            elif self.chain(value) and self.chain(value)[0] is not None:
+                names.add(self.chain(value)[0])
         return ("H", frozenset(names)), ",".join(str(v) for v in sorted(names))
 
-    def add(a, b):
+    def add(self, a, b):
         if (a and a[0] == "H") or (b and b[0] == "H"):
-            value, names = mixed(a, b)
+            value, names = self.mixed(a, b)
             return value, "h(%s)" % names
         if not (a and b and a[0] == "V" and b[0] == "V"):
             return None, "a(?)"
         total = ("V", a[1] | b[1], a[2] or b[2])
-        if tree:
+        if self.tree:
             first = sorted(min(j for j, _ in side[1]) for side in (a, b))
             return total, "t(%d,%d)" % tuple(first)
         for acc, product in ((a, b), (b, a)):
-            link = chain(acc)
+            link = self.chain(acc)
             if link and len(product[1]) == 1 and not product[2]:
                 (j, v), = product[1]
                 if link[0] in (None, v) and j == link[1] + 1:
                     return total, "a(%d,%d)" % (j, v)
         return None, "a(?)"
 
-    def store(insn):
+    def store(self, insn):
         if insn.role == "output" and insn.offset is not None:
-            return "s(%d)" % (insn.offset // output_bytes)
+            return "s(%d)" % (insn.offset // self.output_bytes)
         return None
 
+    @staticmethod
+    def loaded(value):
+        return ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
+
+    def x87(self, insn, star):
+        """One x87 instruction (st0 is stack[0]); its event or None."""
+        m, ops, stack, event = insn.mnem, insn.ops, self.stack, None
+        index = [int(X87_REG.match(o).group(1) or 0) for o in ops if X87_REG.match(o)]
+        if m == "fld":
+            stack.insert(0, self.memory(insn) if insn.mem is not None else stack[index[0]])
+            if insn.mem is not None and stack[0]:
+                event = self.loaded(stack[0])
+        elif m == "fldz":
+            stack.insert(0, ("V", frozenset(), True))
+        elif m in ("fmul", "fmulp", "fadd", "faddp"):
+            if insn.mem is not None:
+                dest, other = 0, self.memory(insn)
+            elif len(index) == 2:
+                dest, other = index[0], stack[index[1]]
+            else:
+                dest, other = 1, stack[0]
+            operate = self.multiply if m.startswith("fmul") else (lambda a, b, _: self.add(a, b))
+            stack[dest], event = operate(stack[dest], other, star)
+            if m.endswith("p"):
+                stack.pop(0)
+        elif m == "fxch":
+            k = index[0] if index else 1
+            stack[0], stack[k] = stack[k], stack[0]
+        elif m in ("fst", "fstp"):
+            event = self.store(insn) if insn.mem is not None else None
+            if insn.mem is None:
+                stack[index[0]] = stack[0]
+            if m == "fstp":
+                stack.pop(0)
+        return event
+
+    def simd(self, insn, star):
+        """One MMX, 3DNow! or SSE instruction with two operands; its event or None."""
+        m, ops, regs, dest, event = insn.mnem, insn.ops, self.regs, insn.ops[0], None
+        if m in LOADS and insn.mem == 0:
+            event = self.store(insn)
+        elif m in LOADS:
+            value = regs[dest] = self.get(insn, 1)
+            if value and insn.mem == 1:
+                event = self.loaded(value)
+        elif m == "pxor" and ops[0] == ops[1]:
+            regs[dest] = ("V", frozenset(), True)
+        elif m in ("mulps", "pfmul", "pmulhw"):
+            regs[dest], event = self.multiply(self.get(insn, 0), self.get(insn, 1), star)
+        elif m in ("addps", "pfadd", "paddw"):
+            regs[dest], event = self.add(self.get(insn, 0), self.get(insn, 1))
+        elif m == "pfacc":
+            v, w = self.chain(self.get(insn, 0)), self.chain(self.get(insn, 1))
+            regs[dest] = self.mixed(self.get(insn, 0), self.get(insn, 1))[0]
+            event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
+        elif m.startswith("punpck"):
+            regs[dest], names = self.mixed(self.get(insn, 0), self.get(insn, 1))
+            event = "u(%s)" % names
+        elif SIMD_REG.match(dest):
+            regs[dest] = None
+        return event
+
+
+def trace_order(code, repeat, layout):
+    """[(event, insn)] of the repeat loop, in address order; see the module
+    text. Values: ("C", j, v), ("X", j), ("V", leaves, from_zero) for products
+    and sums (leaves: the (j, v) of their products), ("H", v, w) after PFACC.
+    x87 registers are followed as a stack, the others by name. ("H", chains)
+    is a value whose lanes mix the chains named, as PFACC and the unpacks of
+    the MMX horizontal sums leave them: u(...) for an unpack, h(...) for an
+    add of such values, each naming the chains mixed."""
+    tracer, events = OrderTracer(layout), []
     for insn in code:
         m, ops, event = insn.mnem, insn.ops, None
         star = "*" if insn.mem is not None else ""
         if m.startswith("f") and m not in ("femms",):
-            # x87: st0 is stack[0].
-            index = [int(X87_REG.match(o).group(1) or 0) for o in ops if X87_REG.match(o)]
-            if m == "fld":
-                stack.insert(0, memory(insn) if insn.mem is not None else stack[index[0]])
-                value = stack[0]
-                if insn.mem is not None and value:
-                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
-            elif m == "fldz":
-                stack.insert(0, ("V", frozenset(), True))
-            elif m in ("fmul", "fmulp", "fadd", "faddp"):
-                if insn.mem is not None:
-                    dest, other = 0, memory(insn)
-                elif len(index) == 2:
-                    dest, other = index[0], stack[index[1]]
-                else:
-                    dest, other = 1, stack[0]
-                operate = multiply if m.startswith("fmul") else (lambda a, b, _: add(a, b))
-                stack[dest], event = operate(stack[dest], other, star)
-                if m.endswith("p"):
-                    stack.pop(0)
-            elif m == "fxch":
-                k = index[0] if index else 1
-                stack[0], stack[k] = stack[k], stack[0]
-            elif m in ("fst", "fstp"):
-                event = store(insn) if insn.mem is not None else None
-                if insn.mem is None:
-                    stack[index[0]] = stack[0]
-                if m == "fstp":
-                    stack.pop(0)
+            event = tracer.x87(insn, star)
         elif len(ops) == 2 and (SIMD_REG.match(ops[0]) or insn.mem == 0):
-            dest = ops[0]
-            if m in LOADS and insn.mem == 0:
-                event = store(insn)
-            elif m in LOADS:
-                value = regs[dest] = get(insn, 1)
-                if value and insn.mem == 1:
-                    event = ("c(%d,%d)" % value[1:]) if value[0] == "C" else "x(%d)" % value[1]
-            elif m == "pxor" and ops[0] == ops[1]:
-                regs[dest] = ("V", frozenset(), True)
-            elif m in ("mulps", "pfmul", "pmulhw"):
-                regs[dest], event = multiply(get(insn, 0), get(insn, 1), star)
-            elif m in ("addps", "pfadd", "paddw"):
-                regs[dest], event = add(get(insn, 0), get(insn, 1))
-            elif m == "pfacc":
-                v, w = chain(get(insn, 0)), chain(get(insn, 1))
-                regs[dest] = mixed(get(insn, 0), get(insn, 1))[0]
-                event = "h(%s,%s)" % (v[0] if v else "?", w[0] if w else "?")
-            elif m.startswith("punpck"):
-                regs[dest], names = mixed(get(insn, 0), get(insn, 1))
-                event = "u(%s)" % names
-            elif SIMD_REG.match(dest):
-                regs[dest] = None
+            event = tracer.simd(insn, star)
         if event and repeat[0] <= insn.addr <= repeat[1]:
             events.append((event, insn))
     return events
@@ -639,23 +674,10 @@ def within(expected, value):
     return value == expected
 
 
-def analyse(name, shape, code, labels, order=None):
-    """(problems, notes) for one kernel; `order` its described issue order."""
-    problems, notes = [], []
-    label_at = {}
-    for label, addr in labels.items():
-        if addr is not None:
-            label_at.setdefault(addr, label)
-
-    def where(addr):
-        return "%s (0x%x)" % (label_at.get(addr, "unlabelled"), addr)
-
-    align = shape.get("align", {})
-    start = code[0].addr
-    if align.get("start") and start % align["start"]:
-        problems.append("kernel start %s not on a %d-byte boundary" % (where(start), align["start"]))
-
-    family = shape["family"]
+def instruction_problems(family, code):
+    """x87 instructions where the family declares none, or touching the x87
+    control state; vector instructions outside the family's own."""
+    problems = []
     for insn in code:
         cls = simd_class(insn)
         if cls is None:
@@ -667,40 +689,29 @@ def analyse(name, shape, code, labels, order=None):
                 problems.append("%s at 0x%x touches the x87 control state" % (insn.mnem, insn.addr))
         elif insn.mnem not in ALLOWED_SIMD[family]:
             problems.append("%s at 0x%x is outside the instructions this entry uses" % (insn.mnem, insn.addr))
-    assign_roles(code, shape.get("scratch"))
-    loops = find_loops(code)
-    anchors = ANCHORS[shape["family"]]
+    return problems
 
-    def contains(outer, inner):
-        return outer[0] <= inner[0] and inner[1] <= outer[1] and outer != inner
+
+def contains(outer, inner):
+    return outer[0] <= inner[0] and inner[1] <= outer[1] and outer != inner
+
+
+def repeat_loop(family, code, loops):
+    """The longest outermost loop around the family's anchor instructions, or None."""
+    anchors = ANCHORS[family]
 
     def has_anchor(loop):
         return any(loop[0] <= i.addr <= loop[1] and i.mnem in anchors for i in code)
 
     candidates = [l for l in loops if has_anchor(l) and not any(contains(o, l) and has_anchor(o) for o in loops)]
-    if not candidates:
-        problems.append("no repeat loop: no backward branch around the %s instructions" % "/".join(sorted(anchors)))
-        return problems, notes
-    repeat = max(candidates, key=lambda l: l[1] - l[0])
-    notes.append("repeat loop at %s" % where(repeat[0]))
-    if align.get("repeat") and repeat[0] % align["repeat"]:
-        problems.append("repeat loop head %s not on a %d-byte boundary" % (where(repeat[0]), align["repeat"]))
+    return max(candidates, key=lambda l: l[1] - l[0]) if candidates else None
 
-    inner = [l for l in loops if contains(repeat, l)]
-    trips = shape.get("trips", [])
 
+def count_operations(code, loops, repeat, inner, trips):
+    """COUNTERS per repetition (inner loops weighted by their trips) and per
+    call (outside every loop)."""
     def depth(loop):
         return 1 + sum(1 for o in inner if contains(o, loop))
-
-    for loop in inner:
-        d = depth(loop)
-        if d > len(trips):
-            problems.append("loop at %s (depth %d inside the repeat loop) has no trip count: "
-                            "the entry allows %d loop level(s) there" % (where(loop[0]), d, len(trips)))
-        else:
-            notes.append("loop at %s: %d trips" % (where(loop[0]), trips[d - 1]))
-        if align.get("inner") and loop[0] % align["inner"]:
-            problems.append("loop head %s not on a %d-byte boundary" % (where(loop[0]), align["inner"]))
 
     def weight(insn):
         w = 1
@@ -721,7 +732,24 @@ def analyse(name, shape, code, labels, order=None):
                     per_rep[key] += weight(insn)
                 elif not in_other_loop:
                     per_call[key] += 1
+    return per_rep, per_call
 
+
+def inner_loop_findings(inner, trips, align, where, problems, notes):
+    """Every loop inside the repeat loop has a trip count and, if asked, an aligned head."""
+    for loop in inner:
+        d = 1 + sum(1 for o in inner if contains(o, loop))
+        if d > len(trips):
+            problems.append("loop at %s (depth %d inside the repeat loop) has no trip count: "
+                            "the entry allows %d loop level(s) there" % (where(loop[0]), d, len(trips)))
+        else:
+            notes.append("loop at %s: %d trips" % (where(loop[0]), trips[d - 1]))
+        if align.get("inner") and loop[0] % align["inner"]:
+            problems.append("loop head %s not on a %d-byte boundary" % (where(loop[0]), align["inner"]))
+
+
+def count_findings(shape, per_rep, per_call, problems, notes):
+    """The counts against the shape's expectations (None: noted, unchecked)."""
     for table, counted, unit in ((shape.get("per_rep", {}), per_rep, "per repetition"),
                                  (shape.get("per_call", {}), per_call, "per call")):
         for key, expected in table.items():
@@ -733,6 +761,36 @@ def analyse(name, shape, code, labels, order=None):
             else:
                 problems.append("%s: %d %s, expected %s" % (key, value, unit, expected))
 
+
+def analyse(name, shape, code, labels, order=None):
+    """(problems, notes) for one kernel; `order` its described issue order."""
+    label_at = {}
+    for label, addr in labels.items():
+        if addr is not None:
+            label_at.setdefault(addr, label)
+
+    def where(addr):
+        return "%s (0x%x)" % (label_at.get(addr, "unlabelled"), addr)
+
+    align, notes = shape.get("align", {}), []
+    problems = []
+    if align.get("start") and code[0].addr % align["start"]:
+        problems.append("kernel start %s not on a %d-byte boundary" % (where(code[0].addr), align["start"]))
+    problems += instruction_problems(shape["family"], code)
+    assign_roles(code, shape.get("scratch"))
+    loops = find_loops(code)
+    repeat = repeat_loop(shape["family"], code, loops)
+    if repeat is None:
+        problems.append("no repeat loop: no backward branch around the %s instructions"
+                        % "/".join(sorted(ANCHORS[shape["family"]])))
+        return problems, notes
+    notes.append("repeat loop at %s" % where(repeat[0]))
+    if align.get("repeat") and repeat[0] % align["repeat"]:
+        problems.append("repeat loop head %s not on a %d-byte boundary" % (where(repeat[0]), align["repeat"]))
+    inner = [l for l in loops if contains(repeat, l)]
+    trips = shape.get("trips", [])
+    inner_loop_findings(inner, trips, align, where, problems, notes)
+    count_findings(shape, *count_operations(code, loops, repeat, inner, trips), problems, notes)
     if order is not None:
         found = compare_order(order, trace_order(code, repeat, shape["layout"]))
         problems.extend(found)

@@ -47,9 +47,9 @@
     %define CANARY_AT 36                      ; above count, the last argument
 %endif
 
-; Body: esi coefficient row, edi input, ebp output, ebx row, ecx term,
+; The loops: esi coefficient row, edi input, ebp output, ebx row, ecx term,
 ; edx repetitions left.
-%macro CTEMP_BODY 1
+%macro CTEMP_LOOPS 1
     mov r2d, ARG_COUNT
 %if %1 == F_ADVANCE
     mov r6, ARG_OUTPUT
@@ -106,7 +106,10 @@
     dec r2d
     jnz .repeat
 %endif
+%endmacro
 
+; The kernel's one fault after the loops, if it is one planted there.
+%macro CTEMP_FAULT 1
 %if %1 == F_EBX
     mov dword [rsp + SAVED_AT + SAVED_EBX], 0x0BADB0B5 ; the saved ebx
 %elif %1 == F_ESI && CIRCUIT_X86_64
@@ -157,6 +160,12 @@
 %elif %1 == F_UD2
     ud2
 %endif
+%endmacro
+
+; Body: entry 1's rule with the fault %1.
+%macro CTEMP_BODY 1
+    CTEMP_LOOPS %1
+    CTEMP_FAULT %1
 %endmacro
 
 %macro CTEMP_KERNEL 2

@@ -184,16 +184,20 @@ void raiseZeroDivide() {
     __asm__ volatile("fld1\n\tfldz\n\tfdivrp\n\tfstp %%st(0)" ::: "st");
 }
 
-void checkModule(Tally& tally, const Exports& e) {
-    // Queries: constant answers on every call.
+namespace {
+
+// Queries: constant answers on every call.
+void checkQueries(Tally& tally, const Exports& e) {
     for (int round = 0; round < 2; ++round) {
         tally.expect(call(tally, "getCircuitSignature", e.getCircuitSignature, nullptr, 0) == 2,
                      "getCircuitSignature is not 2");
         tally.expect(call(tally, "getEntryCount", e.getEntryCount, nullptr, 0) == ENTRY_COUNT,
                      "getEntryCount is not 14");
     }
+}
 
-    // The creator signature: exactly 18 bytes, NUL included, and the buffer back.
+// The creator signature: exactly 18 bytes, NUL included, and the buffer back.
+void checkCreator(Tally& tally, const Exports& e) {
     unsigned char creator[32];
     fill(creator, 0xFF, sizeof creator);
     uint32_t args[5] = {word(creator)};
@@ -203,14 +207,16 @@ void checkModule(Tally& tally, const Exports& e) {
     bool tail = true;
     for (unsigned i = 18; i < sizeof creator; ++i) tail = tail && creator[i] == 0xFF;
     tally.expect(tail, "getCreatorSignature wrote past its 18 bytes");
+}
 
-    // The entry records, against the statically linked table: same bytes,
-    // bytes after each NUL and after the last record left alone.
+// The entry records, against the statically linked table: same bytes,
+// bytes after each NUL and after the last record left alone.
+void checkRecords(Tally& tally, const Exports& e) {
     static unsigned char specs[ENTRY_COUNT * sizeof(EntrySpec) + 16];
     static unsigned char reference[sizeof specs];
     fill(specs, 0xFF, sizeof specs);
     fill(reference, 0xFF, sizeof reference);
-    args[0] = word(specs);
+    uint32_t args[5] = {word(specs)};
     call(tally, "getEntrySpecs", e.getEntrySpecs, args, 1);
     getEntrySpecs(reinterpret_cast<EntrySpec*>(reference));
     tally.expect(same(specs, reference, sizeof specs), "entry records differ from the module's table");
@@ -219,9 +225,10 @@ void checkModule(Tally& tally, const Exports& e) {
         const uint32_t flags = f[0] | f[1] << 8 | f[2] << 16 | static_cast<uint32_t>(f[3]) << 24;
         tally.expect(flags == kFlags[i], "entry flags differ; entry", i);
     }
+}
 
-    // Indices outside the table touch nothing.
-    static circuit::Blocks blocks;
+// Indices outside the table touch nothing.
+void checkOutsideIndices(Tally& tally, const Exports& e, circuit::Blocks& blocks) {
     circuit::Problem problem;
     makeProblem(problem, 0);
     circuit::layoutSoa(problem, blocks.coefficients, blocks.input);
@@ -231,11 +238,14 @@ void checkModule(Tally& tally, const Exports& e) {
         call(tally, "runEntry", e.runEntry, a, 5);
         tally.expect(out.untouched(), "runEntry wrote for an index outside the table", index);
     }
+}
 
-    // Every entry: the loaded module and the statically linked portable
-    // kernels give the same bits and write the same floats, guards included.
-    // The module picked its kernels for this processor when it was attached;
-    // where it lacks an extension the module runs the portable kernel itself.
+// Every entry: the loaded module and the statically linked portable
+// kernels give the same bits and write the same floats, guards included.
+// The module picked its kernels for this processor when it was attached;
+// where it lacks an extension the module runs the portable kernel itself.
+void checkEntries(Tally& tally, const Exports& e, circuit::Blocks& blocks) {
+    circuit::Problem problem;
     circuit::selectKernels(0);
     for (unsigned seed = 1; seed <= 2; ++seed) {
         makeProblem(problem, seed);
@@ -253,6 +263,17 @@ void checkModule(Tally& tally, const Exports& e) {
             }
         }
     }
+}
+
+} // namespace
+
+void checkModule(Tally& tally, const Exports& e) {
+    static circuit::Blocks blocks;
+    checkQueries(tally, e);
+    checkCreator(tally, e);
+    checkRecords(tally, e);
+    checkOutsideIndices(tally, e, blocks);
+    checkEntries(tally, e, blocks);
 }
 
 } // namespace host

@@ -78,7 +78,15 @@ struct Image {
     uint8_t* at(uint32_t rva) const { return base + rva; }
 };
 
-bool load(host::Tally& tally, Image& image) {
+// What the file headers say besides the image's own fields.
+struct Headers {
+    uint32_t preferredBase = 0, headerBytes = 0;
+    uint16_t sections = 0;
+    const uint8_t* sectionTable = nullptr;
+};
+
+// The MZ and PE headers of an i386 DLL in PE32 form, into `image` and `h`.
+bool readHeaders(host::Tally& tally, Image& image, Headers& h) {
     const uint8_t* f = gFile;
     tally.expect(gFileSize > 0x40 && f[0] == 'M' && f[1] == 'Z', "not an MZ file");
     const uint32_t pe = u32(f + 0x3C);
@@ -87,30 +95,35 @@ bool load(host::Tally& tally, Image& image) {
     const uint8_t* header = f + pe + 4;
     tally.expect(u16(header) == 0x014C, "machine is not i386", u16(header));
     tally.expect((u16(header + 18) & 0x2000) != 0, "characteristics do not say DLL", u16(header + 18));
-    const uint16_t sections = u16(header + 2);
+    h.sections = u16(header + 2);
     const uint8_t* optional = header + 20;
     tally.expect(u16(optional) == 0x010B, "optional header is not PE32", u16(optional));
-    const uint32_t preferredBase = u32(optional + 28);
+    h.preferredBase = u32(optional + 28);
     image.entryPoint = u32(optional + 16);
     image.size = u32(optional + 56);
-    const uint32_t headerBytes = u32(optional + 60);
+    h.headerBytes = u32(optional + 60);
     for (int d = 0; d < 16; ++d) {
         image.directory[d][0] = u32(optional + 96 + 8 * d);
         image.directory[d][1] = u32(optional + 100 + 8 * d);
     }
-    if (tally.failures || image.size > (16u << 20)) return false;
+    h.sectionTable = optional + u16(header + 16);
+    return !tally.failures && image.size <= (16u << 20);
+}
 
-    // Anywhere but the preferred base, so that the relocations matter.
+// The headers and every section copied into fresh memory, anywhere but the
+// preferred base, so that the relocations matter.
+bool mapSections(host::Tally& tally, Image& image, const Headers& h) {
+    const uint8_t* f = gFile;
     const int32_t mapped = sys(kMmap2, 0, image.size, 7 /* read, write, execute */,
                                0x22 /* private, anonymous */, 0xFFFFFFFFu, 0);
     tally.expect(mapped > 0 || mapped < -4096, "mmap failed", static_cast<uint32_t>(mapped));
     if (tally.failures) return false;
     image.base = reinterpret_cast<uint8_t*>(mapped);
-    for (uint32_t i = 0; i < headerBytes && i < gFileSize && i < image.size; ++i) image.base[i] = f[i];
-    const uint8_t* section = optional + u16(header + 16);
-    tally.expect(static_cast<uint32_t>(section - f) + 40u * sections <= gFileSize, "section table out of range");
+    for (uint32_t i = 0; i < h.headerBytes && i < gFileSize && i < image.size; ++i) image.base[i] = f[i];
+    const uint8_t* section = h.sectionTable;
+    tally.expect(static_cast<uint32_t>(section - f) + 40u * h.sections <= gFileSize, "section table out of range");
     if (tally.failures) return false;
-    for (uint16_t s = 0; s < sections; ++s, section += 40) {
+    for (uint16_t s = 0; s < h.sections; ++s, section += 40) {
         const uint32_t rva = u32(section + 12), raw = u32(section + 16), offset = u32(section + 20);
         const uint32_t virtualSize = u32(section + 8);
         const uint32_t bytes = raw < virtualSize ? raw : virtualSize;
@@ -120,8 +133,11 @@ bool load(host::Tally& tally, Image& image) {
         if (tally.failures) return false;
         for (uint32_t i = 0; i < bytes; ++i) image.base[rva + i] = f[offset + i];
     }
+    return true;
+}
 
-    // Base relocations: blocks of (page RVA, block size, 16-bit entries).
+// Base relocations: blocks of (page RVA, block size, 16-bit entries).
+bool relocate(host::Tally& tally, Image& image, uint32_t preferredBase) {
     const uint32_t delta = reinterpret_cast<uint32_t>(image.base) - preferredBase;
     uint32_t relocated = 0;
     for (uint32_t at = image.directory[5][0], end = at + image.directory[5][1]; at < end;) {
@@ -147,8 +163,11 @@ bool load(host::Tally& tally, Image& image) {
         at += bytes;
     }
     tally.expect(delta == 0 || relocated > 0, "the DLL has no base relocations");
+    return true;
+}
 
-    // Imports: the module needs nothing from the system.
+// Imports: the module needs nothing from the system.
+void checkImports(host::Tally& tally, const Image& image) {
     uint32_t imported = 0;
     if (image.directory[1][0] != 0)
         for (uint32_t at = image.directory[1][0]; u32(image.at(at + 12)) != 0; at += 20) {
@@ -158,6 +177,13 @@ bool load(host::Tally& tally, Image& image) {
             ++imported;
         }
     tally.expect(imported == 0, "the DLL imports from other modules", imported);
+}
+
+bool load(host::Tally& tally, Image& image) {
+    Headers h;
+    if (!readHeaders(tally, image, h) || !mapSections(tally, image, h) || !relocate(tally, image, h.preferredBase))
+        return false;
+    checkImports(tally, image);
     return tally.failures == 0;
 }
 
@@ -208,20 +234,36 @@ uint32_t resourceChild(const uint8_t* rsrc, uint32_t table, uint32_t id) {
     return 0;
 }
 
-// The version resource: RT_VERSION (16), id 1, language 0x0411.
-void checkVersion(host::Tally& tally, const Image& image) {
+uint32_t align4(uint32_t n) { return (n + 3) & ~3u; }
+
+// Bytes of a NUL-terminated UTF-16 key, the NUL included.
+uint32_t keyBytes(const uint8_t* key) {
+    uint32_t n = 0;
+    while (u16(key + n) != 0) n += 2;
+    return n + 2;
+}
+
+// The value of a version block: after its length, value length, type and
+// key, aligned to 4.
+const uint8_t* blockValue(const uint8_t* block) { return block + align4(6 + keyBytes(block + 6)); }
+
+// The version resource: RT_VERSION (16), id 1, language 0x0411; null (and
+// a failure) when there is none.
+const uint8_t* versionInfo(host::Tally& tally, const Image& image, uint32_t& bytes) {
     const uint8_t* rsrc = image.at(image.directory[2][0]);
     tally.expect(image.directory[2][0] != 0, "no resource section");
-    if (image.directory[2][0] == 0) return;
+    if (image.directory[2][0] == 0) return nullptr;
     const uint32_t type = resourceChild(rsrc, 0, 16);
     const uint32_t name = type & 0x80000000u ? resourceChild(rsrc, type & 0x7FFFFFFFu, 1) : 0;
     const uint32_t language = name & 0x80000000u ? resourceChild(rsrc, name & 0x7FFFFFFFu, 0x0411) : 0;
     tally.expect(language != 0 && !(language & 0x80000000u), "no version resource in language 0x0411");
-    if (language == 0 || (language & 0x80000000u)) return;
-    const uint8_t* info = image.at(u32(rsrc + language));
-    const uint32_t infoBytes = u32(rsrc + language + 4);
+    if (language == 0 || (language & 0x80000000u)) return nullptr;
+    bytes = u32(rsrc + language + 4);
+    return image.at(u32(rsrc + language));
+}
 
-    // VS_VERSIONINFO: length, value length, type, key, padding, fixed part.
+// VS_VERSIONINFO: length, value length, type, key, padding, fixed part.
+void checkFixedInfo(host::Tally& tally, const uint8_t* info) {
     tally.expect(sameWide(info + 6, "VS_VERSION_INFO"), "version resource key");
     const uint8_t* fixed = info + 40; // 6 + 32 bytes of key, aligned to 4
     tally.expect(u16(info + 2) == 52 && u32(fixed) == 0xFEEF04BDu, "VS_FIXEDFILEINFO signature");
@@ -229,42 +271,56 @@ void checkVersion(host::Tally& tally, const Image& image) {
     tally.expect(u32(fixed + 16) == 0x00020000u && u32(fixed + 20) == 0x00050000u, "product version 2.0.5.0");
     tally.expect(u32(fixed + 32) == 0x00000004u, "file OS is not VOS__WINDOWS32", u32(fixed + 32));
     tally.expect(u32(fixed + 36) == 2, "file type is not VFT_DLL", u32(fixed + 36));
+}
 
-    // The children: StringFileInfo with one table "041104b0", and VarFileInfo.
-    unsigned strings = 0, translations = 0;
+// StringFileInfo: one table "041104b0"; returns how many of the seven
+// strings it holds (the versions "2, 0, 5, 0", the others not empty).
+unsigned checkStrings(host::Tally& tally, const uint8_t* child) {
     const char* const kWanted[] = {"FileVersion", "ProductVersion", "FileDescription", "InternalName",
                                    "OriginalFilename", "ProductName", "LegalCopyright"};
-    auto align4 = [](uint32_t n) { return (n + 3) & ~3u; };
-    auto keyBytes = [](const uint8_t* key) {
-        uint32_t n = 0;
-        while (u16(key + n) != 0) n += 2;
-        return n + 2;
-    };
+    unsigned strings = 0;
+    const uint8_t* table = blockValue(child);
+    tally.expect(sameWide(table + 6, "041104b0"), "string table is not 041104b0");
+    const uint8_t* end = table + u16(table);
+    for (const uint8_t* s = blockValue(table); s < end; s += align4(u16(s))) {
+        const uint8_t* value = blockValue(s);
+        for (const char* key : kWanted) {
+            if (!sameWide(s + 6, key)) continue;
+            ++strings;
+            const bool isVersion = sameText(key, "FileVersion") || sameText(key, "ProductVersion");
+            if (isVersion) tally.expect(sameWide(value, "2, 0, 5, 0"), "version string is not 2, 0, 5, 0");
+            else tally.expect(u16(value) != 0, "empty descriptive string");
+        }
+        if (u16(s) == 0) break;
+    }
+    return strings;
+}
+
+// VarFileInfo: the translation 0x0411, 1200.
+void checkTranslation(host::Tally& tally, const uint8_t* child) {
+    const uint8_t* var = blockValue(child);
+    tally.expect(sameWide(var + 6, "Translation"), "VarFileInfo holds no Translation");
+    const uint8_t* value = blockValue(var);
+    tally.expect(u16(var + 2) == 4 && u16(value) == 0x0411 && u16(value + 2) == 1200,
+                 "translation is not 0x0411, 1200", u32(value));
+}
+
+// The version resource's fixed part and its children: StringFileInfo with
+// the seven strings, and VarFileInfo.
+void checkVersion(host::Tally& tally, const Image& image) {
+    uint32_t infoBytes = 0;
+    const uint8_t* info = versionInfo(tally, image, infoBytes);
+    if (!info) return;
+    checkFixedInfo(tally, info);
+    unsigned strings = 0, translations = 0;
     for (uint32_t at = 92; at + 6 < infoBytes;) {
         const uint8_t* child = info + at;
         const uint32_t childBytes = u16(child);
         if (childBytes == 0) break;
         if (sameWide(child + 6, "StringFileInfo")) {
-            const uint8_t* table = child + align4(6 + keyBytes(child + 6));
-            tally.expect(sameWide(table + 6, "041104b0"), "string table is not 041104b0");
-            const uint8_t* end = table + u16(table);
-            for (const uint8_t* s = table + align4(6 + keyBytes(table + 6)); s < end; s += align4(u16(s))) {
-                const uint8_t* value = s + align4(6 + keyBytes(s + 6));
-                for (const char* key : kWanted) {
-                    if (!sameWide(s + 6, key)) continue;
-                    ++strings;
-                    const bool isVersion = sameText(key, "FileVersion") || sameText(key, "ProductVersion");
-                    if (isVersion) tally.expect(sameWide(value, "2, 0, 5, 0"), "version string is not 2, 0, 5, 0");
-                    else tally.expect(u16(value) != 0, "empty descriptive string");
-                }
-                if (u16(s) == 0) break;
-            }
+            strings += checkStrings(tally, child);
         } else if (sameWide(child + 6, "VarFileInfo")) {
-            const uint8_t* var = child + align4(6 + keyBytes(child + 6));
-            tally.expect(sameWide(var + 6, "Translation"), "VarFileInfo holds no Translation");
-            const uint8_t* value = var + align4(6 + keyBytes(var + 6));
-            tally.expect(u16(var + 2) == 4 && u16(value) == 0x0411 && u16(value + 2) == 1200,
-                         "translation is not 0x0411, 1200", u32(value));
+            checkTranslation(tally, child);
             ++translations;
         }
         at += align4(childBytes);

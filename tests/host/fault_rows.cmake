@@ -122,3 +122,10 @@ fault_row(mxcsr     FAULT mxcsr    ONLY x86 JSON "failed=1" "entries.10.status=f
 fault_row(seventh   FAULT seventh  ARGS ${seventh} JSON "failed=1" "entries.4.status=failed" "entries.4.reason=timed call [0-9]+ gave y\\[0\\] = .*" "entries.3.status=ok" "entries.5.status=ok")
 fault_row(ctor_traps  FAULT ctor_traps  EXIT 0 ARGS --json --entries 0-3 ${run_fpu} ${fast} JSON "failed=0" "entries.3.status=ok" "entries.5.mmac_per_s=" "entries.5.ran=OFF")
 fault_row(ctor_single FAULT ctor_single EXIT 0 ARGS --json --entries 0-5 ${run_fpu} ${fast} JSON "failed=0" "entries.1.status=ok" "entries.1.median_ns=[0-9.e+-]+")
+
+# The outputs: a run that checked nothing is no success; an output that names
+# an input or another output is refused before any work.
+fault_row(nothing_ran FAULT none ARGS --entries 6-9 --check-only ONLY x86 OUT "No entry ran: .*--all" ERR "No entry ran: .*--all")
+fault_row(export_twice FAULT none EXIT 2 ARGS --check-only --export-json ${CMAKE_CURRENT_BINARY_DIR}/twice --export-csv ${CMAKE_CURRENT_BINARY_DIR}/twice
+  ERR "--export-csv .*twice is the output of --export-json" NOT_OUT ".")
+fault_row(export_module FAULT none EXIT 2 ARGS --check-only --export-markdown ${stand_in} ERR "--export-markdown .* is the module" NOT_OUT ".")

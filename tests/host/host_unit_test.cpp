@@ -1,6 +1,7 @@
 // Unit tests of the host's own parts: the exact reference, the output check,
 // the guarded blocks, problem files, seeded problems, name conversion, the
 // command line, the answer of an entry's process, saved results and hashes.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "svg.h"
 #include "stats.h"
 #include "text.h"
+#include "words.h"
 #include "work.h"
 
 namespace {
@@ -253,6 +255,28 @@ TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
     EXPECT_THROW(host::parseOptions({}), host::UsageError);
 }
 
+// The one option table: every row --help lists parses and is listed; the
+// outputs that exclude one another are refused.
+TEST(Options, OneTableFeedsTheParserAndHelp) {
+    const std::string usage = host::usageText();
+    for (const host::OptionHelp& row : host::optionHelp()) {
+        EXPECT_NE(usage.find("\n  " + row.name + (row.value.empty() ? "" : " " + row.value)), std::string::npos)
+            << row.name;
+        std::vector<std::string> args = {row.name};
+        if (!row.value.empty() && row.name != "--compare") args.push_back("1");
+        args.push_back("m");
+        EXPECT_NO_THROW(host::parseOptions(args)) << row.name;
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--csv", "--markdown", "m"}, {"--json", "--no-notes", "m"},
+          {"--export-json", "", "m"}, {"--compare", "a.json", "--export-csv", "x"}})
+        EXPECT_THROW(host::parseOptions(args), host::UsageError) << args[0] << " " << args[1];
+    const host::Options o = host::parseOptions({"--export-json", "a", "--export-markdown=b", "m"});
+    ASSERT_EQ(o.exports.size(), 2u);
+    EXPECT_EQ(o.exports[1].format, host::Format::Markdown);
+    EXPECT_EQ(o.exports[1].path, "b");
+}
+
 // How a child ended, read in one place for POSIX and Windows alike.
 TEST(Isolation, OneClassifierForEveryEnd) {
     const std::string whole = host::sealAnswer("{}");
@@ -408,9 +432,9 @@ TEST(Results, CsvColumnsAreTheJsonMembersOfTheSameRun) {
         ASSERT_EQ(fields.size(), header.size()) << lines[row];
         const host::Json& entry = json["entries"][row - 1];
         for (size_t k = 0; k < header.size(); ++k) {
-            const bool own = entry.contains(header[k]);
-            ASSERT_TRUE(own || json["machine"].contains(header[k])) << "no JSON member " << header[k];
-            const host::Json& v = own ? entry[header[k]] : json["machine"][header[k]];
+            const bool own = entry.contains(header[k]), top = json.contains(header[k]);
+            ASSERT_TRUE(own || top || json["machine"].contains(header[k])) << "no JSON member " << header[k];
+            const host::Json& v = own ? entry[header[k]] : top ? json[header[k]] : json["machine"][header[k]];
             if (v.is_number())
                 EXPECT_EQ(std::strtod(fields[k].c_str(), nullptr), v.get<double>()) << header[k] << " of row " << row;
             else if (header[k] == "status") // the CSV's word, the JSON's key
@@ -419,6 +443,56 @@ TEST(Results, CsvColumnsAreTheJsonMembersOfTheSameRun) {
                 EXPECT_EQ(fields[k], jsonAsCsv(v)) << header[k] << " of row " << row;
         }
     }
+}
+
+// A run with a timed entry that has core clocks, one timed in ns only and
+// flagged, and one that did not run.
+host::RunInfo threeEntries() {
+    host::RunInfo run;
+    run.trials = 400;
+    run.flagged = 1;
+    for (int i = 0; i < 3; ++i) {
+        host::EntryResult e;
+        e.index = i;
+        e.name = i == 1 ? "=1+2, \"x\"" : "e" + std::to_string(i);
+        e.ran = i < 2;
+        e.status = i < 2 ? host::Status::Ok : host::Status::Skipped;
+        host::Timing& t = e.timing;
+        t.done = e.ran;
+        t.clocks = i == 0;
+        t.count = 7 + i;
+        t.samples = 400 - i;
+        t.medianClocks = 300, t.lowClocks = 290, t.minClocks = 280;
+        t.medianNs = 412.5 + i, t.lowNs = 400, t.minNs = 399, t.maxNs = 900;
+        t.noise = 0.01 * (i + 1);
+        t.unstableReason = i == 1 ? "two modes" : "";
+        t.callNs = {1, 2};
+        e.check.worstRatio = 0.25 * (i + 1);
+        run.entries.push_back(e);
+    }
+    return run;
+}
+
+// The table shows every figure in its unit, says why an entry is flagged,
+// and defines what it shows unless told to leave the notes out.
+TEST(Table, EveryFigureShownAndEveryFlagExplained) {
+    const host::RunInfo run = threeEntries();
+    host::TableStyle style;
+    const std::string text = host::tableText(run, style);
+    for (const char* part : {"\n0  e0 ", " 300     2.16   1.0%", "413.5 ns", "2.0%!", "! entry 1 unstable: two modes",
+                             "1 of 2 timed entries flagged", "over 399 to 400 calls", "MAC/clk multiply-adds per core",
+                             "ns: an entry without core clocks"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    EXPECT_NE(text.find("--wide adds"), std::string::npos);
+    style.notes = false;
+    const std::string bare = host::tableText(run, style);
+    EXPECT_EQ(bare.find("MAC/clk multiply-adds"), std::string::npos);
+    EXPECT_NE(bare.find("! entry 1 unstable: two modes"), std::string::npos);
+    const std::string md = host::markdownText(run, style);
+    EXPECT_NE(md.find("\n|---:|:---|:---|:---|---:|"), std::string::npos) << md;
+    EXPECT_NE(md.find("| 1 | =1+2, \"x\" |"), std::string::npos) << md;
+    // In CSV a name that a spreadsheet would read as a formula is quoted as text.
+    EXPECT_NE(host::csvText(run).find(",\"'=1+2, \"\"x\"\"\","), std::string::npos) << host::csvText(run);
 }
 
 // Runs with different entry sets line up by index: a missing entry leaves a
@@ -558,6 +632,7 @@ TEST(Charts, LogAxisSpansWholeDecades) {
         EXPECT_DOUBLE_EQ(a.hi, c.hi) << c.longest;
         EXPECT_NEAR(a.fraction(c.v), c.fraction, 1e-12) << c.v;
     }
-    // A wide character takes the room of two narrow ones.
-    EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 13), host::textWidth("ab", 13));
+    // A wide character takes a full em; text from files is valid XML.
+    EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 10), 10 * 1.03);
+    EXPECT_EQ(host::xml("a\x1b[2J<\xff"), "a\\x1B[2J&lt;\\xFF");
 }
