@@ -110,9 +110,12 @@ class CycleClock {
     double typicalTicksPerCycle() const { return typical_; }
 
     // Whether a calibration is within the tolerance of the usual ratio.
-    bool typical(double ratio) const {
-        return typical_ > 0 && ratio > 0 &&
-               (ratio > typical_ ? ratio - typical_ : typical_ - ratio) <= kCalibrationTolerance * typical_;
+    bool typical(double ratio) const { return near(ratio, typical_); }
+
+    // Whether `ratio` lies within kCalibrationTolerance of `usual`, relative
+    // to it (ticks per cycle range from below 1 to dozens).
+    static bool near(double ratio, double usual) {
+        return usual > 0 && ratio > 0 && (ratio > usual ? ratio - usual : usual - ratio) <= kCalibrationTolerance * usual;
     }
 
     // Ticks of an interval, less the cost of reading the counter.

@@ -45,7 +45,12 @@ Json timingJson(const Timing& t) {
             {"low_clocks", number(t.lowClocks)},
             {"noise", number(t.noise)},
             {"unstable_reason", t.unstableReason},
-            {"call_ns", t.callNs}};
+            {"call_ns", t.callNs},
+            {"call_clocks", t.callClocks},
+            {"probe_clocks", number(t.probeClocks)},
+            {"other_cpus_busy", number(t.otherCpusBusy)},
+            {"steal_share", number(t.stealShare)},
+            {"involuntary_switches", t.involuntarySwitches}};
 }
 
 void readCheck(const Json& j, Check& c) {
@@ -83,6 +88,11 @@ void readTiming(const Json& j, Timing& t) {
     t.noise = numberOr(j.at("noise"));
     t.unstableReason = j.at("unstable_reason").get<std::string>();
     t.callNs = j.at("call_ns").get<std::vector<double>>();
+    t.callClocks = j.at("call_clocks").get<std::vector<double>>();
+    t.probeClocks = numberOr(j.at("probe_clocks"));
+    t.otherCpusBusy = numberOr(j.at("other_cpus_busy"));
+    t.stealShare = numberOr(j.at("steal_share"));
+    t.involuntarySwitches = j.at("involuntary_switches").get<long>();
 }
 
 Json floatBits(const float* v, int n) {

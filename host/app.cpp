@@ -11,6 +11,7 @@
 #include "options.h"
 #include "plan.h"
 #include "report.h"
+#include "rounds.h"
 #include "runner.h"
 #include "saved.h"
 #include "signals.h"
@@ -149,8 +150,9 @@ int runModule(const Options& o, const std::vector<std::string>& args) {
     leaveModule();
     restoreHostSignals();
     const std::vector<size_t> toRun = planEntries(run.entries, o.all);
-    runEntries(module, problem, reference, settingsFor(o, run.machine.cpu), toRun, run);
+    runRounds(module, problem, reference, settingsFor(o, run.machine.cpu), o.rounds, toRun, run);
     finishRun(run, reference, !o.checkOnly);
+    countFlagged(run);
     return report(run, o, out);
 }
 

@@ -20,6 +20,7 @@ class EntryBlocks {
     static constexpr int kGuardBefore = 4;   // keeps the output 16-byte aligned
     static constexpr int kGuardAfter = 12;
     EntryBlocks(EntryFlags flags, const circuit::Problem& p);
+    EntryFlags flags() const { return flags_; }
     ~EntryBlocks();
     EntryBlocks(const EntryBlocks&) = delete;
     EntryBlocks& operator=(const EntryBlocks&) = delete;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "blocks.h"
 #include "model.h"
@@ -18,6 +20,12 @@ namespace host {
 // throw to stop the timing.
 Timing timeEntry(const Module& module, uint32_t index, EntryBlocks& blocks, const Processor& cpu,
                  double callSeconds, int trials, const std::function<void()>& afterCall = {});
+
+// Why a set of calls (ns per repetition) cannot be signed: "noise" (their
+// median absolute deviation over the median above kNoiseThreshold), "two
+// modes" (the 5th percentile more than kTwoModesThreshold below the median),
+// both joined by ", ", or ""; `noise` is set to that share.
+std::string callsReason(const std::vector<double>& ns, double& noise);
 
 } // namespace host
 

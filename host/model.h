@@ -121,6 +121,19 @@ struct Check {
 // An entry whose noise (median absolute deviation of its calls' ns over
 // their median) is above this share is marked unstable.
 constexpr double kNoiseThreshold = 0.05;
+// An entry whose 5th percentile lies more than this share below its median
+// has a second, faster mode ("two modes"): waiting only adds time.
+constexpr double kTwoModesThreshold = 0.10;
+// Rounds agree when their medians lie within this share of the least one.
+constexpr double kRoundsThreshold = 0.05;
+// A probe this many times slower than its best in the run: the core was
+// shared ("core shared"). Quiet, the probes stay within 8 % of their best;
+// on the shared AMD build machine spells of 12 to 30 % came and went that
+// the x87 kernels' figures did not show, so only a larger slowdown counts.
+constexpr double kProbeSharedThreshold = 1.25;
+// The other processors busier than this share while an entry was timed
+// ("busy CPUs").
+constexpr double kBusyThreshold = 0.5;
 // Low figures are this percentile of the calls: one call cannot make it.
 constexpr double kLowPercentile = 5;
 // Most per-call figures kept for --compare (evenly spaced over the calls).
@@ -144,6 +157,7 @@ struct Timing {
     double lowNs = 0, lowClocks = 0; // kLowPercentile-th percentile per repetition
     double noise = 0;               // median absolute deviation / median of the ns
     std::vector<double> callNs;     // ns per repetition of (at most kMaxSavedCalls) calls, in call order
+    std::vector<double> callClocks; // core clocks per repetition of the calls that have them, the same way
     // Why the figures cannot be signed, "" when they can: the causes found,
     // joined by ", " ("noise", "two modes", "rounds disagree", "busy CPUs",
     // "core shared", "few calls"). The one flag a reader of the results reads.
@@ -160,6 +174,7 @@ struct Timing {
     double stealShare = -1;                  // share of time the hypervisor gave to others; -1 unknown
     long involuntarySwitches = -1;           // of the entry's process while timed; -1 unknown
     double probeSlowdown = 0;                // throughput probe's time now over its best, 0 when not probed
+    double probeClocks = 0;                  // the probe's core clocks beside the timed calls, 0 when not probed
 };
 
 inline bool unstable(const Timing& t) { return t.done && !t.unstableReason.empty(); }

@@ -16,14 +16,22 @@ struct SavedEntry {
     std::string name, status;
     double medianClocks = NAN, medianNs = NAN;   // NaN: not timed
     bool substitute = false;
+    bool unstable = false;                        // the run marked the entry unstable
+    std::string unstableReason;                   // why (schema 3), "" before
     std::vector<double> callNs;                   // empty before schema 2
+    std::vector<double> callClocks;               // empty before schema 3
 };
 
 struct SavedRun {
     std::string file, label;   // label: the file's name without folder and .json
     std::string cpu, os, module, sha256;
+    std::string cpuId;         // "family 25, model 17, stepping 1", "" when not saved
+    std::string hostVersion;
     int hostBits = 0;
     double coreGHz = 0;
+    std::string timing;        // the timing settings: "100 ms per entry, 400 trials, 5 rounds"
+    double otherCpusBusy = -1; // share of the other processors busy over the run (schema 3); -1 unknown
+    int flagged = 0;           // entries the run marked unstable
     std::string name;          // the run's --name
     std::string problem;       // "seed 1", "file p.txt"
     bool emulated = false;
@@ -35,10 +43,13 @@ struct SavedRun {
 struct ComparedRow {
     int index = 0;
     std::string name;
+    bool clocks = true;            // values in core clocks (every run that timed the entry has them), else ns
     std::vector<double> value;     // median per repetition, NaN: not timed
     std::vector<bool> present;
+    std::vector<bool> unstable;    // per run: it marked the entry unstable
     // Per run after the first: the two-sided p-value of a Mann-Whitney U
-    // test of its calls against the first run's (NaN: too few calls saved).
+    // test of its calls against the first run's, in the row's unit, Holm-
+    // corrected over the rows tested for that run (NaN: too few calls saved).
     std::vector<double> p;
 };
 
@@ -50,10 +61,20 @@ constexpr double kSignificance = 0.05;
 inline bool isChange(double p, double ratio) {
     return p < kSignificance && std::fabs(ratio - 1) > kNoiseThreshold;
 }
+// Run k's verdict against the first run: never a change where either run
+// marked the entry unstable.
+enum class Verdict { None, Untested, Noise, Change, Unstable };
+inline Verdict verdictOf(const ComparedRow& row, size_t k) {
+    const double v = row.value[k], base = row.value[0];
+    if (k == 0 || !(std::isfinite(v) && std::isfinite(base) && base > 0)) return Verdict::None;
+    if (row.unstable[0] || row.unstable[k]) return Verdict::Unstable;
+    if (!std::isfinite(row.p[k - 1])) return Verdict::Untested;
+    return isChange(row.p[k - 1], v / base) ? Verdict::Change : Verdict::Noise;
+}
 
 struct Comparison {
     std::vector<SavedRun> runs;    // the first is the base
-    bool clocks = true;            // every run has core clocks
+    bool clocks = true;            // every row is in core clocks
     std::vector<ComparedRow> rows;
     std::vector<std::string> warnings; // how the runs differ besides their times
 };

@@ -108,9 +108,15 @@ const OptionRow kOptions[] = {
     {"--time-per-entry", "MS", true, "time spent timing each entry (default 100)",
      [](Parsed& p, V v) { p.o.timePerEntryMs = parsePositive("--time-per-entry", v, 600000, "milliseconds"); }},
     {"--trials", "N", true,
-     "timed calls per entry; the count of one call is chosen so that it lasts MS/N milliseconds (default 400)",
+     "timed calls per entry at least, shared among the rounds; a call lasts MS/N milliseconds, at most 0.25, "
+     "and more time per entry gives more calls (default 400)",
      [](Parsed& p, V v) { p.o.trials = static_cast<int>(parseUnsigned("--trials", v, 100000));
      if (p.o.trials < 1) throw UsageError("--trials needs at least 1"); }},
+    {"--rounds", "N", true,
+     "time each entry in N rounds spread over the run, each in a fresh process, and report the least of the "
+     "rounds' medians that others confirm (default 5; unsettled entries get up to N more)",
+     [](Parsed& p, V v) { p.o.rounds = static_cast<int>(parseUnsigned("--rounds", v, 100));
+     if (p.o.rounds < 1) throw UsageError("--rounds needs at least 1"); }},
     {"--timeout", "SECONDS", true,
      "an entry still running after this long is stopped and reported as timed out (default 60)",
      [](Parsed& p, V v) { p.o.timeoutSeconds = parsePositive("--timeout", v, 86400, "seconds"); }},

@@ -27,6 +27,7 @@ struct Options {
     double timePerEntryMs = 100;
     int trials = 400; // calls of 250 us by default: short enough that the core clock rarely moves during one
     double timeoutSeconds = 60;
+    int rounds = 5;              // --rounds: rounds each entry is timed in (rounds.cpp)
     bool checkOnly = false;
     Format format = Format::Table;
     std::string svg;

@@ -28,9 +28,9 @@ std::string svgChart(const RunInfo& run);
 
 std::string comparisonText(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
-// A ratio of --compare and its p-value in words: "change p<0.001",
-// "noise p=0.420", "untested" (isChange in model_saved.h decides).
-std::string testText(double p, double ratio);
+// Run k's ratio in a row of --compare and its p-value in words: "change
+// p<0.001", "noise p=0.420", "untested", "unstable" (verdictOf decides).
+std::string testText(const ComparedRow& row, size_t k);
 
 // The output of a format of the options (on standard output or exported).
 enum class Format;

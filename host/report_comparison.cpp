@@ -18,27 +18,60 @@ bool nameColumn(size_t column) { return column == 1; }
 
 } // namespace
 
-std::string testText(double p, double ratio) {
-    if (!std::isfinite(p)) return "untested";
-    const std::string figure = p < 0.001 ? "p<0.001" : format("p=%.3f", p);
-    return (isChange(p, ratio) ? "change " : "noise ") + figure;
+std::string testText(const ComparedRow& row, size_t k) {
+    const double p = k > 0 && k <= row.p.size() ? row.p[k - 1] : NAN;
+    const std::string figure = !std::isfinite(p) ? "" : p < 0.001 ? " p<0.001" : format(" p=%.3f", p);
+    switch (verdictOf(row, k)) {
+    case Verdict::Unstable: return "unstable";
+    case Verdict::Untested: return "untested";
+    case Verdict::Noise: return "noise" + figure;
+    case Verdict::Change: return "change" + figure;
+    case Verdict::None: break;
+    }
+    return "";
 }
 
 namespace {
 
+std::string valueText(const ComparedRow& row, size_t k) {
+    const double v = row.value[k];
+    if (!row.present[k]) return "";
+    if (!std::isfinite(v)) return "-";
+    return format(row.clocks ? "%.0f" : "%.1f ns", v) + (row.unstable[k] ? "!" : "");
+}
+
 std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& row) {
     std::vector<std::string> r = {std::to_string(row.index), row.name};
     for (size_t k = 0; k < c.runs.size(); ++k) {
-        const double v = row.value[k];
-        r.push_back(!row.present[k] ? "" : std::isfinite(v) ? format(c.clocks ? "%.0f" : "%.1f", v) : "-");
+        r.push_back(valueText(row, k));
         if (k) {
-            const double base = row.value[0];
+            const double v = row.value[k], base = row.value[0];
             const bool ratio = std::isfinite(v) && std::isfinite(base) && base > 0;
             r.push_back(ratio ? format("%.2f", v / base) : "");
-            r.push_back(ratio ? testText(row.p[k - 1], v / base) : "");
+            r.push_back(testText(row, k));
         }
     }
     return r;
+}
+
+// The run's line above the table: what it ran on, and what the host said
+// of its figures.
+std::string runLine(const SavedRun& r, bool base) {
+    std::string s = padRight(base ? r.label + " (base)" : r.label, 10) + " " + savedRunText(r);
+    if (r.flagged > 0) s += "; " + std::to_string(r.flagged) + (r.flagged == 1 ? " entry" : " entries") + " unstable";
+    if (r.otherCpusBusy >= 0) s += format("; other CPUs %.0f%% busy", 100 * r.otherCpusBusy);
+    return s + "\n";
+}
+
+// Why each run marked its unstable entries, one line per run and entry.
+std::string unstableLines(const Comparison& c) {
+    std::string s;
+    for (const SavedRun& r : c.runs)
+        for (const SavedEntry& e : r.entries)
+            if (e.unstable)
+                s += "! " + r.label + ", entry " + std::to_string(e.index) + ": " +
+                     (e.unstableReason.empty() ? "unstable (no reason saved)" : e.unstableReason) + "\n";
+    return s;
 }
 
 } // namespace
@@ -46,9 +79,7 @@ std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& r
 std::string comparisonText(const Comparison& c) {
     const std::vector<SavedRun>& runs = c.runs;
     std::string s;
-    for (size_t k = 0; k < runs.size(); ++k)
-        appendf(s, "%-10s %s\n", (k ? runs[k].label : runs[k].label + " (base)").c_str(),
-                savedRunText(runs[k]).c_str());
+    for (size_t k = 0; k < runs.size(); ++k) s += runLine(runs[k], k == 0);
     for (const std::string& w : c.warnings) s += "WARNING: " + w + "\n";
     s += "\n";
     std::vector<std::string> heads = {"#", "Name"};
@@ -62,17 +93,19 @@ std::string comparisonText(const Comparison& c) {
     std::vector<std::vector<std::string>> lines = {heads};
     for (const ComparedRow& row : c.rows) lines.push_back(comparedCells(c, row));
     s += alignedColumns(lines, nameColumn);
+    if (runs.empty()) return s;
+    s += "\n" + unstableLines(c);
     appendf(s,
-            "\nMedian %s per repetition (%d multiply-adds); ratio: this run over %s, below 1 is "
-            "faster.\nBlank: the run has no such entry; -: not timed.\n",
-            c.clocks ? "core clocks" : "ns", kMultiplyAdds, runs[0].label.c_str());
+            "\nMedian core clocks per repetition (%d multiply-adds), or ns where a run that timed\n"
+            "the entry has no clocks; ratio: this run over %s, below 1 is faster.\n"
+            "Blank: the run has no such entry; -: not timed; !: the run marked the entry unstable.\n",
+            kMultiplyAdds, runs[0].label.c_str());
     appendf(s,
-            "U test: a Mann-Whitney U test of the two runs' calls (ns per repetition): \"change\"\n"
-            "when p < %.2f and the ratio is more than %.0f%% from 1, else \"noise\" (within the\n"
-            "noise of the calls or below the noise threshold); \"untested\" when a run saved no\n"
-            "calls (results schema 1).\n",
+            "U test: a Mann-Whitney U test of the two runs' calls in the row's unit, Holm-corrected\n"
+            "over the entries tested: \"change\" when p < %.2f and the ratio is more than %.0f%% from 1,\n"
+            "else \"noise\"; \"unstable\" (never a change) when either run marked the entry unstable;\n"
+            "\"untested\" when a run saved too few calls (results schema 1 saved none).\n",
             kSignificance, 100 * kNoiseThreshold);
-    if (!c.clocks) s += "A run without core clocks: every run compared in ns.\n";
     if (!c.warnings.empty()) s += "The warnings above: ratios between such runs measure more than the code.\n";
     return s;
 }
@@ -141,9 +174,9 @@ void runBar(const Comparison& c, const ComparedRow& row, size_t k, bool timed, d
                "fill=\"#888\" font-style=\"italic\"", "start", 11);
         return;
     }
-    std::string label = format(c.clocks ? "%.0f" : "%.1f", v);
+    std::string label = format(!row.clocks ? "%.1f" : c.clocks ? "%.0f" : "%.0f clk", v);
     if (k > 0 && std::isfinite(row.value[0]) && row.value[0] > 0)
-        label += format(" (%.2f\u00d7, ", v / row.value[0]) + testText(row.p[k - 1], v / row.value[0]) + ")";
+        label += format(" (%.2f\u00d7, ", v / row.value[0]) + testText(row, k) + ")";
     const std::string title = "<title>" + xml(c.runs[k].label) + format(": %.1f ", v) + (c.clocks ? "clocks" : "ns") +
                               "</title>";
     std::string shape;

@@ -105,6 +105,7 @@ const Field kFields[] = {
     FIELD("involuntary_switches", kInBoth, integer(t.done && t.involuntarySwitches >= 0, t.involuntarySwitches)),
     FIELD("probe_slowdown", kInBoth, number(t.done && t.probeSlowdown > 0, t.probeSlowdown)),
     FIELD("call_ns", kInJson, numbers(t.done, t.callNs)),
+    FIELD("call_clocks", kInJson, numbers(clocks(e), t.callClocks)),
     // Which run the row is of (JSON has these once, at the top).
     FIELD("time_utc", kInCsv, text(run.timeUtc)),
     FIELD("host_name", kInCsv, text(run.hostName)),

@@ -22,18 +22,53 @@ bool wanted(const std::string& key) {
         "schema", "schema_version", "machine", "cpu",   "brand", "vendor",        "os",
         "core_clock_ghz", "host", "word_size", "module", "path", "sha256",        "entries",
         "index",  "name",  "status", "median_clocks", "median_ns", "problem", "source", "seed", "file",
-        "emulated", "substitute", "call_ns"};
+        "emulated", "substitute", "call_ns", "call_clocks", "unstable", "unstable_reason", "version", "family",
+        "model", "stepping", "timing", "time_per_entry_ms", "trials", "rounds", "other_cpus_busy", "flagged"};
     return keys.count(key) != 0;
 }
 
+// An array longer than any a run writes (kMaxSavedCalls calls, kMaxEntries
+// entries): the parse stops there rather than hold millions of numbers.
+struct TooLong {};
+
 Json parseSaved(const std::string& text) {
+    std::vector<size_t> lengths; // elements so far of each open array or object
     try {
-        return Json::parse(text, [](int, Json::parse_event_t event, Json& parsed) {
-            return event != Json::parse_event_t::key || wanted(parsed.get<std::string>());
+        return Json::parse(text, [&lengths](int, Json::parse_event_t event, Json& parsed) {
+            using E = Json::parse_event_t;
+            if (event == E::array_start || event == E::object_start) lengths.push_back(0);
+            if ((event == E::array_end || event == E::object_end) && !lengths.empty()) lengths.pop_back();
+            if ((event == E::value || event == E::object_end || event == E::array_end) && !lengths.empty() &&
+                ++lengths.back() > kMaxSavedCalls)
+                throw TooLong{};
+            return event != E::key || wanted(parsed.get<std::string>());
         });
     } catch (const Json::parse_error& e) {
         throw std::runtime_error("syntax error at byte " + std::to_string(e.byte));
+    } catch (const TooLong&) {
+        throw std::runtime_error("an array or object of more than " + std::to_string(kMaxSavedCalls) +
+                                 " members, more than a run saves");
     }
+}
+
+// Text of a file as the terminal may show it: invalid UTF-8 and control
+// characters (escape sequences that would move the cursor or retitle the
+// window) as \xHH.
+std::string shown(const std::string& text) {
+    const std::string valid = displayPath(text);
+    std::string s;
+    for (size_t i = 0; i < valid.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(valid[i]);
+        const bool c1 = c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) < 0xA0;
+        if (c < 0x20 || c == 0x7F || c1) {
+            const unsigned char code = c1 ? static_cast<unsigned char>(valid[++i]) : c;
+            static const char hex[] = "0123456789ABCDEF";
+            s += std::string("\\x") + hex[code >> 4] + hex[code & 15];
+        } else {
+            s += valid[i];
+        }
+    }
+    return s;
 }
 
 std::string labelOf(const std::string& path) {
@@ -48,9 +83,11 @@ void checkSchema(const Json& doc, const std::string& path) {
     if (!doc.is_object() || stringOr(member(doc, "schema")) != kResultsSchemaName ||
         !member(doc, "schema_version").is_number())
         throw Fatal(path + " is not a circuit-host results file (save one with circuit-host --json)");
-    const double version = numberOr(member(doc, "schema_version"));
-    if (version > kResultsSchemaVersion)
-        throw Fatal(path + " has results schema version " + jsonNumber(version) + "; this host reads up to " +
+    const Json& version = member(doc, "schema_version");
+    if (!version.is_number_integer() || version.get<long long>() < 1)
+        throw Fatal(path + " has results schema version " + version.dump() + ", which no circuit-host wrote");
+    if (version.get<long long>() > kResultsSchemaVersion)
+        throw Fatal(path + " has results schema version " + version.dump() + "; this host reads up to " +
                     std::to_string(kResultsSchemaVersion) + " (use a newer circuit-host)");
 }
 
@@ -72,13 +109,28 @@ SavedEntry savedEntry(const Json& e, const std::string& path) {
     const Json& index = member(e, "index");
     s.index = index.is_number_integer() ? index.get<int>() : -1;
     if (s.index < 0 || s.index >= kMaxEntries) throw Fatal(path + ": an entry without a valid index");
-    s.name = stringOr(member(e, "name"));
-    s.status = stringOr(member(e, "status"));
+    s.name = shown(stringOr(member(e, "name")));
+    s.status = shown(stringOr(member(e, "status")));
+    s.unstable = member(e, "unstable").is_boolean() && member(e, "unstable").get<bool>();
+    s.unstableReason = shown(stringOr(member(e, "unstable_reason")));
     s.medianClocks = savedFigure(member(e, "median_clocks"), path, s.index, "median_clocks");
     s.medianNs = savedFigure(member(e, "median_ns"), path, s.index, "median_ns");
     s.substitute = member(e, "substitute").is_boolean() && member(e, "substitute").get<bool>();
     for (const Json& v : member(e, "call_ns")) s.callNs.push_back(savedFigure(v, path, s.index, "a call of"));
+    for (const Json& v : member(e, "call_clocks"))
+        s.callClocks.push_back(savedFigure(v, path, s.index, "a call of"));
     return s;
+}
+
+// The timing settings as one phrase, and the run's load (both at the top
+// level since schema 3).
+void timingOf(const Json& doc, SavedRun& r) {
+    const Json& t = member(doc, "timing");
+    if (!t.is_object()) return;
+    r.timing = jsonNumber(numberOr(member(t, "time_per_entry_ms"), 0)) + " ms per entry, " +
+               jsonNumber(numberOr(member(t, "trials"), 0)) + " trials";
+    if (member(doc, "rounds").is_number()) r.timing += ", " + jsonNumber(numberOr(member(doc, "rounds"))) + " rounds";
+    if (member(doc, "other_cpus_busy").is_number()) r.otherCpusBusy = numberOr(member(doc, "other_cpus_busy"));
 }
 
 } // namespace
@@ -92,21 +144,27 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
     }
     checkSchema(doc, path);
     SavedRun r;
-    r.file = path;
-    r.label = labelOf(path);
+    r.file = shown(path);
+    r.label = shown(labelOf(path));
     const Json& machine = member(doc, "machine");
-    r.cpu = stringOr(member(member(machine, "cpu"), "brand"));
-    if (r.cpu.empty()) r.cpu = stringOr(member(member(machine, "cpu"), "vendor"));
-    r.os = stringOr(member(machine, "os"));
+    const Json& cpu = member(machine, "cpu");
+    r.cpu = shown(stringOr(member(cpu, "brand")));
+    if (r.cpu.empty()) r.cpu = shown(stringOr(member(cpu, "vendor")));
+    if (member(cpu, "family").is_number_integer())
+        r.cpuId = "family " + member(cpu, "family").dump() + ", model " + member(cpu, "model").dump() +
+                  ", stepping " + member(cpu, "stepping").dump();
+    r.os = shown(stringOr(member(machine, "os")));
     r.coreGHz = numberOr(member(machine, "core_clock_ghz"), 0);
     r.hostBits = static_cast<int>(numberOr(member(member(doc, "host"), "word_size"), 0));
-    r.module = stringOr(member(member(doc, "module"), "path"));
-    r.sha256 = stringOr(member(member(doc, "module"), "sha256"));
-    r.name = stringOr(member(doc, "name"));
+    r.hostVersion = shown(stringOr(member(member(doc, "host"), "version")));
+    r.module = shown(stringOr(member(member(doc, "module"), "path")));
+    r.sha256 = shown(stringOr(member(member(doc, "module"), "sha256")));
+    r.name = shown(stringOr(member(doc, "name")));
+    timingOf(doc, r);
     r.emulated = member(machine, "emulated").is_boolean() && member(machine, "emulated").get<bool>();
     const Json& problem = member(doc, "problem");
     if (stringOr(member(problem, "source")) == "file")
-        r.problem = "file " + stringOr(member(problem, "file"));
+        r.problem = "file " + shown(stringOr(member(problem, "file")));
     else if (member(problem, "seed").is_number())
         r.problem = "seed " + member(problem, "seed").dump();
     const Json& entries = member(doc, "entries");
@@ -116,6 +174,7 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
         r.entries.push_back(savedEntry(e, path));
         if (!seen.insert(r.entries.back().index).second)
             throw Fatal(path + ": entry " + std::to_string(r.entries.back().index) + " appears twice");
+        r.flagged += r.entries.back().unstable;
     }
     return r;
 }
@@ -138,12 +197,21 @@ void warnAbout(Comparison& c) {
     for (size_t k = 1; k < c.runs.size(); ++k) {
         const SavedRun& r = c.runs[k];
         const std::string who = r.label + " and " + base.label;
-        if (r.problem != base.problem)
-            c.warnings.push_back(who + " timed different problems (" + r.problem + "; " + base.problem + ")");
+        auto differ = [&](const std::string& a, const std::string& b, const char* what) {
+            if (a != b) c.warnings.push_back(who + " " + what + " (" + a + "; " + b + ")");
+        };
+        differ(r.problem, base.problem, "timed different problems");
         if (r.sha256 != base.sha256) c.warnings.push_back(who + " ran different modules (SHA-256)");
+        differ(r.cpu + (r.cpuId.empty() ? "" : ", " + r.cpuId), base.cpu + (base.cpuId.empty() ? "" : ", " + base.cpuId),
+               "ran on different processors");
+        if (r.coreGHz > 0 && base.coreGHz > 0 && std::fabs(r.coreGHz / base.coreGHz - 1) > kNoiseThreshold)
+            c.warnings.push_back(who + " ran at core clocks more than 5% apart (" + format("%.2f", r.coreGHz) +
+                                 "; " + format("%.2f GHz)", base.coreGHz));
         if (r.hostBits != base.hostBits)
             c.warnings.push_back(who + " ran hosts of different word sizes (" + std::to_string(r.hostBits) + "; " +
                                  std::to_string(base.hostBits) + " bits)");
+        differ(r.hostVersion, base.hostVersion, "ran different host builds");
+        differ(r.timing, base.timing, "were timed with different settings");
         if (r.emulated != base.emulated)
             c.warnings.push_back((r.emulated ? r.label : base.label) + " ran under an emulator, " +
                                  (r.emulated ? base.label : r.label) + " did not");
@@ -152,41 +220,85 @@ void warnAbout(Comparison& c) {
     }
 }
 
+// Two files of the same name: each labelled by its path instead.
+void distinctLabels(std::vector<SavedRun>& runs) {
+    std::vector<std::string> labels;
+    for (const SavedRun& r : runs) {
+        int same = 0;
+        for (const SavedRun& other : runs) same += other.label == r.label;
+        const bool json = r.file.size() > 5 && r.file.compare(r.file.size() - 5, 5, ".json") == 0;
+        labels.push_back(same < 2 ? r.label : json ? r.file.substr(0, r.file.size() - 5) : r.file);
+    }
+    for (size_t k = 0; k < runs.size(); ++k) runs[k].label = labels[k];
+    for (size_t k = 0; k < runs.size(); ++k)
+        for (size_t j = 0; j < k; ++j)
+            if (runs[j].label == runs[k].label) runs[k].label += " #" + std::to_string(k + 1);
+}
+
+const SavedEntry* entryOf(const SavedRun& r, int index) {
+    for (const SavedEntry& e : r.entries)
+        if (e.index == index) return &e;
+    return nullptr;
+}
+
+// One entry across the runs, in clocks when every run that timed it has
+// them and its calls' clocks, else in ns; each run after the first tested
+// against the first in that unit.
+ComparedRow rowOf(const std::vector<SavedRun>& runs, int index) {
+    ComparedRow row;
+    row.index = index;
+    // Runs saved before calls' clocks were (schema 2) are tested in ns, and
+    // then shown in ns too.
+    bool calls = false, callClocks = true;
+    for (const SavedRun& r : runs) {
+        const SavedEntry* e = entryOf(r, index);
+        if (!e || !std::isfinite(e->medianNs)) continue;
+        if (!std::isfinite(e->medianClocks)) row.clocks = false;
+        calls = calls || !e->callNs.empty();
+        callClocks = callClocks && !e->callClocks.empty();
+    }
+    if (calls && !callClocks) row.clocks = false;
+    const SavedEntry* first = entryOf(runs[0], index);
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const SavedEntry* e = entryOf(runs[k], index);
+        if (k > 0)
+            row.p.push_back(e && first ? stats::mannWhitneyP(row.clocks ? first->callClocks : first->callNs,
+                                                             row.clocks ? e->callClocks : e->callNs)
+                                       : NAN);
+        row.present.push_back(e != nullptr);
+        row.unstable.push_back(e != nullptr && e->unstable);
+        row.value.push_back(e ? (row.clocks ? e->medianClocks : e->medianNs) : NAN);
+        if (e && row.name.empty()) row.name = e->name;
+    }
+    return row;
+}
+
 } // namespace
 
-Comparison compareSaved(const std::vector<SavedRun>& runs) {
+Comparison compareSaved(const std::vector<SavedRun>& saved) {
     Comparison c;
-    c.runs = runs;
-    for (const SavedRun& r : runs) {
-        bool any = false;
-        for (const SavedEntry& e : r.entries) any = any || std::isfinite(e.medianClocks);
-        if (!any) c.clocks = false;
-    }
+    c.runs = saved;
+    if (saved.empty()) return c;
+    distinctLabels(c.runs);
     int last = -1;
-    for (const SavedRun& r : runs)
+    for (const SavedRun& r : saved)
         for (const SavedEntry& e : r.entries) last = std::max(last, e.index);
     for (int index = 0; index <= last; ++index) {
-        ComparedRow row;
-        row.index = index;
         bool any = false;
-        for (const SavedRun& r : runs) {
-            const SavedEntry* found = nullptr;
-            for (const SavedEntry& e : r.entries)
-                if (e.index == index) found = &e;
-            if (!row.present.empty()) {
-                const SavedEntry* first = nullptr;
-                for (const SavedEntry& e : runs[0].entries)
-                    if (e.index == index) first = &e;
-                row.p.push_back(found && first ? mannWhitneyP(first->callNs, found->callNs) : NAN);
-            }
-            row.present.push_back(found != nullptr);
-            row.value.push_back(found ? (c.clocks ? found->medianClocks : found->medianNs) : NAN);
-            if (found && row.name.empty()) row.name = found->name;
-            any = any || found;
-        }
-        if (any) c.rows.push_back(row);
+        for (const SavedRun& r : saved) any = any || entryOf(r, index) != nullptr;
+        if (!any) continue;
+        c.rows.push_back(rowOf(saved, index));
+        c.clocks = c.clocks && c.rows.back().clocks;
     }
-    if (!runs.empty()) warnAbout(c);
+    // The entries are tested together, run by run: Holm's correction keeps
+    // the chance of any false "change" among them at the significance level.
+    for (size_t k = 1; k < saved.size(); ++k) {
+        std::vector<double> p;
+        for (const ComparedRow& row : c.rows) p.push_back(row.unstable[0] || row.unstable[k] ? NAN : row.p[k - 1]);
+        p = stats::holm(p);
+        for (size_t r = 0; r < c.rows.size(); ++r) c.rows[r].p[k - 1] = p[r];
+    }
+    warnAbout(c);
     return c;
 }
 

@@ -11,13 +11,18 @@
 
 #include "blocks.h"
 #include "check.h"
+#if defined(__i386__) || defined(__x86_64__)
+#include "cycles.h"
+#endif
 #include "errors.h"
 #include "isolate.h"
 #include "json.h"
 #include "machine.h"
+#include "measure.h"
 #include "options.h"
 #include "problem.h"
 #include "report.h"
+#include "rounds.h"
 #include "saved.h"
 #include "svg.h"
 #include "stats.h"
@@ -338,12 +343,13 @@ TEST(Outcome, CrossesThePipeExactly) {
 TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     host::RunInfo run;
     run.machine.cpu.brand = "Test \"CPU\"";
+    run.machine.cpu.vendor = "GenuineTest";
     run.machine.coreGHz = 3.5;
     run.module.path = "dir/m\\odule.so";
     for (int i = 0; i < 2; ++i) {
         host::EntryResult e;
         e.index = i;
-        e.name = i ? "C言語" : "x87";
+        e.name = i ? "C言語" : "x87\x1b]0;title\x07\xc2\x9b";
         e.timing.done = i == 1;
         e.timing.clocks = true;
         e.timing.medianClocks = 123.25;
@@ -357,6 +363,7 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
     EXPECT_EQ(r.coreGHz, 3.5);
     ASSERT_EQ(r.entries.size(), 2u);
     EXPECT_EQ(r.entries[1].name, "C言語");
+    EXPECT_EQ(r.entries[0].name, "x87\\x1B]0;title\\x07\\x9B"); // no escape sequence reaches the terminal
     EXPECT_EQ(r.entries[1].medianClocks, 123.25);
     EXPECT_TRUE(std::isnan(r.entries[0].medianClocks));
     EXPECT_THROW(host::parseSavedRun("{\"schema\": \"other\", \"schema_version\": 1}", "x"), host::Fatal);
@@ -369,6 +376,16 @@ TEST(Results, SavedRunsReadBackAndOtherFilesAreRefused) {
                                 "{\"index\": 1.5}", "{\"index\": 0}, {\"index\": 0}"})
         EXPECT_THROW(host::parseSavedRun(head + entries + "]}", "x"), host::Fatal) << entries;
     EXPECT_NO_THROW(host::parseSavedRun(head + "{\"index\": 0, \"median_ns\": 2.5, \"median_clocks\": null}]}", "x"));
+    // Schema versions: every one written so far, no other; the calls a run saves, no more.
+    const std::string v1 = "{\"schema\": \"circuit-host results\", \"schema_version\": ";
+    EXPECT_NO_THROW(host::parseSavedRun(v1 + "1, \"entries\": []}", "x"));
+    for (const char* version : {"0", "2.5", "4", "-1", "\"3\""})
+        EXPECT_THROW(host::parseSavedRun(v1 + version + ", \"entries\": []}", "x"), host::Fatal) << version;
+    std::string calls;
+    for (int k = 0; k < 1000; ++k) calls += (k ? ", " : "") + std::to_string(k + 1);
+    EXPECT_EQ(host::parseSavedRun(head + "{\"index\": 0, \"call_ns\": [" + calls + "]}]}", "x").entries[0].callNs.size(),
+              1000u);
+    EXPECT_THROW(host::parseSavedRun(head + "{\"index\": 0, \"call_ns\": [" + calls + ", 1]}]}", "x"), host::Fatal);
 }
 
 // The CSV of a run says what its JSON says, column by column: every column
@@ -535,15 +552,31 @@ TEST(Statistics, MannWhitneyAndWhatCountsAsAChange) {
         {range(5, 0, 12), range(5, 0, 12), 1},                          // all equal
     };
     for (const auto& c : cases) {
-        EXPECT_NEAR(host::mannWhitneyP(c.a, c.b), c.p, 1e-9);
-        EXPECT_NEAR(host::mannWhitneyP(c.b, c.a), c.p, 1e-9);
+        EXPECT_NEAR(stats::mannWhitneyP(c.a, c.b), c.p, 1e-9);
+        EXPECT_NEAR(stats::mannWhitneyP(c.b, c.a), c.p, 1e-9);
     }
-    EXPECT_TRUE(std::isnan(host::mannWhitneyP(range(1, 1, 8), range(1, 1, 100))));
+    // The smallest tested sample is kMinTestedCalls, one fewer is not tested.
+    EXPECT_TRUE(std::isnan(stats::mannWhitneyP(range(1, 1, 8), range(1, 1, 100))));
+    EXPECT_NEAR(stats::mannWhitneyP(range(1, 1, 9), range(10, 1, 9)), 0.00041229480, 1e-9);
+    // Holm: the k-th smallest of m times m - k + 1, never below the one before.
+    const std::vector<double> holm = stats::holm({0.01, 0.04, 0.03, NAN, 0.5});
+    const double expected[] = {0.04, 0.09, 0.09, NAN, 0.5};
+    for (size_t i = 0; i < holm.size(); ++i)
+        EXPECT_TRUE(std::isnan(expected[i]) ? std::isnan(holm[i]) : std::fabs(holm[i] - expected[i]) < 1e-12) << i;
     EXPECT_TRUE(host::isChange(0.01, 1.06));
     EXPECT_FALSE(host::isChange(0.01, 1.04));  // significant, yet below the noise threshold
     EXPECT_FALSE(host::isChange(0.2, 1.5));    // large, yet within the calls' noise
-    EXPECT_EQ(host::testText(0.0001, 0.5), "change p<0.001");
-    EXPECT_EQ(host::testText(0.25, 0.5), "noise p=0.250");
+    host::ComparedRow row;
+    row.value = {100, 50};
+    row.present = {true, true};
+    row.unstable = {false, false};
+    row.p = {0.0001};
+    EXPECT_EQ(host::testText(row, 1), "change p<0.001");
+    row.p = {0.25};
+    EXPECT_EQ(host::testText(row, 1), "noise p=0.250");
+    row.p = {0.0001};
+    row.unstable = {false, true}; // never a change beside an unstable run
+    EXPECT_EQ(host::testText(row, 1), "unstable");
 }
 
 // Emulation shows as a processor that CPUID and the kernel describe
@@ -573,39 +606,175 @@ TEST(Machine, EmulationIsCpuidAgainstTheKernel) {
     }
 }
 
-// Saved runs whose minimum, low, median and ns figures all differ: --compare
-// sets the medians side by side, digit for digit, and warns about every way
-// the runs differ besides their times.
-TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
-    auto run = [](double median, uint64_t seed, int bits, bool emulated, const char* sha) {
-        host::RunInfo r;
-        r.problem.seed = seed;
-        r.machine.hostBits = bits;
-        r.machine.emulated = emulated;
-        r.moduleFile.sha256 = sha;
-        host::EntryResult e;
-        e.name = "x87";
-        e.timing.done = e.timing.clocks = true;
-        e.timing.minClocks = 101;
-        e.timing.lowClocks = 202;
-        e.timing.medianClocks = median;
-        e.timing.medianNs = 3.25;
-        for (int k = 0; k < 50; ++k) e.timing.callNs.push_back(median + k);
-        r.entries.push_back(e);
-        return host::parseSavedRun(host::resultsJson(r), "r.json");
-    };
-    const host::Comparison same = host::compareSaved({run(303, 1, 64, false, "ab"), run(304, 1, 64, false, "ab")});
-    const std::string quiet = host::comparisonText(same);
-    EXPECT_NE(quiet.find("\n0  x87   303  304   1.00  noise p="), std::string::npos) << quiet;
-    EXPECT_EQ(quiet.find("WARNING"), std::string::npos) << quiet;
-    const host::Comparison apart = host::compareSaved({run(303, 1, 64, false, "ab"), run(909, 2, 32, true, "cd")});
-    const std::string text = host::comparisonText(apart);
-    EXPECT_NE(text.find("\n0  x87   303  909   3.00  change p<0.001\n"), std::string::npos) << text;
-    for (const char* w : {"different problems (seed 2; seed 1)", "different modules", "different word sizes (32; 64",
-                          "r ran under an emulator"})
-        EXPECT_NE(text.find(w), std::string::npos) << w;
-    EXPECT_NE(host::comparisonSvg(apart).find("Warning: r and r timed different problems"), std::string::npos);
+namespace {
+
+// One saved run of one entry, as the comparison rows below vary it.
+struct SavedSpec {
+    double median = 303;
+    uint64_t seed = 1;
+    int bits = 64;
+    bool emulated = false;
+    const char* sha = "ab";
+    double ghz = 3.0;
+    int trials = 400;
+    const char* reason = "";
+    bool nsOnly = false;
+    bool noCallClocks = false; // as a run saved before calls' clocks were
+};
+host::SavedRun savedOf(const SavedSpec& s) {
+    host::RunInfo r;
+    r.problem.seed = s.seed;
+    r.machine.hostBits = s.bits;
+    r.machine.emulated = s.emulated;
+    r.machine.coreGHz = s.ghz;
+    r.moduleFile.sha256 = s.sha;
+    r.timePerEntryMs = 100;
+    r.trials = s.trials;
+    host::EntryResult e;
+    e.name = "x87";
+    e.timing.done = true;
+    e.timing.clocks = !s.nsOnly;
+    e.timing.minClocks = 101;
+    e.timing.lowClocks = 202;
+    e.timing.medianClocks = s.median;
+    e.timing.medianNs = s.median / 4; // ns apart from clocks: the test must follow the clocks
+    e.timing.unstableReason = s.reason;
+    for (int k = 0; k < 50; ++k) {
+        e.timing.callClocks.push_back(s.median + k);
+        e.timing.callNs.push_back(75.75 + k % 2);
+    }
+    if (s.noCallClocks) e.timing.callClocks.clear();
+    r.entries.push_back(e);
+    return host::parseSavedRun(host::resultsJson(r), "runs/r.json");
 }
+
+} // namespace
+
+// Saved runs whose minimum, low, median and ns figures all differ: --compare
+// sets the medians side by side, digit for digit, tests the clocks it shows,
+// never calls a change beside a run that marked the entry unstable, and
+// warns about every way the runs differ besides their times.
+TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
+    using Run = SavedSpec;
+    const auto saved = savedOf;
+    const struct {
+        Run b;
+        std::vector<std::string> has;
+    } cases[] = {
+        {Run{304}, {"\n0  x87      303        304   1.00  noise p=0.735\n"}},
+        {Run{909, 2, 32, true, "cd"},
+         {"\n0  x87      303        909   3.00  change p<0.001\n", "different problems (seed 2; seed 1)", "different modules",
+          "different word sizes (32; 64", "WARNING: runs/r #2 ran under an emulator"}},
+        {Run{606, 1, 64, false, "ab", 3.3}, {"2.00  change", "core clocks more than 5% apart (3.30; 3.00 GHz)"}},
+        {Run{303, 1, 64, false, "ab", 3.0, 300},
+         {"timed with different settings (100 ms per entry, 300 trials, 0 rounds; 100 ms per entry, 400 trials"}},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "rounds disagree"},
+         {"\n0  x87      303       909!   3.00  unstable\n", "; 1 entry unstable", "! runs/r #2, entry 0: rounds disagree"}},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "", true}, {"\n0  x87   75.8 ns   227.2 ns   3.00  noise p=1.000\n"}},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "", false, true}, {"\n0  x87   75.8 ns   227.2 ns   3.00  noise p=1.000\n"}},
+    };
+    for (const auto& c : cases) {
+        const host::Comparison compared = host::compareSaved({saved(Run{}), saved(c.b)});
+        const std::string text = host::comparisonText(compared);
+        for (const std::string& w : c.has) EXPECT_NE(text.find(w), std::string::npos) << w << "\n" << text;
+        const bool alike = c.b.seed == 1 && c.b.ghz == 3.0 && c.b.trials == 400;
+        EXPECT_EQ(text.find("WARNING") == std::string::npos, alike && !c.b.emulated) << text;
+    }
+    EXPECT_NE(host::comparisonSvg(host::compareSaved({saved(Run{}), saved(Run{909, 2})}))
+                  .find("Warning: runs/r #2 and runs/r timed different problems"),
+              std::string::npos);
+}
+
+// A set of calls' own flags (the noise and a second mode: 30 % of the calls
+// at half the time, which the median absolute deviation cannot see), then
+// rounds combined: the least median that other rounds confirm, a slow round
+// explained by the probe or left unexplained, and what else ran.
+TEST(Rounds, EachFlagHasItsCause) {
+    auto calls = [](double low, double high, int lowCalls, double step) {
+        std::vector<double> v;
+        for (int k = 0; k < 100; ++k) v.push_back((k < lowCalls ? low : high) + step * (k % 7));
+        return v;
+    };
+    const struct {
+        std::vector<double> ns;
+        const char* reason;
+        double noise;
+    } sets[] = {
+        {calls(100, 100, 0, 1), "", 2 / 103.0},
+        {calls(100, 100, 0, 3), "noise", 6 / 109.0},
+        {calls(1715, 3427, 30, 1), "two modes", 3 / 3428.5},
+        {calls(60, 100, 40, 3), "noise, two modes", 12 / 103.0},
+    };
+    for (const auto& c : sets) {
+        double noise = 0;
+        EXPECT_EQ(host::callsReason(c.ns, noise), c.reason) << c.reason;
+        EXPECT_NEAR(noise, c.noise, 1e-12) << c.reason;
+    }
+}
+
+TEST(Rounds, CombinedFromTheLeastConfirmedMedian) {
+    auto round = [](double clocks, double probe, const char* reason = "", double busy = 0.1, int calls = 80) {
+        host::Timing t;
+        t.done = t.clocks = true;
+        t.medianClocks = clocks;
+        t.medianNs = clocks / 3;
+        t.probeClocks = probe;
+        t.unstableReason = reason;
+        t.otherCpusBusy = busy;
+        t.samples = calls;
+        return t;
+    };
+    const struct {
+        std::vector<host::Timing> rounds;
+        double reported;
+        const char* reason;
+        bool settled;
+    } cases[] = {
+        {{round(712, 10), round(715, 10), round(713, 10)}, 712, "", true},
+        // Slower on some rounds only, where the probe saw the core shared.
+        {{round(1190, 17), round(712, 10), round(1200, 17.5), round(714, 10), round(713, 10.1)}, 712, "", true},
+        // Slower on most rounds for no known reason.
+        {{round(1190, 10), round(712, 10), round(1200, 10), round(714, 10), round(1150, 10)}, 712, "rounds disagree", false},
+        // The one fast round stands alone among rounds of a shared core.
+        {{round(1190, 17), round(712, 10), round(1200, 17)}, 712, "core shared", false},
+        // Every round of a shared core: the least, with its cause.
+        {{round(1190, 17), round(1210, 17)}, 1190, "core shared", false},
+        // No round without a second mode: the least of them, flagged.
+        {{round(1715, 10, "two modes"), round(1800, 10, "two modes")}, 1715, "two modes", false},
+        // A noisy round faster than the quiet ones: they were slowed.
+        {{round(600, 10, "noise"), round(712, 10), round(714, 10)}, 600, "noise, rounds disagree", false},
+        // Noise counts only where every round that confirms the figure has it.
+        {{round(712, 10, "noise"), round(713, 10), round(714, 10)}, 712, "", true},
+        {{round(712, 10, "noise"), round(713, 10, "noise, two modes"), round(900, 10)}, 712, "noise", false},
+        {{round(712, 10, "", 0.9), round(713, 10, "", 0.8)}, 712, "busy CPUs", true},
+        // Busy processors that shared no units: the probe ran as on a core alone.
+        {{round(712, 8, "", 0.9), round(713, 8, "", 0.8)}, 712, "", true},
+        {{round(712, 10, "", 0.1, 5), round(713, 10, "", 0.1, 5)}, 712, "few calls", true},
+        {{round(712, 0), round(713, 0)}, 712, "", true}, // no probe: no verdict of it
+    };
+    for (const auto& c : cases) {
+        bool settled = false;
+        const host::Timing t = host::combineRounds(c.rounds, c.rounds[0].probeClocks == 8 ? 8 : 10, 7, settled);
+        EXPECT_EQ(t.medianClocks, c.reported) << c.reason;
+        EXPECT_EQ(t.unstableReason, c.reason) << c.reported;
+        EXPECT_EQ(settled, c.settled) << c.reason;
+        EXPECT_EQ(t.rounds, static_cast<int>(c.rounds.size()));
+        EXPECT_EQ(t.roundMedianClocks.size(), c.rounds.size());
+    }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+// The calibration's tolerance is relative to the usual ticks per cycle,
+// whatever their number: 2 % of 0.8 is not 2 % of 40.
+TEST(CycleClock, ToleranceIsRelative) {
+    const struct {
+        double ratio, usual;
+        bool near;
+    } cases[] = {{40.6, 40, true}, {40.9, 40, false}, {0.81, 0.8, true}, {0.83, 0.8, false}, {0.79, 0.8, true},
+                 {39.0, 40, false}, {1, 0, false}};
+    for (const auto& c : cases) EXPECT_EQ(bench::CycleClock::near(c.ratio, c.usual), c.near) << c.ratio << " " << c.usual;
+}
+#endif
 
 TEST(Machine, Sha256KnownAnswers) {
     EXPECT_EQ(host::sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

@@ -26,6 +26,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -166,6 +167,28 @@ void hideRunEntry() {
 }
 #endif
 
+// The work of `count` more repetitions: the same output, more time.
+void repeat(uint32_t index, const float* c, const float* x, float* y, int32_t count) {
+    for (int32_t n = 0; n < count; ++n) compute(index, c, x, y);
+}
+
+#ifndef _WIN32
+// Processes that have called an entry so far: one int shared by the host
+// and every process it forks (mapped when the module is loaded).
+int* const gProcesses = [] {
+    void* page = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return page == MAP_FAILED ? nullptr : static_cast<int*>(page);
+}();
+
+// Which process (1, 2, ...) this one is among those that called an entry:
+// with rounds, the round of an entry timed alone.
+int thisProcess() {
+    static int mine = 0;
+    if (mine == 0 && gProcesses != nullptr) mine = __sync_add_and_fetch(gProcesses, 1);
+    return mine;
+}
+#endif
+
 // ---- The fault table ----
 
 // Where a fault acts: in the module's constructor or destructor, in one of
@@ -240,7 +263,32 @@ const Fault kFaults[] = {
          while (std::chrono::steady_clock::now() < end) {
          }
      }},
+    {"slow_search", "its third call in each process (while the count is sought) takes 20 ms more", kRun, 1,
+     [](Call&) {
+         static int calls = 0;
+         if (++calls != 3) return;
+         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+         while (std::chrono::steady_clock::now() < end) {
+         }
+     }},
+    {"two_modes", "does every repetition twice over on 7 of every 10 calls", kRun, 1,
+     [](Call& k) {
+         static int calls = 0;
+         if (++calls % 10 < 7) repeat(k.index, k.c, k.x, k.y, k.count);
+     }},
 #ifndef _WIN32
+    {"slow_rounds", "three times slower in the 2nd and 4th process that calls it", kRun, 1,
+     [](Call& k) {
+         if (thisProcess() == 2 || thisProcess() == 4) repeat(k.index, k.c, k.x, k.y, 2 * k.count);
+     }},
+    {"slow_middle", "three times slower in the 2nd to 4th process that calls it", kRun, 1,
+     [](Call& k) {
+         if (thisProcess() >= 2 && thisProcess() <= 4) repeat(k.index, k.c, k.x, k.y, 2 * k.count);
+     }},
+    {"slow_later", "three times slower in every process after the first that calls it", kRun, 1,
+     [](Call& k) {
+         if (thisProcess() >= 2) repeat(k.index, k.c, k.x, k.y, 2 * k.count);
+     }},
     {"close_spin", "closes every inherited descriptor, then never returns", kRun, 1,
      [](Call&) {
          for (int fd = 3; fd < 1024; ++fd) close(fd);
