@@ -1,121 +1,156 @@
-// The job a worker process gets and the answer an entry's process sends
-// back, as JSON read with the host's one reader (json.h). Floats travel as
-// their bit patterns and doubles with every digit, so that both arrive
-// exactly; a double that is not finite travels as null and arrives as NaN.
+// The entry's process side: its work turned into the answer it sends back,
+// and the answer (and on Windows the worker's job) as JSON read with the
+// host's one reader (json.h). Floats travel as their bit patterns and
+// doubles with every digit, so that both arrive exactly; a double that is not
+// finite travels as null and arrives as NaN. Each record's fields are listed
+// once, and the same list writes and reads them.
+#include <cmath>
 #include <cstdint>
+#include <new>
 
+#include "answer.h"
 #include "errors.h"
 #include "floatbits.h"
 #include "json.h"
-#include "work.h"
 
 namespace host {
 
 namespace {
 
-Json number(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
-
-Json checkJson(const Check& c) {
-    Json y = Json::array();
-    for (float v : c.y) y.push_back(bitsOf(v));
-    return {{"ok", c.ok},          {"unchecked", c.unchecked}, {"max_error", number(c.maxError)},
-            {"bound", number(c.bound)}, {"worst_ratio", number(c.worstRatio)}, {"reason", c.reason},
-            {"y_bits", y}};
+// The fields of a check and of a timing, each by its name on the wire. `R`
+// is the record, const or not; `visit(name, field)` writes or reads one.
+template <class R, class Visit>
+void checkFields(R& c, Visit&& visit) {
+    visit("ok", c.ok);
+    visit("unchecked", c.unchecked);
+    visit("max_error", c.maxError);
+    visit("bound", c.bound);
+    visit("worst_ratio", c.worstRatio);
+    visit("reason", c.reason);
+    visit("rule_checked", c.ruleChecked);
+    visit("exact", c.exact);
+    visit("y_bits", c.y);
 }
 
-Json timingJson(const Timing& t) {
-    return {{"done", t.done},
-            {"count", t.count},
-            {"samples", t.samples},
-            {"planned_calls", t.plannedCalls},
-            {"call_ms", number(t.callMs)},
-            {"min_ns", number(t.minNs)},
-            {"median_ns", number(t.medianNs)},
-            {"max_ns", number(t.maxNs)},
-            {"min_ticks", number(t.minTicks)},
-            {"median_ticks", number(t.medianTicks)},
-            {"clocks", t.clocks},
-            {"min_clocks", number(t.minClocks)},
-            {"median_clocks", number(t.medianClocks)},
-            {"dropped", t.dropped},
-            {"ticks_per_clock", number(t.ticksPerClock)},
-            {"ticks_per_ns", number(t.ticksPerNs)},
-            {"clock_note", t.clockNote},
-            {"low_ns", number(t.lowNs)},
-            {"low_clocks", number(t.lowClocks)},
-            {"noise", number(t.noise)},
-            {"unstable_reason", t.unstableReason},
-            {"call_ns", t.callNs},
-            {"call_clocks", t.callClocks},
-            {"probe_clocks", number(t.probeClocks)},
-            {"other_cpus_busy", number(t.otherCpusBusy)},
-            {"steal_share", number(t.stealShare)},
-            {"involuntary_switches", t.involuntarySwitches}};
+template <class R, class Visit>
+void timingFields(R& t, Visit&& visit) {
+    visit("done", t.done);
+    visit("count", t.count);
+    visit("samples", t.samples);
+    visit("planned_calls", t.plannedCalls);
+    visit("call_ms", t.callMs);
+    visit("min_ns", t.minNs);
+    visit("median_ns", t.medianNs);
+    visit("max_ns", t.maxNs);
+    visit("min_ticks", t.minTicks);
+    visit("median_ticks", t.medianTicks);
+    visit("clocks", t.clocks);
+    visit("min_clocks", t.minClocks);
+    visit("median_clocks", t.medianClocks);
+    visit("dropped", t.dropped);
+    visit("ticks_per_clock", t.ticksPerClock);
+    visit("ticks_per_ns", t.ticksPerNs);
+    visit("clock_note", t.clockNote);
+    visit("low_ns", t.lowNs);
+    visit("low_clocks", t.lowClocks);
+    visit("noise", t.noise);
+    visit("unstable_reason", t.unstableReason);
+    visit("call_ns", t.callNs);
+    visit("call_clocks", t.callClocks);
+    visit("probe_clocks", t.probeClocks);
+    visit("other_cpus_busy", t.otherCpusBusy);
+    visit("steal_share", t.stealShare);
+    visit("involuntary_switches", t.involuntarySwitches);
 }
 
-void readCheck(const Json& j, Check& c) {
-    c.ok = j.at("ok").get<bool>();
-    c.unchecked = j.at("unchecked").get<bool>();
-    c.maxError = numberOr(j.at("max_error"));
-    c.bound = numberOr(j.at("bound"));
-    c.worstRatio = numberOr(j.at("worst_ratio"));
-    c.reason = j.at("reason").get<std::string>();
-    const Json& y = j.at("y_bits");
-    if (y.size() != OUTPUT_COUNT) throw std::runtime_error("not 18 outputs");
-    for (int i = 0; i < OUTPUT_COUNT; ++i) c.y[i] = floatOfBits(y.at(i).get<uint32_t>());
-}
-
-void readTiming(const Json& j, Timing& t) {
-    t.done = j.at("done").get<bool>();
-    t.count = j.at("count").get<int32_t>();
-    t.samples = j.at("samples").get<int>();
-    t.plannedCalls = j.at("planned_calls").get<int>();
-    t.callMs = numberOr(j.at("call_ms"));
-    t.minNs = numberOr(j.at("min_ns"));
-    t.medianNs = numberOr(j.at("median_ns"));
-    t.maxNs = numberOr(j.at("max_ns"));
-    t.minTicks = numberOr(j.at("min_ticks"));
-    t.medianTicks = numberOr(j.at("median_ticks"));
-    t.clocks = j.at("clocks").get<bool>();
-    t.minClocks = numberOr(j.at("min_clocks"));
-    t.medianClocks = numberOr(j.at("median_clocks"));
-    t.dropped = j.at("dropped").get<int>();
-    t.ticksPerClock = numberOr(j.at("ticks_per_clock"));
-    t.ticksPerNs = numberOr(j.at("ticks_per_ns"));
-    t.clockNote = j.at("clock_note").get<std::string>();
-    t.lowNs = numberOr(j.at("low_ns"));
-    t.lowClocks = numberOr(j.at("low_clocks"));
-    t.noise = numberOr(j.at("noise"));
-    t.unstableReason = j.at("unstable_reason").get<std::string>();
-    t.callNs = j.at("call_ns").get<std::vector<double>>();
-    t.callClocks = j.at("call_clocks").get<std::vector<double>>();
-    t.probeClocks = numberOr(j.at("probe_clocks"));
-    t.otherCpusBusy = numberOr(j.at("other_cpus_busy"));
-    t.stealShare = numberOr(j.at("steal_share"));
-    t.involuntarySwitches = j.at("involuntary_switches").get<long>();
-}
-
-Json floatBits(const float* v, int n) {
+// One field onto the wire.
+Json wire(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
+template <class T>
+Json wire(const T& v) { return Json(v); }
+template <size_t N>
+Json wire(const float (&v)[N]) {
     Json a = Json::array();
-    for (int i = 0; i < n; ++i) a.push_back(bitsOf(v[i]));
+    for (float f : v) a.push_back(bitsOf(f));
+    return a;
+}
+template <size_t R, size_t C>
+Json wire(const float (&v)[R][C]) {
+    Json a = Json::array();
+    for (const auto& row : v)
+        for (float f : row) a.push_back(bitsOf(f));
     return a;
 }
 
-void readFloatBits(const Json& a, float* v, int n) {
-    if (static_cast<int>(a.size()) != n) throw std::runtime_error("wrong count of floats");
-    for (int i = 0; i < n; ++i) v[i] = floatOfBits(a.at(static_cast<size_t>(i)).get<uint32_t>());
+// One field off the wire.
+void unwire(const Json& j, double& v) { v = numberOr(j); }
+template <class T>
+void unwire(const Json& j, T& v) { v = j.get<T>(); }
+template <size_t N>
+void unwire(const Json& j, float (&v)[N]) {
+    if (!j.is_array() || j.size() != N) throw std::runtime_error("wrong count of floats");
+    for (size_t i = 0; i < N; ++i) v[i] = floatOfBits(j.at(i).get<uint32_t>());
+}
+template <size_t R, size_t C>
+void unwire(const Json& j, float (&v)[R][C]) {
+    if (!j.is_array() || j.size() != R * C) throw std::runtime_error("wrong count of floats");
+    for (size_t i = 0; i < R * C; ++i) v[i / C][i % C] = floatOfBits(j.at(i).get<uint32_t>());
+}
+
+template <class R, class Fields>
+Json toJson(const R& r, Fields fields) {
+    Json j = Json::object();
+    fields(r, [&](const char* name, const auto& field) { j[name] = wire(field); });
+    return j;
+}
+
+template <class R, class Fields>
+void fromJson(const Json& j, R& r, Fields fields) {
+    fields(r, [&](const char* name, auto& field) { unwire(j.at(name), field); });
+}
+
+const auto kCheck = [](auto& r, auto&& visit) { checkFields(r, visit); };
+const auto kTiming = [](auto& r, auto&& visit) { timingFields(r, visit); };
+
+std::string encodeError(const std::string& message) { return Json({{"error", message}}).dump() + "\n"; }
+
+// What an entry's process answers when the entry ended its work by throwing.
+std::string thrown(EntryResult mine, const char* why) {
+    mine.ran = true;
+    mine.status = Status::Crashed;
+    mine.reason = why;
+    mine.timing = Timing();
+    mine.check = Check();
+    mine.check.maxError = mine.check.bound = mine.check.worstRatio = NAN;
+    for (float& y : mine.check.y) y = NAN;
+    return encodeOutcome(mine, 0);
 }
 
 } // namespace
 
-std::string encodeOutcome(const EntryResult& e, double workSeconds) {
-    const Json j = {{"work_s", workSeconds},        {"status", static_cast<int>(e.status)},
-                    {"reason", e.reason},           {"check", checkJson(e.check)},
-                    {"timing", timingJson(e.timing)}};
-    return j.dump() + "\n";
+std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
+                        const Reference& reference, const WorkSettings& w) {
+    // Made before the work: with no memory left, the answer that says so
+    // must not need any (room for the end mark included).
+    std::string outOfMemory = thrown(mine, "ran out of memory");
+    outOfMemory.reserve(outOfMemory.size() + 16);
+    try {
+        const double seconds = runEntryWork(module, mine, problem, reference, w);
+        return encodeOutcome(mine, seconds);
+    } catch (const Fatal& error) {
+        return encodeError(error.what()); // the host's own failure
+    } catch (const std::bad_alloc&) {
+        return outOfMemory;
+    } catch (...) {
+        return thrown(mine, "threw an exception");
+    }
 }
 
-std::string encodeError(const std::string& message) { return Json({{"error", message}}).dump() + "\n"; }
+std::string encodeOutcome(const EntryResult& e, double workSeconds) {
+    const Json j = {{"work_s", workSeconds},          {"status", static_cast<int>(e.status)},
+                    {"reason", e.reason},             {"check", toJson(e.check, kCheck)},
+                    {"timing", toJson(e.timing, kTiming)}};
+    return j.dump() + "\n";
+}
 
 double decodeOutcome(const std::string& text, EntryResult& e) {
     std::string error;
@@ -129,27 +164,23 @@ double decodeOutcome(const std::string& text, EntryResult& e) {
             if (status < 0 || status > static_cast<int>(Status::TimedOut)) throw std::runtime_error("status");
             e.status = static_cast<Status>(status);
             e.reason = j.at("reason").get<std::string>();
-            readCheck(j.at("check"), e.check);
-            readTiming(j.at("timing"), e.timing);
+            fromJson(j.at("check"), e.check, kCheck);
+            fromJson(j.at("timing"), e.timing, kTiming);
             e.ran = true;
             return work;
         }
     } catch (const std::exception&) {
-        throw Fatal("entry " + std::to_string(e.index) + ": its process answered nonsense");
+        throw Fatal("its process answered nonsense");
     }
-    throw Fatal(error);
+    throw Fatal("its process answered an error: " + error);
 }
 
+#ifdef _WIN32
 std::string encodeJob(const std::string& modulePath, const EntryResult& e, const circuit::Problem& p,
                       const WorkSettings& w) {
-    const Json j = {{"module", modulePath},
-                    {"index", e.index},
-                    {"flags", e.record.flags},
-                    {"check_only", w.checkOnly},
-                    {"call_s", w.callSeconds},
-                    {"trials", w.trials},
-                    {"m_bits", floatBits(&p.m[0][0], OUTPUT_COUNT * INPUT_COUNT)},
-                    {"x_bits", floatBits(p.x, INPUT_COUNT)}};
+    const Json j = {{"module", modulePath},     {"index", e.index},       {"flags", e.record.flags},
+                    {"check_only", w.checkOnly}, {"call_s", w.callSeconds}, {"trials", w.trials},
+                    {"own_table", w.ownTable},  {"m_bits", wire(p.m)},    {"x_bits", wire(p.x)}};
     return j.dump() + "\n";
 }
 
@@ -163,11 +194,13 @@ void decodeJob(const std::string& text, std::string& modulePath, EntryResult& e,
         w.checkOnly = j.at("check_only").get<bool>();
         w.callSeconds = j.at("call_s").get<double>();
         w.trials = j.at("trials").get<int>();
-        readFloatBits(j.at("m_bits"), &p.m[0][0], OUTPUT_COUNT * INPUT_COUNT);
-        readFloatBits(j.at("x_bits"), p.x, INPUT_COUNT);
+        w.ownTable = j.at("own_table").get<bool>();
+        unwire(j.at("m_bits"), p.m);
+        unwire(j.at("x_bits"), p.x);
     } catch (const std::exception&) {
         throw Fatal("--worker expects a job from circuit-host on its input");
     }
 }
+#endif
 
 } // namespace host

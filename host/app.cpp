@@ -1,10 +1,13 @@
 // The application: a run reads as its steps. Options; for saved runs the
 // comparison; else the problem, the module, the plan, every entry in a
 // process of its own, the verdicts across entries, and the report.
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
 #include "app.h"
+#include "baselines.h"
+#include "console.h"
 #include "files.h"
 #include "finish.h"
 #include "machine.h"
@@ -16,6 +19,7 @@
 #include "saved.h"
 #include "signals.h"
 #include "text.h"
+#include "worker.h"
 
 namespace host {
 
@@ -41,6 +45,8 @@ Outputs outputFiles(const Options& o) {
     };
     if (!o.svg.empty()) out.svg = open("--svg", o.svg);
     for (const Export& e : o.exports) out.exports.emplace_back(e.format, open(e.option, e.path));
+    if (!o.saveBaseline.empty())
+        out.exports.emplace_back(Format::Json, open("--save-baseline", baselinePath(o.saveBaseline, true)));
     return out;
 }
 
@@ -61,16 +67,27 @@ void distinctLabels(std::vector<SavedRun>& runs) {
         if (clash[k]) runs[k].label += " #" + std::to_string(k + 1);
 }
 
-int compareRuns(const Options& o) {
-    std::unique_ptr<OutputFile> svg = std::move(outputFiles(o).svg);
+// --fail-if-slower's decision on stderr and as the exit status: 1 when an
+// entry tripped it, or when it could test none (no pass either).
+int gateStatus(const Comparison& c) {
+    if (!std::isfinite(c.failIfSlower)) return 0;
+    for (const std::string& line : gateLines(c)) std::fprintf(stderr, "circuit-host: %s\n", line.c_str());
+    return gateSummary(c).failed() ? 1 : 0;
+}
+
+int compareRuns(Options o) {
+    for (std::string& file : o.compare) file = savedRunPath(file);
+    Outputs out = outputFiles(o);
     std::vector<SavedRun> runs;
     for (const std::string& file : o.compare) runs.push_back(readSavedRun(file));
     distinctLabels(runs);
-    const Comparison c = compareSaved(runs);
-    std::fputs(comparisonText(c).c_str(), stdout);
+    Comparison c = compareSaved(runs);
+    c.failIfSlower = o.failIfSlower;
+    std::fputs(comparisonReport(o.format, c).c_str(), stdout);
     finishStdout();
-    if (svg) svg->write(comparisonSvg(c));
-    return 0;
+    if (out.svg) out.svg->write(comparisonSvg(c));
+    for (auto& e : out.exports) e.second->write(comparisonReport(e.first, c));
+    return gateStatus(c);
 }
 
 // A word of the command line as a shell reads it back.
@@ -144,7 +161,7 @@ int runModule(const Options& o, const std::vector<std::string>& args) {
     // Before the module is loaded: nothing of it can affect the reference.
     const Reference reference = referenceFor(problem);
     reportModuleFaults("loading the module");
-    Module module(o.module);
+    Module module(o.module, o.timeoutSeconds);
     restoreHostSignals();
     describeModule(module, o, run);
     leaveModule();
@@ -159,7 +176,8 @@ int runModule(const Options& o, const std::vector<std::string>& args) {
 } // namespace
 
 int run(const std::vector<std::string>& args) {
-    const Options o = parseOptions(args);
+    Options o = parseOptions(startArguments(args));
+    o.module = moduleBesideProgram(o.module);
     if (o.help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;

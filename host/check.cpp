@@ -2,10 +2,11 @@
 // how far an entry of each kind of arithmetic may lie from it.
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "check.h"
+#include "floatbits.h"
 
 namespace host {
 
@@ -189,6 +190,24 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref) {
         c.reason = "values outside the fixed-point range (inputs -1 .. 0.99998, coefficients -32 .. 31.9995)";
     }
     return c;
+}
+
+void judgeByRule(int index, const float* y, const Reference& ref, Check& c) {
+    c.ruleChecked = true;
+    c.exact = index >= 0 && index < ENTRY_COUNT;
+    c.unchecked = false;
+    for (int i = 0; c.exact && i < OUTPUT_COUNT; ++i) {
+        const float want = ref.rule[index][i];
+        if (sameBits(y + i, &want, 1)) continue;
+        c.exact = false;
+        char text[200];
+        std::snprintf(text, sizeof text, "y[%d] = %.9g (bits 0x%08X), its rule gives %.9g (bits 0x%08X)", i,
+                      static_cast<double>(y[i]), static_cast<unsigned>(bitsOf(y[i])), static_cast<double>(want),
+                      static_cast<unsigned>(bitsOf(want)));
+        c.reason = text;
+    }
+    c.ok = c.exact;
+    if (c.exact) c.reason.clear();
 }
 
 std::string overflowText(const Reference& ref) {

@@ -15,6 +15,9 @@ struct Reference {
     long double absSum[OUTPUT_COUNT];   // sum over j of |M[i][j] * x[j]|
     long double fixedBound[OUTPUT_COUNT];
     bool fixedInRange = true;           // every value within the Q15/Q10 ranges
+    // Outputs 0..17 of each entry of circuit 2's table by its own rule
+    // (reference.h), for a module whose table is that one.
+    float rule[ENTRY_COUNT][OUTPUT_COUNT] = {};
 };
 Reference exactReference(const circuit::Problem& p);
 // Why a problem cannot be computed in single precision (a sum of products
@@ -27,6 +30,10 @@ long double outputError(Arithmetic kind, float y, const Reference& ref, int i);
 long double outputBound(Arithmetic kind, const Reference& ref, int i);
 
 Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);
+// The verdict by entry `index`'s own rule of circuit 2's table: the output
+// must have the rule's bits, all 18 of them; the first that differs is named
+// with both values. The bound check's figures stay as the second line.
+void judgeByRule(int index, const float* y, const Reference& ref, Check& c);
 
 } // namespace host
 

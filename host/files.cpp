@@ -85,28 +85,54 @@ std::string readFile(const std::string& path, size_t limit, const std::string& w
     return text;
 }
 
+namespace {
+
+#ifdef _WIN32
+std::string handleIdentity(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || h == nullptr || GetFileInformationByHandle(h, &info) == 0) return "";
+    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+           std::to_string(info.nFileIndexLow);
+}
+#else
+std::string statIdentity(int result, const struct stat& st) {
+    return result != 0 ? "" : std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+#endif
+
+// Which file a path names, through links, as "device:file"; "" when none.
 std::string fileIdentity(const std::string& path) {
 #ifdef _WIN32
     HANDLE h = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "";
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(h, &info) != 0;
-    CloseHandle(h);
-    if (!known) return "";
-    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
-           std::to_string(info.nFileIndexLow);
+    const std::string id = handleIdentity(h);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return id;
 #else
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return "";
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return statIdentity(stat(path.c_str(), &st), st);
 #endif
 }
+
+// The file standard output goes to, likewise.
+std::string stdoutIdentity() {
+#ifdef _WIN32
+    return handleIdentity(GetStdHandle(STD_OUTPUT_HANDLE));
+#else
+    struct stat st;
+    return statIdentity(fstat(1, &st), st);
+#endif
+}
+
+} // namespace
 
 void refuseOverwriting(const std::string& option, const std::string& output,
                        const std::vector<std::pair<std::string, std::string>>& inputs) {
     const std::string id = fileIdentity(output);
     if (id.empty()) return;
+    if (id == stdoutIdentity())
+        throw Fatal(option + " " + displayPath(output) + " is where standard output goes (the results); give the "
+                    "output another name");
     for (const auto& input : inputs)
         if (input.second != "-" && fileIdentity(input.second) == id)
             throw Fatal(option + " " + displayPath(output) + " is the " + input.first + " " +

@@ -22,7 +22,9 @@ std::string utf8Text(const wchar_t* wide);
 #endif
 
 // Fatal when `output` is the same file as one of the named inputs (what,
-// path), through links too: an output must never overwrite what the run reads.
+// path), or as the file standard output goes to (/dev/stdout among them),
+// through links too: an output must never overwrite what the run reads or
+// the results.
 void refuseOverwriting(const std::string& option, const std::string& output,
                        const std::vector<std::pair<std::string, std::string>>& inputs);
 

@@ -2,13 +2,12 @@
 // run's core clock and its count of failures.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "entries.h"
 #include "finish.h"
 #include "floatbits.h"
+#include "reference.h"
 
 namespace host {
 
@@ -18,28 +17,6 @@ namespace {
 // entries, the SSE entries and the fixed-point entries of circuit 2. They
 // hold for this module's table only.
 const std::vector<std::vector<int>> kSameBits = {{7, 8, 9}, {10, 11}, {12, 13}};
-
-struct KnownEntry {
-    const char* name;
-    EntryFlags flags;
-};
-#define CIRCUIT_KNOWN_ENTRY(index, stem, name, flags, native) {name, flags},
-const KnownEntry kKnownTable[] = {CIRCUIT_ENTRIES(CIRCUIT_KNOWN_ENTRY)};
-#undef CIRCUIT_KNOWN_ENTRY
-
-// Whether the module's records are this module's table: the same names and
-// flags in the same places.
-bool isKnownTable(const ModuleInfo& m) {
-    constexpr size_t n = sizeof kKnownTable / sizeof kKnownTable[0];
-    if (m.records.size() != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        const EntrySpec& r = m.records[i];
-        if (r.flags != kKnownTable[i].flags || !m.nameTerminated[i] ||
-            std::strcmp(r.name, kKnownTable[i].name) != 0)
-            return false;
-    }
-    return true;
-}
 
 // How far an entry's outputs lie from the exact sums, in all.
 long double distance(const EntryResult& e, const Reference& ref) {
@@ -85,10 +62,11 @@ void compareGroup(RunInfo& run, const std::vector<int>& group, const Reference& 
     }
 }
 
-} // namespace
-
+// Where each entry's own rule judged it, the groups say nothing more; a
+// table with other flags has no groups known.
 void compareGroups(RunInfo& run, const Reference& ref) {
-    if (!isKnownTable(run.module)) {
+    if (isOwnTable(run.module)) return;
+    if (!hasOwnFlags(run.module)) {
         run.crossCheckNote = "no cross-entry check: the module's entry table is not circuit 2's own, so no "
                              "entries are known to give the same bits";
         return;
@@ -96,14 +74,22 @@ void compareGroups(RunInfo& run, const Reference& ref) {
     for (const auto& group : kSameBits) compareGroup(run, group, ref);
 }
 
+// Speed relative to the fastest entry that ran its own code; a substitute
+// (the module's code for an extension the processor lacks) gets none.
 void relativeSpeed(RunInfo& run) {
     double fastest = 0;
     for (const EntryResult& e : run.entries)
-        if (e.timing.done && (fastest == 0 || e.timing.medianNs < fastest)) fastest = e.timing.medianNs;
+        if (e.timing.done && !e.substitute && (fastest == 0 || e.timing.medianNs < fastest))
+            fastest = e.timing.medianNs;
     for (EntryResult& e : run.entries)
-        if (e.timing.done && e.timing.medianNs > 0) e.timing.relative = fastest / e.timing.medianNs;
+        if (e.timing.done && !e.substitute && e.timing.medianNs > 0) e.timing.relative = fastest / e.timing.medianNs;
 }
 
+} // namespace
+
+namespace {
+
+// Core clock of the run: the median of what the entries' calibrations saw.
 void summariseClocks(RunInfo& run) {
     std::vector<double> hz;
     std::string note;
@@ -121,6 +107,8 @@ void summariseClocks(RunInfo& run) {
         run.machine.clockNote = note.empty() ? "no entry was timed" : note;
     }
 }
+
+} // namespace
 
 void finishRun(RunInfo& run, const Reference& ref, bool timed) {
     compareGroups(run, ref);

@@ -8,15 +8,10 @@
 
 namespace host {
 
-// Fails an entry whose output differs from that of an entry that must give
-// the same bits, the one farther from the exact sums. Only for a module whose
-// table is circuit 2's own; otherwise notes that no such check was made.
-void compareGroups(RunInfo& run, const Reference& ref);
-// Every timed entry's speed relative to the fastest.
-void relativeSpeed(RunInfo& run);
-// Core clock of the run: the median of what the entries' calibrations saw.
-void summariseClocks(RunInfo& run);
-// All of the above, and the count of failures.
+// The verdicts across entries: where the table carries circuit 2's flags
+// but not its names (so no entry's own rule is known), entries that must
+// give the same bits are compared; each entry's speed relative to the
+// fastest that ran its own code; the run's core clock; the count of failures.
 void finishRun(RunInfo& run, const Reference& ref, bool timed);
 
 } // namespace host

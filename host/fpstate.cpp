@@ -11,7 +11,8 @@ namespace host {
 namespace {
 
 constexpr uint32_t kMxcsrFlags = 0x3F;  // exception flags: a call may raise them
-constexpr uint32_t kMxcsrDenormalsAreZero = 0x40, kMxcsrFlushToZero = 0x8000;
+constexpr uint32_t kMxcsrDenormalsAreZero = 0x40, kMxcsrFlushToZero = 0x8000, kMxcsrRounding = 0x6000;
+constexpr uint16_t kX87Precision = 0x0300, kX87Precision53 = 0x0200, kX87Rounding = 0x0C00;
 
 int registersInUse(uint16_t tag) {
     int n = 0;
@@ -65,6 +66,14 @@ void restoreFpState(const FpState& s) {
     __asm__ volatile("fninit\n\tfldcw %0" : : "m"(control));
     if (s.hasMxcsr) __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
 #endif
+}
+
+FpState entrySettings(const FpState& host) {
+    FpState s = host;
+    s.x87Control = static_cast<uint16_t>((host.x87Control & ~(kX87Precision | kX87Rounding)) | kX87Precision53);
+    s.mxcsr = host.mxcsr & ~(kMxcsrDenormalsAreZero | kMxcsrFlushToZero | kMxcsrRounding | kMxcsrFlags);
+    s.x87Tag = 0xFFFF;
+    return s;
 }
 
 std::string fpStateChange(const FpState& before, const FpState& after) {

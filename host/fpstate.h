@@ -28,6 +28,11 @@ FpState readFpState();
 // Puts `s` back: the control word and MXCSR, and an empty x87 stack with no
 // MMX state (the exception flags cleared).
 void restoreFpState(const FpState& s);
+// The settings an entry is called with, from the host's: the x87 at 53-bit
+// precision and rounding to nearest (the entries' precondition, which the
+// module sets on the thread that loads it), MXCSR rounding to nearest
+// without flushing; exception masks as the host has them.
+FpState entrySettings(const FpState& host);
 // What a call changed between `before` and `after`, as the verdict's reason,
 // or "" when it left every setting as it found it.
 std::string fpStateChange(const FpState& before, const FpState& after);

@@ -37,7 +37,7 @@ void classifyEnd(const ChildEnd& end, Isolated& r);
 Isolated runIsolated(const std::function<std::string()>& work, const std::string& job, double timeoutSeconds,
                      const volatile std::sig_atomic_t* stop, const std::function<void()>& waiting);
 // The answer a child writes: its text and an end mark.
-std::string sealAnswer(const std::string& answer);
+std::string sealAnswer(std::string answer);
 #ifdef _WIN32
 // Makes an unhandled exception end the worker with the exception's code.
 void prepareWorker();

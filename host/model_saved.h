@@ -38,6 +38,10 @@ struct SavedRun {
     std::vector<SavedEntry> entries;
 };
 
+// What --compare --json writes (docs/results-schema.md).
+constexpr int kComparisonSchemaVersion = 1;
+constexpr const char* kComparisonSchemaName = "circuit-host comparison";
+
 // Saved runs lined up by entry index (saved.h): each row holds each run's
 // value or NaN.
 struct ComparedRow {
@@ -72,12 +76,53 @@ inline Verdict verdictOf(const ComparedRow& row, size_t k) {
     return isChange(row.p[k - 1], v / base) ? Verdict::Change : Verdict::Noise;
 }
 
+// --fail-if-slower PCT gates every run after the first against the first:
+// it trips on a change (verdictOf) slower by more than PCT percent. An entry
+// either run marked unstable, whose calls were too few to test, or that one
+// of the two did not time is untestable, neither a pass nor a failure; one
+// that neither timed is not gated.
+enum class Gate { None, Pass, Tripped, Untestable };
+inline Gate gateOf(const ComparedRow& row, size_t k, double slowerPct) {
+    if (k == 0 || !std::isfinite(slowerPct)) return Gate::None;
+    switch (verdictOf(row, k)) {
+    case Verdict::Change: return row.value[k] / row.value[0] > 1 + slowerPct / 100 ? Gate::Tripped : Gate::Pass;
+    case Verdict::Noise: return Gate::Pass;
+    case Verdict::None:
+        return std::isfinite(row.value[0]) || std::isfinite(row.value[k]) ? Gate::Untestable : Gate::None;
+    default: return Gate::Untestable;
+    }
+}
+
 struct Comparison {
     std::vector<SavedRun> runs;    // the first is the base
     bool clocks = true;            // every row is in core clocks
     std::vector<ComparedRow> rows;
     std::vector<std::string> warnings; // how the runs differ besides their times
+    std::vector<size_t> warningRun;    // per warning: the run it is about (against the base)
+    double failIfSlower = NAN;         // --fail-if-slower PCT; NaN: no gate
 };
+
+// What --fail-if-slower decided: the entries (row, run) that tripped it and
+// those it could not test, in row order, and how many passed.
+struct GateItem {
+    size_t row, run;
+};
+struct GateSummary {
+    std::vector<GateItem> tripped, untestable;
+    int passed = 0;
+    bool failed() const { return !tripped.empty() || passed == 0; } // nothing tested is no pass
+};
+inline GateSummary gateSummary(const Comparison& c) {
+    GateSummary g;
+    for (size_t r = 0; r < c.rows.size(); ++r)
+        for (size_t k = 1; k < c.runs.size(); ++k) {
+            const Gate gate = gateOf(c.rows[r], k, c.failIfSlower);
+            if (gate == Gate::Tripped) g.tripped.push_back({r, k});
+            if (gate == Gate::Untestable) g.untestable.push_back({r, k});
+            g.passed += gate == Gate::Pass;
+        }
+    return g;
+}
 
 } // namespace host
 

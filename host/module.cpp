@@ -1,21 +1,23 @@
 // Loading the module and asking it what it serves. Everything the host learns
 // comes through the five exports, resolved by their plain names.
-#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 #include "errors.h"
 #include "files.h"
 #include "fpstate.h"
+#include "guarded.h"
 #include "module.h"
+#include "signals.h"
 #include "text.h"
 
 namespace host {
@@ -82,58 +84,69 @@ constexpr unsigned char kFill = 0xA5; // what the host's buffers hold before a q
 // instead of overwriting the host's heap.
 class GuardedBuffer {
   public:
-    explicit GuardedBuffer(size_t bytes) : bytes_(bytes) {
-        const size_t page = pageSize();
-        span_ = (bytes + page - 1) / page * page + page;
-#ifdef _WIN32
-        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, span_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        if (base_ == nullptr || !VirtualProtect(base_ + span_ - page, page, PAGE_NOACCESS, &old))
-            throw Fatal("cannot set up a guarded buffer for the module's answers");
-#else
-        void* p = mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED || mprotect(static_cast<unsigned char*>(p) + span_ - page, page, PROT_NONE) != 0)
-            throw Fatal("cannot set up a guarded buffer for the module's answers");
-        base_ = static_cast<unsigned char*>(p);
-#endif
-        std::memset(data(), kFill, bytes_);
-    }
-    ~GuardedBuffer() {
-#ifdef _WIN32
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, span_);
-#endif
-    }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-    unsigned char* data() { return base_ + span_ - pageSize() - bytes_; }
+    explicit GuardedBuffer(size_t bytes) : bytes_(bytes), span_(pages(bytes)) { std::memset(data(), kFill, bytes_); }
+    unsigned char* data() { return span_.end() - bytes_; }
     size_t size() const { return bytes_; }
 
   private:
-    static size_t pageSize() {
-#ifdef _WIN32
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        return si.dwPageSize;
-#else
-        return static_cast<size_t>(sysconf(_SC_PAGESIZE));
-#endif
+    static circuit::GuardedSpan pages(size_t bytes) {
+        try {
+            return circuit::GuardedSpan(bytes);
+        } catch (const std::exception&) {
+            throw Fatal("cannot set up a guarded buffer for the module's answers");
+        }
     }
-    size_t bytes_, span_ = 0;
-    unsigned char* base_ = nullptr;
+    size_t bytes_;
+    circuit::GuardedSpan span_;
 };
 
-// Puts the host's floating-point settings back when a call into the module
-// (its constructors, a query, its destructors) returns: a module that turns
-// on traps or lowers the x87 precision there changes nothing of the host's.
-class HostFpSettings {
+// What a call into the module (its constructors, a query, its destructors)
+// may change of the host's process, put back when the call returns: the
+// floating-point settings, the signal mask and the working directory. The
+// call runs under the deadline of signals.h. A copy of the host that the
+// module forked inside the call returns from it too; it ends here without a
+// word, so that only the host's own process goes on to run and report (and
+// the host flushed its output before the call, so the copy holds none).
+class HostState {
   public:
-    HostFpSettings() : saved_(readFpState()) {}
-    ~HostFpSettings() { restoreFpState(saved_); }
+    explicit HostState(double deadlineSeconds) : fp_(readFpState()) {
+        std::fflush(nullptr);
+#ifdef _WIN32
+        const DWORD n = GetCurrentDirectoryW(0, nullptr);
+        cwd_.resize(n);
+        if (n == 0 || GetCurrentDirectoryW(n, &cwd_[0]) == 0) cwd_.clear();
+#else
+        pid_ = getpid();
+        sigprocmask(SIG_SETMASK, nullptr, &mask_);
+        cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+        armModuleDeadline(deadlineSeconds);
+    }
+    ~HostState() {
+#ifndef _WIN32
+        if (getpid() != pid_) _exit(0);
+#endif
+        disarmModuleDeadline();
+        restoreFpState(fp_);
+#ifdef _WIN32
+        if (!cwd_.empty()) SetCurrentDirectoryW(cwd_.c_str());
+#else
+        sigprocmask(SIG_SETMASK, &mask_, nullptr);
+        if (cwd_ >= 0 && (fchdir(cwd_), true)) close(cwd_);
+#endif
+    }
+    HostState(const HostState&) = delete;
+    HostState& operator=(const HostState&) = delete;
 
   private:
-    FpState saved_;
+    FpState fp_;
+#ifdef _WIN32
+    std::wstring cwd_;
+#else
+    pid_t pid_ = 0;
+    sigset_t mask_;
+    int cwd_ = -1;
+#endif
 };
 
 // The word size an ELF or PE file is built for, from its header; 0 when the
@@ -154,16 +167,17 @@ int wordSizeOf(const std::string& path) {
     return 0;
 }
 
-// Calls one query and puts the host's floating-point settings back after it.
-template <class Query>
-auto callRestoring(const Query& query) -> decltype(query()) {
-    HostFpSettings keep;
-    return query();
-}
 
 } // namespace
 
-Module::Module(const std::string& path) : path_(path) {
+// Calls one query under the deadline and puts the host's state back after it.
+template <class Query>
+auto Module::ask(const Query& query) const -> decltype(query()) {
+    HostState keep(deadlineSeconds_);
+    return query();
+}
+
+Module::Module(const std::string& path, double deadlineSeconds) : path_(path), deadlineSeconds_(deadlineSeconds) {
     const std::string why = notRegularFile(path);
     if (!why.empty()) throw Fatal("cannot load module " + displayPath(path) + ": " + why);
     const int bits = wordSizeOf(path), hostBits = static_cast<int>(sizeof(void*) * 8);
@@ -173,7 +187,7 @@ Module::Module(const std::string& path) : path_(path) {
                     std::to_string(bits) + "-bit circuit-host" +
                     (bits == 32 ? " (the i686-linux build, or the win32 build for a DLL)" : " (the portable build)"));
     {
-        HostFpSettings keep;
+        HostState keep(deadlineSeconds_);
         handle_ = openModule(path);
     }
     try {
@@ -192,7 +206,7 @@ Module::~Module() { close(); }
 
 void Module::close() {
     if (handle_ == nullptr) return;
-    HostFpSettings keep;
+    HostState keep(deadlineSeconds_);
 #ifdef _WIN32
     FreeLibrary(reinterpret_cast<HMODULE>(handle_));
 #else
@@ -202,10 +216,9 @@ void Module::close() {
 }
 
 ModuleInfo Module::query() const {
-    HostFpSettings keep;
     ModuleInfo info;
     info.path = path_;
-    info.circuit = callRestoring(getCircuitSignature_);
+    info.circuit = ask(getCircuitSignature_);
     if (info.circuit != CIRCUIT_SIGNATURE)
         throw Fatal("module " + path_ + " serves circuit " + std::to_string(info.circuit) +
                     "; this host runs circuit " + std::to_string(CIRCUIT_SIGNATURE));
@@ -214,14 +227,14 @@ ModuleInfo Module::query() const {
     // fill shows whether the string ended inside it.
     GuardedBuffer creatorBuffer(4096);
     char* creator = reinterpret_cast<char*>(creatorBuffer.data());
-    char* returned = callRestoring([&] { return getCreatorSignature_(creator); });
+    char* returned = ask([&] { return getCreatorSignature_(creator); });
     info.creatorReturnedBuffer = returned == creator;
     const void* nul = std::memchr(creator, '\0', creatorBuffer.size());
     if (nul == nullptr)
         throw Fatal("module " + path_ + ": the creator signature has no terminating NUL");
     info.creator.assign(creator, static_cast<size_t>(static_cast<const char*>(nul) - creator));
 
-    int32_t count = callRestoring(getEntryCount_);
+    int32_t count = ask(getEntryCount_);
     if (count <= 0 || count > kMaxEntries)
         throw Fatal("module " + path_ + " announces " + std::to_string(count) +
                     " entries; this host accepts 1 to " + std::to_string(kMaxEntries));
@@ -231,7 +244,7 @@ ModuleInfo Module::query() const {
     const size_t bytes = sizeof(EntrySpec) * static_cast<size_t>(count);
     GuardedBuffer guarded(2 * sizeof(EntrySpec) * kMaxEntries);
     unsigned char* buffer = guarded.data();
-    callRestoring([&] { getEntrySpecs_(reinterpret_cast<EntrySpec*>(buffer)); return 0; });
+    ask([&] { getEntrySpecs_(reinterpret_cast<EntrySpec*>(buffer)); return 0; });
     for (size_t i = bytes; i < guarded.size(); ++i)
         if (buffer[i] != kFill)
             throw Fatal("module " + path_ + " wrote more than the " + std::to_string(count) +

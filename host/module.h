@@ -10,10 +10,13 @@
 
 namespace host {
 
-// Loading fails with Fatal.
+// Loading fails with Fatal. Loading, each query and unloading run under a
+// deadline of `deadlineSeconds` (0: none); a module that overruns it ends the
+// host with a message (signals.h), and the host's floating-point settings,
+// signal mask and working directory are put back after each.
 class Module {
   public:
-    explicit Module(const std::string& path);
+    explicit Module(const std::string& path, double deadlineSeconds = 0);
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
@@ -28,9 +31,12 @@ class Module {
     }
 
   private:
+    template <class Query>
+    auto ask(const Query& query) const -> decltype(query());
     void close();
     void* handle_ = nullptr;
     std::string path_;
+    double deadlineSeconds_ = 0;
     GetCircuitSignatureFn getCircuitSignature_ = nullptr;
     GetCreatorSignatureFn getCreatorSignature_ = nullptr;
     GetEntryCountFn getEntryCount_ = nullptr;

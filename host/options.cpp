@@ -36,6 +36,14 @@ double parsePositive(const std::string& option, const std::string& text, double 
     return v;
 }
 
+// A percentage from 0 to 10000, digits with at most one point.
+double parsePercent(const std::string& option, const std::string& text) {
+    return text.find_first_not_of("0.") == std::string::npos && text.find('0') != std::string::npos &&
+                   text.find('.') == text.rfind('.')
+               ? 0
+               : parsePositive(option, text, 10000, "a percentage");
+}
+
 std::vector<bool> parseEntries(const std::string& text) {
     std::vector<bool> chosen(kMaxEntries, false);
     size_t i = 0;
@@ -149,9 +157,22 @@ const OptionRow kOptions[] = {
      [](Parsed& p, V v) { if (v.empty()) throw UsageError("--svg needs a file name");
      p.o.svg = v; }},
     {"--compare", "RUN.json...", false,
-     "print saved runs side by side (median core clocks per repetition and the ratio to the first run); with "
-     "--svg, also draw them as a grouped bar chart; each ratio is tested against the noise of both runs' calls",
+     "print saved runs (files or baselines' names) side by side (median core clocks per repetition and the ratio to the first run); each "
+     "ratio is tested against the noise of both runs' calls; --csv, --json and --markdown print the comparison "
+     "in those formats, the --export options write them, --svg draws it as a grouped bar chart",
      [](Parsed& p, V) { p.comparing = true; }},
+    {"--save-baseline", "NAME", true,
+     "also save the run's JSON as the baseline NAME (letters, digits, '.', '-', '_'), replacing one of that name, "
+     "in $XDG_DATA_HOME/circuit-host/baselines, else ~/.local/share/circuit-host/baselines (Windows: "
+     "%LOCALAPPDATA%\\circuit-host\\baselines); --compare NAME reads it back where no file NAME exists",
+     [](Parsed& p, V v) { if (v.empty()) throw UsageError("--save-baseline needs a name");
+     p.o.saveBaseline = v; }},
+    {"--fail-if-slower", "PCT", true,
+     "with --compare: exit with status 1 when an entry of a run after the first is a change (by the U test) "
+     "slower than the first run's by more than PCT percent, and name it; entries either run marked unstable, "
+     "or too few calls to test, are untestable, neither passes nor failures (a gate that could test no entry "
+     "exits 1 too)",
+     [](Parsed& p, V v) { p.o.failIfSlower = parsePercent("--fail-if-slower", v); }},
     {"--version", nullptr, false, "print the host's version", [](Parsed& p, V) { p.o.version = p.stop = true; }},
     {"--help", nullptr, false, "print this text", [](Parsed& p, V) { p.o.help = p.stop = true; }},
     {"-h", nullptr, false, nullptr, [](Parsed& p, V) { p.o.help = p.stop = true; }},
@@ -163,7 +184,7 @@ const OptionRow kOptions[] = {
 
 const char kUsageHead[] =
     "Usage: circuit-host [options] MODULE\n"
-    "       circuit-host --compare RUN.json [RUN.json ...] [--svg FILE]\n"
+    "       circuit-host --compare RUN.json|BASELINE [RUN.json ...] [--fail-if-slower PCT] [--svg FILE]\n"
     "\n"
     "Loads the circuit-2 module MODULE (a shared library or DLL), shows its circuit,\n"
     "creator and entries, checks the output of every entry it runs against the exact\n"
@@ -180,7 +201,10 @@ const char kUsageTail[] =
     "this processor runs: --all runs the others); 2 for bad options, unreadable files\n"
     "or a module this host cannot use; 3 when the module stopped the program while it\n"
     "was loaded or asked what it serves; 129, 130 or 143 when the run was ended by\n"
-    "SIGHUP, Ctrl-C (SIGINT) or SIGTERM (128 plus the signal's number).\n";
+    "SIGHUP, Ctrl-C (SIGINT) or SIGTERM (128 plus the signal's number).\n"
+    "--compare exits with status 0 unless --fail-if-slower tripped: 1 when it did, or\n"
+    "when it could test no entry; 2 for bad options or a file that is no results file.\n"
+    "Every run after the first is gated against the first, the baseline.\n";
 
 // One option: `next` takes its value, a flag refuses one.
 void applyOption(const std::string& arg, const std::function<std::string()>& next, bool hasValue, Parsed& p) {
@@ -232,34 +256,46 @@ std::string usageText() {
 
 namespace {
 
-// The positional arguments and the options that exclude one another.
-Options finish(Parsed& p) {
+// The options of a run that exclude one another.
+Options finishRun(Parsed& p) {
     Options& o = p.o;
-    if (p.comparing) {
-        if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
-        if (p.csv || p.json || p.wide || p.markdown || o.haveSeed || !o.problem.empty() || !o.entries.empty() ||
-            o.all || o.checkOnly || !o.name.empty() || !o.exports.empty() || o.showOutputs || !o.notes)
-            throw UsageError("--compare takes only results files and --svg");
-        o.compare = p.positional;
-        return o;
-    }
-    if (p.positional.empty()) throw UsageError("no module given");
-    if (p.positional.size() > 1)
-        throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
-    o.module = p.positional[0];
-    if (p.csv + p.json + p.markdown > 1) throw UsageError("--csv, --json and --markdown cannot be combined");
     if (p.markdown && p.wide) throw UsageError("--wide widens the text table; --markdown writes its default columns");
     if ((p.csv || p.json) && (p.wide || o.showOutputs || !o.notes))
         throw UsageError("--wide, --show-outputs and --no-notes shape the table, which --csv and --json replace");
-    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.markdown ? Format::Markdown
-             : p.wide ? Format::WideTable : Format::Table;
     if (o.haveSeed && !o.problem.empty()) throw UsageError("--seed and --problem cannot be combined");
     if (o.checkOnly && !o.svg.empty()) throw UsageError("--svg charts times, which --check-only does not take");
+    if (o.checkOnly && !o.saveBaseline.empty())
+        throw UsageError("--save-baseline keeps times to compare, which --check-only does not take");
     // Finding the count and the calibrations take about as long again as the timed calls.
     if (!o.checkOnly && 2 * o.timePerEntryMs / 1000 > o.timeoutSeconds)
         throw UsageError("--time-per-entry " + std::to_string(static_cast<long long>(o.timePerEntryMs)) +
                          " does not fit in --timeout; an entry needs about twice its time per entry");
     return o;
+}
+
+// The positional arguments and the options that exclude one another.
+Options finish(Parsed& p) {
+    Options& o = p.o;
+    if (p.comparing) {
+        if (p.positional.empty()) throw UsageError("--compare needs at least one results file (from --json)");
+        if (p.wide || o.haveSeed || !o.problem.empty() || !o.entries.empty() || o.all || o.checkOnly ||
+            !o.name.empty() || o.showOutputs || !o.notes || !o.saveBaseline.empty())
+            throw UsageError("--compare takes only results files, an output format, --export options, --svg and "
+                             "--fail-if-slower");
+        if (std::isfinite(o.failIfSlower) && p.positional.size() < 2)
+            throw UsageError("--fail-if-slower gates runs against the first: it needs at least two results files");
+        o.compare = p.positional;
+    } else {
+        if (std::isfinite(o.failIfSlower)) throw UsageError("--fail-if-slower gates a --compare of saved runs");
+        if (p.positional.empty()) throw UsageError("no module given");
+        if (p.positional.size() > 1)
+            throw UsageError("more than one module given: " + p.positional[0] + ", " + p.positional[1]);
+        o.module = p.positional[0];
+    }
+    if (p.csv + p.json + p.markdown > 1) throw UsageError("--csv, --json and --markdown cannot be combined");
+    o.format = p.csv ? Format::Csv : p.json ? Format::Json : p.markdown ? Format::Markdown
+             : p.wide ? Format::WideTable : Format::Table;
+    return p.comparing ? o : finishRun(p);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #ifndef CIRCUIT_HOST_OPTIONS_H
 #define CIRCUIT_HOST_OPTIONS_H
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct Options {
     bool notes = true;           // the table explains its columns (--no-notes: not)
     std::string name;            // --name: what the run is, for its header and JSON
     std::vector<std::string> compare;  // --compare: saved runs instead of a module
+    std::string saveBaseline;    // --save-baseline NAME: the run's JSON kept as that baseline (baselines.h)
+    double failIfSlower = NAN;   // --fail-if-slower PCT: the gate of --compare; NaN: none
     bool help = false, version = false;
     bool worker = false;         // run one entry for a parent host (its job on stdin)
 };

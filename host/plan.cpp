@@ -8,6 +8,7 @@
 #include "machine.h"
 #include "plan.h"
 #include "problem.h"
+#include "reference.h"
 #include "text.h"
 
 namespace host {
@@ -28,9 +29,10 @@ circuit::Problem chooseProblem(const Options& o, ProblemSource& source) {
 }
 
 Reference referenceFor(const circuit::Problem& problem) {
-    const Reference reference = exactReference(problem);
+    Reference reference = exactReference(problem);
     const std::string overflow = overflowText(reference);
     if (!overflow.empty()) throw Fatal("cannot use this problem: " + overflow);
+    ruleOutputs(problem, reference.rule);
     return reference;
 }
 

@@ -16,7 +16,8 @@ namespace host {
 // The problem the options name (a file, a seed, or a seed chosen now),
 // recorded in run.problem.
 circuit::Problem chooseProblem(const Options& o, ProblemSource& source);
-// Its exact reference; Fatal when single precision cannot compute it.
+// Its exact reference and every entry's output by its own rule; Fatal when
+// single precision cannot compute it.
 Reference referenceFor(const circuit::Problem& problem);
 // One result per record of the module, with what the processor lacks and
 // whether --entries chose it; Fatal when --entries names entries the

@@ -1,4 +1,5 @@
-// The outputs a run can print on standard output or export, one per format.
+// The outputs a run or a comparison can print on standard output or export,
+// one per format.
 #include "options.h"
 #include "report.h"
 
@@ -13,6 +14,15 @@ std::string reportText(Format format, const RunInfo& run, const TableStyle& styl
     case Format::Json: return resultsJson(run);
     case Format::Markdown: return markdownText(run, style);
     default: return tableText(run, style);
+    }
+}
+
+std::string comparisonReport(Format format, const Comparison& c) {
+    switch (format) {
+    case Format::Csv: return comparisonCsv(c);
+    case Format::Json: return comparisonJson(c);
+    case Format::Markdown: return comparisonMarkdown(c);
+    default: return comparisonText(c);
     }
 }
 

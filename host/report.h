@@ -7,6 +7,7 @@
 #define CIRCUIT_HOST_REPORT_H
 
 #include <string>
+#include <vector>
 
 #include "model_saved.h"
 
@@ -27,7 +28,15 @@ std::string resultsJson(const RunInfo& run);
 std::string svgChart(const RunInfo& run);
 
 std::string comparisonText(const Comparison& c);
+std::string comparisonMarkdown(const Comparison& c);
+std::string comparisonCsv(const Comparison& c);
+std::string comparisonJson(const Comparison& c);
 std::string comparisonSvg(const Comparison& c);
+// --fail-if-slower's decision in lines: what it decided, then each entry
+// that tripped it and each it could not test (none without the gate).
+std::vector<std::string> gateLines(const Comparison& c);
+// Why run k's entry in `row` could not be gated.
+std::string untestableWhy(const Comparison& c, const ComparedRow& row, size_t k);
 // Run k's ratio in a row of --compare and its p-value in words: "change
 // p<0.001", "noise p=0.420", "untested", "unstable" (verdictOf decides).
 std::string testText(const ComparedRow& row, size_t k);
@@ -35,6 +44,7 @@ std::string testText(const ComparedRow& row, size_t k);
 // The output of a format of the options (on standard output or exported).
 enum class Format;
 std::string reportText(Format format, const RunInfo& run, const TableStyle& style);
+std::string comparisonReport(Format format, const Comparison& c);
 
 } // namespace host
 

@@ -54,37 +54,11 @@ std::vector<std::string> comparedCells(const Comparison& c, const ComparedRow& r
     return r;
 }
 
-// The run's line above the table: what it ran on, and what the host said
-// of its figures.
-std::string runLine(const SavedRun& r, bool base) {
-    std::string s = padRight(base ? r.label + " (base)" : r.label, 10) + " " + savedRunText(r);
-    if (r.flagged > 0) s += "; " + std::to_string(r.flagged) + (r.flagged == 1 ? " entry" : " entries") + " unstable";
-    if (r.otherCpusBusy >= 0) s += format("; other CPUs %.0f%% busy", 100 * r.otherCpusBusy);
-    return s + "\n";
-}
-
-// Why each run marked its unstable entries, one line per run and entry.
-std::string unstableLines(const Comparison& c) {
-    std::string s;
-    for (const SavedRun& r : c.runs)
-        for (const SavedEntry& e : r.entries)
-            if (e.unstable)
-                s += "! " + r.label + ", entry " + std::to_string(e.index) + ": " +
-                     (e.unstableReason.empty() ? "unstable (no reason saved)" : e.unstableReason) + "\n";
-    return s;
-}
-
-} // namespace
-
-std::string comparisonText(const Comparison& c) {
-    const std::vector<SavedRun>& runs = c.runs;
-    std::string s;
-    for (size_t k = 0; k < runs.size(); ++k) s += runLine(runs[k], k == 0);
-    for (const std::string& w : c.warnings) s += "WARNING: " + w + "\n";
-    s += "\n";
+// The table's lines of cells, its heads first.
+std::vector<std::vector<std::string>> comparedLines(const Comparison& c) {
     std::vector<std::string> heads = {"#", "Name"};
-    for (size_t k = 0; k < runs.size(); ++k) {
-        heads.push_back(runs[k].label);
+    for (size_t k = 0; k < c.runs.size(); ++k) {
+        heads.push_back(c.runs[k].label);
         if (k) {
             heads.push_back("ratio");
             heads.push_back("U test");
@@ -92,14 +66,37 @@ std::string comparisonText(const Comparison& c) {
     }
     std::vector<std::vector<std::string>> lines = {heads};
     for (const ComparedRow& row : c.rows) lines.push_back(comparedCells(c, row));
-    s += alignedColumns(lines, nameColumn);
-    if (runs.empty()) return s;
-    s += "\n" + unstableLines(c);
+    return lines;
+}
+
+// The run's line above the table: what it ran on, and what the host said
+// of its figures.
+std::string runLine(const SavedRun& r) {
+    std::string s = savedRunText(r);
+    if (r.flagged > 0) s += "; " + std::to_string(r.flagged) + (r.flagged == 1 ? " entry" : " entries") + " unstable";
+    if (r.otherCpusBusy >= 0) s += format("; other CPUs %.0f%% busy", 100 * r.otherCpusBusy);
+    return s;
+}
+
+// Why each run marked its unstable entries, one line per run and entry.
+std::vector<std::string> unstableLines(const Comparison& c) {
+    std::vector<std::string> lines;
+    for (const SavedRun& r : c.runs)
+        for (const SavedEntry& e : r.entries)
+            if (e.unstable)
+                lines.push_back(r.label + ", entry " + std::to_string(e.index) + ": " +
+                                (e.unstableReason.empty() ? "unstable (no reason saved)" : e.unstableReason));
+    return lines;
+}
+
+// What the table shows, under it.
+std::string footer(const Comparison& c) {
+    std::string s;
     appendf(s,
-            "\nMedian core clocks per repetition (%d multiply-adds), or ns where a run that timed\n"
+            "Median core clocks per repetition (%d multiply-adds), or ns where a run that timed\n"
             "the entry has no clocks; ratio: this run over %s, below 1 is faster.\n"
             "Blank: the run has no such entry; -: not timed; !: the run marked the entry unstable.\n",
-            kMultiplyAdds, runs[0].label.c_str());
+            kMultiplyAdds, c.runs[0].label.c_str());
     appendf(s,
             "U test: a Mann-Whitney U test of the two runs' calls in the row's unit, Holm-corrected\n"
             "over the entries tested: \"change\" when p < %.2f and the ratio is more than %.0f%% from 1,\n"
@@ -107,6 +104,87 @@ std::string comparisonText(const Comparison& c) {
             "\"untested\" when a run saved too few calls (results schema 1 saved none).\n",
             kSignificance, 100 * kNoiseThreshold);
     if (!c.warnings.empty()) s += "The warnings above: ratios between such runs measure more than the code.\n";
+    return s;
+}
+
+std::string entryWords(const ComparedRow& row) {
+    return "entry " + std::to_string(row.index) + (row.name.empty() ? "" : " (" + row.name + ")");
+}
+
+} // namespace
+
+std::string untestableWhy(const Comparison& c, const ComparedRow& row, size_t k) {
+    std::string s;
+    for (size_t j : {size_t(0), k}) {
+        const SavedEntry* e = nullptr;
+        for (const SavedEntry& saved : c.runs[j].entries)
+            if (saved.index == row.index) e = &saved;
+        if (!e) return c.runs[j].label + " has no such entry";
+        if (!std::isfinite(row.value[j]))
+            return c.runs[j].label + " did not time it" + (e->status.empty() ? "" : " (" + e->status + ")");
+        if (e->unstable)
+            s += (s.empty() ? "" : "; ") + c.runs[j].label + " marked it unstable (" +
+                 (e->unstableReason.empty() ? "no reason saved" : e->unstableReason) + ")";
+    }
+    return s.empty() ? "too few calls saved to test it" : s;
+}
+
+std::vector<std::string> gateLines(const Comparison& c) {
+    if (!std::isfinite(c.failIfSlower)) return {};
+    const GateSummary g = gateSummary(c);
+    auto entries = [](size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); };
+    const std::string pct = jsonNumber(c.failIfSlower);
+    std::string head = "--fail-if-slower " + pct + ": ";
+    if (!g.tripped.empty())
+        head += "tripped by " + entries(g.tripped.size()) + ", a change slower by more than " + pct + "%";
+    else if (g.passed == 0)
+        head += "nothing tested: no entry could be gated, which is no pass";
+    else
+        head += "passed: " + entries(static_cast<size_t>(g.passed)) + " tested, none a change slower by more than " +
+                pct + "%";
+    if (!g.untestable.empty()) head += "; " + entries(g.untestable.size()) + " untestable (neither passed nor failed)";
+    std::vector<std::string> lines = {head};
+    for (const GateItem& t : g.tripped) {
+        const ComparedRow& row = c.rows[t.row];
+        lines.push_back("tripped: " + entryWords(row) + " in " + c.runs[t.run].label + ": " +
+                        format("%.3f times ", row.value[t.run] / row.value[0]) + c.runs[0].label + "'s median (" +
+                        testText(row, t.run) + ")");
+    }
+    for (const GateItem& u : g.untestable)
+        lines.push_back("untestable: " + entryWords(c.rows[u.row]) + " in " + c.runs[u.run].label + ": " +
+                        untestableWhy(c, c.rows[u.row], u.run));
+    return lines;
+}
+
+std::string comparisonText(const Comparison& c) {
+    const std::vector<SavedRun>& runs = c.runs;
+    std::string s;
+    for (size_t k = 0; k < runs.size(); ++k)
+        s += padRight(k == 0 ? runs[k].label + " (base)" : runs[k].label, 10) + " " + runLine(runs[k]) + "\n";
+    for (const std::string& w : c.warnings) s += "WARNING: " + w + "\n";
+    s += "\n" + alignedColumns(comparedLines(c), nameColumn);
+    if (runs.empty()) return s;
+    s += "\n";
+    for (const std::string& line : unstableLines(c)) s += "! " + line + "\n";
+    s += "\n" + footer(c);
+    const std::vector<std::string> gate = gateLines(c);
+    for (size_t k = 0; k < gate.size(); ++k) s += (k ? "  " : "\n") + gate[k] + "\n";
+    return s;
+}
+
+std::string comparisonMarkdown(const Comparison& c) {
+    std::string s;
+    for (size_t k = 0; k < c.runs.size(); ++k)
+        s += "- **" + c.runs[k].label + "**" + (k == 0 ? " (base) " : " ") + runLine(c.runs[k]) + "\n";
+    for (const std::string& w : c.warnings) s += "\n**Warning:** " + w + "\n";
+    s += "\n" + markdownTable(comparedLines(c), nameColumn);
+    if (c.runs.empty()) return s;
+    const std::vector<std::string> unstable = unstableLines(c);
+    if (!unstable.empty()) s += "\n";
+    for (const std::string& line : unstable) s += "- ! " + line + "\n";
+    s += "\n" + footer(c);
+    const std::vector<std::string> gate = gateLines(c);
+    for (size_t k = 0; k < gate.size(); ++k) s += (k ? "- " : "\n**") + gate[k] + (k ? "\n" : "**\n\n");
     return s;
 }
 

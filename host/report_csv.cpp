@@ -79,7 +79,7 @@ const Field kFields[] = {
     FIELD("median_clocks", kInBoth, number(clocks(e), t.medianClocks)),
     FIELD("multiply_adds_per_clock", kInBoth, number(macsPerClock(t) > 0, macsPerClock(t))),
     FIELD("mmac_per_s", kInBoth, number(megaMacsPerSecond(t) > 0, megaMacsPerSecond(t))),
-    FIELD("relative", kInBoth, number(t.done, t.relative)),
+    FIELD("relative", kInBoth, number(t.done && t.relative > 0, t.relative)),
     FIELD("substitute", kInBoth, boolean(e.substitute)),
     FIELD("low_ns", kInBoth, number(t.done, t.lowNs)),
     FIELD("low_clocks", kInBoth, number(clocks(e), t.lowClocks)),
@@ -106,6 +106,7 @@ const Field kFields[] = {
     FIELD("probe_slowdown", kInBoth, number(t.done && t.probeSlowdown > 0, t.probeSlowdown)),
     FIELD("call_ns", kInJson, numbers(t.done, t.callNs)),
     FIELD("call_clocks", kInJson, numbers(clocks(e), t.callClocks)),
+    FIELD("exact", kInBoth, e.check.ruleChecked && hasOutput(e) ? boolean(e.check.exact) : Value()),
     // Which run the row is of (JSON has these once, at the top).
     FIELD("time_utc", kInCsv, text(run.timeUtc)),
     FIELD("host_name", kInCsv, text(run.hostName)),
@@ -124,6 +125,8 @@ std::string csvText(const std::string& s) {
     return out + "\"";
 }
 
+} // namespace
+
 std::string csvCell(const Value& v) {
     switch (v.kind) {
     case Value::Number: return jsonNumber(v.number);
@@ -133,8 +136,6 @@ std::string csvCell(const Value& v) {
     default: return "";
     }
 }
-
-} // namespace
 
 const std::vector<Field>& entryFields() {
     static const std::vector<Field> fields(std::begin(kFields), std::end(kFields));

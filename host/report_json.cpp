@@ -57,21 +57,6 @@ std::string setupJson(const RunInfo& run) {
     return s;
 }
 
-std::string jsonValue(const Value& v) {
-    switch (v.kind) {
-    case Value::Number: return jsonNumber(v.number);
-    case Value::Integer: return std::to_string(v.integer);
-    case Value::Bool: return b(v.flag);
-    case Value::Text: return jsonString(v.text);
-    case Value::Numbers: {
-        std::string s = "[";
-        for (size_t k = 0; k < v.numbers.size(); ++k) s += (k ? ", " : "") + jsonNumber(v.numbers[k]);
-        return s + "]";
-    }
-    default: return "null";
-    }
-}
-
 // One entry on a line, its timing and its calls on the next two.
 std::string entryJson(const EntryResult& e, const RunInfo& run) {
     std::string s = "{";
@@ -87,6 +72,21 @@ std::string entryJson(const EntryResult& e, const RunInfo& run) {
 }
 
 } // namespace
+
+std::string jsonValue(const Value& v) {
+    switch (v.kind) {
+    case Value::Number: return jsonNumber(v.number);
+    case Value::Integer: return std::to_string(v.integer);
+    case Value::Bool: return b(v.flag);
+    case Value::Text: return jsonString(v.text);
+    case Value::Numbers: {
+        std::string s = "[";
+        for (size_t k = 0; k < v.numbers.size(); ++k) s += (k ? ", " : "") + jsonNumber(v.numbers[k]);
+        return s + "]";
+    }
+    default: return "null";
+    }
+}
 
 std::string resultsJson(const RunInfo& run) {
     std::string s = "{\n";

@@ -89,7 +89,7 @@ std::vector<std::string> row(const RunInfo& run, const EntryResult& e, bool wide
     if (wide) r.push_back(t.done ? format("%.1f", t.medianNs) : "-");
     r.push_back(noiseCell(t));
     if (wide) r.push_back(t.done ? std::to_string(t.samples) + "/" + std::to_string(t.dropped) : "-");
-    r.push_back(t.done && real ? format("%.2f", t.relative) : "-");
+    r.push_back(t.done && real && t.relative > 0 ? format("%.2f", t.relative) : "-");
     return r;
 }
 
@@ -118,24 +118,7 @@ std::string aligned(const RunInfo& run, bool wide) {
 
 // The rows as a Markdown table: names and numbers left and right aligned.
 std::string markdownRows(const RunInfo& run) {
-    std::string s;
-    auto cell = [](const std::string& c) {
-        std::string out;
-        for (char ch : c) out += ch == '|' ? "\\|" : ch == '<' ? "&lt;" : std::string(1, ch);
-        return out;
-    };
-    const std::vector<std::vector<std::string>> lines = rows(run, false);
-    for (size_t k = 0; k < lines.size(); ++k) {
-        std::string line = "|";
-        for (const std::string& c : lines[k]) line += " " + cell(c) + " |";
-        s += line + "\n";
-        if (k == 0) {
-            s += "|";
-            for (size_t c = 0; c < lines[0].size(); ++c) s += c >= 1 && c <= 3 ? ":---|" : "---:|";
-            s += "\n";
-        }
-    }
-    return s;
+    return markdownTable(rows(run, false), [](size_t column) { return column >= 1 && column <= 3; });
 }
 
 // Each entry's outputs, six to a line, as the JSON has them.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <new>
 
 #ifdef _WIN32
 #include <io.h>
@@ -16,11 +15,16 @@
 #include <unistd.h>
 #endif
 
+#include "answer.h"
 #include "clock.h"
+#include "console.h"
 #include "errors.h"
+#include "reference.h"
 #include "runner.h"
+#include "sandbox.h"
 #include "signals.h"
 #include "text.h"
+#include "verify.h"
 
 namespace host {
 
@@ -79,15 +83,11 @@ class Progress {
         char tail[128];
         std::snprintf(tail, sizeof tail, "): %s, %.1f s of %g s timeout", phase, now - started_, timeout_);
         const std::string line = "circuit-host: entry " + std::to_string(entry_->index) + " of " +
-                                 std::to_string(total_) + " (" + entry_->name + tail;
-        std::fprintf(stderr, "\r\033[K%s", fitColumns(line, terminalColumns() - 1).c_str());
-        std::fflush(stderr);
+                                 std::to_string(total_) + " (" + printable(entry_->name) + tail;
+        drawProgressLine(fitColumns(line, terminalColumns() - 1));
     }
     void end() {
-        if (on_ && entry_ != nullptr) {
-            std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-        }
+        if (on_ && entry_ != nullptr) drawProgressLine("");
         entry_ = nullptr;
     }
 
@@ -116,57 +116,50 @@ volatile int* sharedFlag() {
 
 namespace {
 
-// What an entry's process answers when the entry ended its work by throwing.
-std::string thrown(EntryResult mine, const char* why) {
-    mine.ran = true;
-    mine.status = Status::Crashed;
-    mine.reason = why;
-    mine.timing = Timing();
-    mine.check = Check();
-    mine.check.maxError = mine.check.bound = mine.check.worstRatio = NAN;
-    for (float& y : mine.check.y) y = NAN;
-    return encodeOutcome(mine, 0);
+// An entry whose process ended without an answer the host can use.
+void noAnswer(EntryResult& e, Status status, const std::string& reason) {
+    e.ran = true;
+    e.status = status;
+    e.reason = reason;
+    e.timing = Timing();
+    e.check = Check();
+    e.check.maxError = e.check.bound = e.check.worstRatio = NAN;
+    for (float& y : e.check.y) y = NAN;
 }
 
 } // namespace
 
-std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
-                        const Reference& reference, const WorkSettings& w) {
-    try {
-        const double seconds = runEntryWork(module, mine, problem, reference, w);
-        return encodeOutcome(mine, seconds);
-    } catch (const Fatal& error) {
-        return encodeError(error.what()); // the host's own failure
-    } catch (const std::bad_alloc&) {
-        return thrown(mine, "ran out of memory");
-    } catch (...) {
-        return thrown(mine, "threw an exception");
-    }
-}
-
-void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, EntryResult& e, double& workSeconds) {
+void takeOutcome(const Isolated& r, const Judge& judge, EntryResult& e, double& workSeconds) {
     workSeconds = 0;
-    if (interrupted && r.kind != Isolated::Finished) {
+    if (judge.interrupted && r.kind != Isolated::Finished) {
         e.reason = "interrupted";
     } else if (r.kind == Isolated::Finished) {
-        workSeconds = decodeOutcome(r.answer, e);
+        try {
+            const EntryResult planned = e;
+            workSeconds = decodeOutcome(r.answer, e);
+            e.index = planned.index;
+            e.record = planned.record;
+            verifyAnswer(e, judge.reference, judge.ownTable, r.seconds);
+        } catch (const Fatal& nonsense) {
+            noAnswer(e, Status::Crashed, printable(std::string("answered nonsense: ") + nonsense.what()));
+        }
+        if (!(workSeconds >= 0 && workSeconds <= r.seconds)) workSeconds = r.seconds;
     } else {
-        e.ran = true;
-        e.status = r.kind == Isolated::TimedOut ? Status::TimedOut : Status::Crashed;
         char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
-        e.reason = r.kind == Isolated::TimedOut ? std::string("after ") + limit + " s" : r.how;
-        e.check = Check();
-        e.check.maxError = e.check.bound = e.check.worstRatio = NAN;
-        for (float& y : e.check.y) y = NAN;
+        std::snprintf(limit, sizeof limit, "%g", judge.timeoutSeconds);
+        noAnswer(e, r.kind == Isolated::TimedOut ? Status::TimedOut : Status::Crashed,
+                 r.kind == Isolated::TimedOut ? std::string("after ") + limit + " s" : r.how);
     }
 }
 
 void runEntries(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& toRun, RunInfo& run) {
+    run.protectionNote = protectHost();
     Progress progress(run.entries.size(), s.timeoutSeconds);
     WorkSettings work = s.work;
     work.checked = sharedFlag();
+    work.ownTable = isOwnTable(run.module);
+    Judge judge{reference, work.ownTable, s.timeoutSeconds, false};
     catchInterruption();
     for (size_t k : toRun) {
         EntryResult& e = run.entries[k];
@@ -176,13 +169,18 @@ void runEntries(const Module& module, const circuit::Problem& problem, const Ref
         }
         if (work.checked != nullptr) *work.checked = 0;
         progress.start(e, work.checked, work.checkOnly);
-        const Isolated r = runIsolated([&] { return answerEntry(module, e, problem, reference, work); },
-                                       encodeJob(s.modulePath, e, problem, work), s.timeoutSeconds,
-                                       interruptionFlag(), [&] { progress.tick(); });
+#ifdef _WIN32
+        const std::string job = encodeJob(s.modulePath, e, problem, work);
+#else
+        const std::string job;
+#endif
+        const Isolated r = runIsolated([&] { return answerEntry(module, e, problem, reference, work); }, job,
+                                       s.timeoutSeconds, interruptionFlag(), [&] { progress.tick(); });
         progress.end();
         ++run.children;
         double workSeconds = 0;
-        takeOutcome(r, interrupted(), s.timeoutSeconds, e, workSeconds);
+        judge.interrupted = interrupted();
+        takeOutcome(r, judge, e, workSeconds);
         run.isolationSeconds += std::max(0.0, r.seconds - workSeconds);
         e.substitute = e.ran && !e.runnable && !isFailure(e.status);
     }

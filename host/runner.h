@@ -26,13 +26,16 @@ struct RunSettings {
 // interrupted; fills their results and the run's isolation figures.
 void runEntries(const Module& module, const circuit::Problem& problem, const Reference& reference,
                 const RunSettings& s, const std::vector<size_t>& toRun, RunInfo& run);
-// One entry's work in its own process, as the answer to send back: an entry
-// that throws (or leaves the host's code short of memory) is crashed with that
-// reason; only the host's own failures answer an error.
-std::string answerEntry(const Module& module, EntryResult mine, const circuit::Problem& problem,
-                        const Reference& reference, const WorkSettings& w);
-// Entry e's result from how its process ended.
-void takeOutcome(const Isolated& r, bool interrupted, double timeoutSeconds, EntryResult& e, double& workSeconds);
+// What the host judges an entry's answer by.
+struct Judge {
+    const Reference& reference;
+    bool ownTable;          // the module's table is circuit 2's own
+    double timeoutSeconds;
+    bool interrupted;       // the run was interrupted while the entry ran
+};
+// Entry e's result from how its process ended and what it answered, as far
+// as the host can check it; an answer that does not parse marks e alone.
+void takeOutcome(const Isolated& r, const Judge& judge, EntryResult& e, double& workSeconds);
 
 } // namespace host
 

@@ -217,6 +217,7 @@ void warnAbout(Comparison& c) {
                                  (r.emulated ? base.label : r.label) + " did not");
         if (substitute(r) != substitute(base))
             c.warnings.push_back((substitute(r) ? r.label : base.label) + " timed substitute code for some entries");
+        c.warningRun.resize(c.warnings.size(), k);
     }
 }
 

@@ -21,6 +21,11 @@ void leaveModule();
 void restoreHostSignals();
 // Changes what that message says the host is doing.
 void setInsideModule(const char* inside);
+// A call into the module in the host's own process that has not returned
+// after `seconds` (0: no deadline) ends the host with a message naming what
+// it was doing and exit status 3; disarm when the call returned.
+void armModuleDeadline(double seconds);
+void disarmModuleDeadline();
 
 // From here on Ctrl-C, SIGTERM and SIGHUP set the flag that interrupted()
 // returns; interruptedStatus() is the exit status for it (130, 143, 129).

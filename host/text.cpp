@@ -192,6 +192,26 @@ std::string alignedColumns(const std::vector<std::vector<std::string>>& lines, b
     return out;
 }
 
+std::string markdownTable(const std::vector<std::vector<std::string>>& lines, bool (*left)(size_t column)) {
+    auto cell = [](const std::string& c) {
+        std::string out;
+        for (char ch : c) out += ch == '|' ? "\\|" : ch == '<' ? "&lt;" : std::string(1, ch);
+        return out;
+    };
+    std::string s;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        std::string line = "|";
+        for (const std::string& c : lines[k]) line += " " + cell(c) + " |";
+        s += line + "\n";
+        if (k == 0) {
+            s += "|";
+            for (size_t c = 0; c < lines[0].size(); ++c) s += left(c) ? ":---|" : "---:|";
+            s += "\n";
+        }
+    }
+    return s;
+}
+
 std::string jsonString(const std::string& bytes) {
     std::string out = "\"";
     for (unsigned char c : displayPath(bytes)) {

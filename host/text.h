@@ -32,6 +32,9 @@ void appendf(std::string& out, const char* fmt, ...) __attribute__((format(print
 // Lines of cells in columns as wide as their widest cell, two blanks apart,
 // left-aligned where left(column) says so, trailing blanks dropped.
 std::string alignedColumns(const std::vector<std::vector<std::string>>& lines, bool (*left)(size_t column));
+// The same lines as a Markdown table as GitHub renders it: the first line
+// the header, '|' and '<' in cells escaped.
+std::string markdownTable(const std::vector<std::vector<std::string>>& lines, bool (*left)(size_t column));
 
 std::string jsonString(const std::string& utf8);  // quoted and escaped
 std::string jsonNumber(double v);                 // %.9g, null when not finite

@@ -49,6 +49,7 @@ std::string statusText(Status s) {
 
 std::string checkText(const EntryResult& e) {
     if (e.status == Status::Crashed) return "crashed: " + e.reason;
+    if (e.status == Status::Ok && e.check.exact) return e.substitute ? "exact, substitute" : "exact";
     if (e.status == Status::TimedOut) return "timed out " + e.reason;
     if (e.substitute) return statusText(e.status) + ", substitute";
     const bool note = e.status == Status::Failed || e.status == Status::Unchecked ||

@@ -21,8 +21,9 @@ namespace {
 
 // The verdict on the first call, from its output and what it did to the
 // blocks around it.
-void judgeFirstCall(EntryBlocks& b, const Reference& reference, EntryResult& e) {
+void judgeFirstCall(EntryBlocks& b, const Reference& reference, bool ownTable, EntryResult& e) {
     e.check = checkOutput(e.record.flags, b.output(), reference);
+    if (ownTable) judgeByRule(e.index, b.output(), reference, e.check);
     const std::vector<int> missing = b.unwritten();
     const std::string damage = b.damage();
     if (!damage.empty() || !missing.empty()) // no error to speak of
@@ -53,19 +54,22 @@ struct BrokenCall {
     std::string reason;
 };
 
-// Calls entry `index` once with count 1 and returns what it changed in the
-// floating-point settings ("" for nothing), with the settings put back
-// before any of the host's arithmetic runs again.
+// Calls entry `index` once with count 1 under the settings an entry is
+// called with and returns what it changed of them ("" for nothing), with the
+// host's settings put back before any of its arithmetic runs again.
 std::string checkedCall(const Module& module, uint32_t index, EntryBlocks& b) {
-    const FpState before = readFpState();
+    const FpState host = readFpState();
+    const FpState entry = entrySettings(host);
+    restoreFpState(entry);
     module.run(index, b.coefficients(), b.input(), b.output(), 1);
     const FpState after = readFpState();
-    restoreFpState(before);
-    return fpStateChange(before, after);
+    restoreFpState(host);
+    return fpStateChange(entry, after);
 }
 
 // Runs after every timed call, outside the timed interval: the output must
-// be the first call's, bit for bit, and the settings as they were.
+// be the first call's, bit for bit, and the settings as they were; then the
+// output is refilled with the sentinel, so that every call must write it.
 std::function<void()> afterEachCall(EntryBlocks& b, const EntryResult& e, const FpState& before) {
     auto calls = std::make_shared<int>(0);
     return [&b, &e, before, calls] {
@@ -80,10 +84,16 @@ std::function<void()> afterEachCall(EntryBlocks& b, const EntryResult& e, const 
             int i = 0;
             while (sameBits(b.output() + i, e.check.y + i, 1)) ++i;
             char text[160];
-            std::snprintf(text, sizeof text, "timed call %d gave y[%d] = %.9g, the first call %.9g", *calls, i,
-                          static_cast<double>(b.output()[i]), static_cast<double>(e.check.y[i]));
+            if (isSentinel(b.output() + i))
+                std::snprintf(text, sizeof text, "timed call %d did not write y[%d]", *calls, i);
+            else
+                std::snprintf(text, sizeof text, "timed call %d gave y[%d] = %.9g, the first call %.9g", *calls, i,
+                              static_cast<double>(b.output()[i]), static_cast<double>(e.check.y[i]));
             throw BrokenCall{text};
         }
+        const std::string damage = b.damage();
+        if (!damage.empty()) throw BrokenCall{damage + " (timed call " + std::to_string(*calls) + ")"};
+        b.resetOutput();
     };
 }
 
@@ -104,7 +114,7 @@ double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem
     const uint32_t index = static_cast<uint32_t>(e.index);
     const std::string change = checkedCall(module, index, b);
     e.ran = true;
-    judgeFirstCall(b, reference, e);
+    judgeFirstCall(b, reference, w.ownTable, e);
     if (!change.empty() && !isFailure(e.status)) {
         e.status = Status::Failed;
         e.reason = change;
@@ -113,16 +123,15 @@ double runEntryWork(const Module& module, EntryResult& e, const circuit::Problem
     if (w.checkOnly || isFailure(e.status)) return steadySeconds() - start;
 
     b.resetOutput();
+    const FpState host = readFpState();
+    const FpState entry = entrySettings(host);
+    restoreFpState(entry);
     try {
-        e.timing = timeEntry(module, index, b, w.cpu, w.callSeconds, w.trials,
-                             afterEachCall(b, e, readFpState()));
+        e.timing = timeEntry(module, index, b, w.cpu, w.callSeconds, w.trials, afterEachCall(b, e, entry));
     } catch (const BrokenCall& broken) {
         failTimed(e, broken.reason);
-        return steadySeconds() - start;
     }
-    // Many repetitions must leave what one left, and nothing else.
-    const std::string timedDamage = b.damage();
-    if (!timedDamage.empty()) failTimed(e, timedDamage + " when timed");
+    restoreFpState(host);
     return steadySeconds() - start;
 }
 

@@ -10,15 +10,16 @@
 #include <windows.h>
 #endif
 
+#include "answer.h"
 #include "errors.h"
 #include "isolate.h"
 #include "machine.h"
 #include "plan.h"
-#include "runner.h"
-#include "work.h"
+#include "worker.h"
 
 namespace host {
 
+#ifdef _WIN32
 namespace {
 
 std::string readStdin() {
@@ -32,35 +33,34 @@ std::string readStdin() {
 } // namespace
 
 int workerMain() {
-#ifdef _WIN32
     prepareWorker();
     _setmode(_fileno(stdin), _O_BINARY);
+    const std::string job = readStdin();
     // The answer goes to the pipe that stdout is now; what the module prints
-    // goes to stderr, so that it cannot mix with the answer.
+    // goes to stderr, so that it cannot mix with the answer; what it reads
+    // is nothing.
     std::fflush(stdout);
     const int answerPipe = _dup(_fileno(stdout));
     _setmode(answerPipe, _O_BINARY);
     _dup2(_fileno(stderr), _fileno(stdout));
     SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-#endif
+    std::freopen("NUL", "rb", stdin);
     std::string path;
     EntryResult e;
     circuit::Problem problem;
     WorkSettings w;
-    decodeJob(readStdin(), path, e, problem, w);
+    decodeJob(job, path, e, problem, w);
     w.cpu = detectProcessor();
     const Reference reference = referenceFor(problem);
     Module module(path);
     const std::string answer = sealAnswer(answerEntry(module, e, problem, reference, w));
-#ifdef _WIN32
     return _write(answerPipe, answer.data(), static_cast<unsigned>(answer.size())) ==
                    static_cast<int>(answer.size())
                ? 0
                : 2;
-#else
-    std::fwrite(answer.data(), 1, answer.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 2;
-#endif
 }
+#else
+int workerMain() { throw Fatal("--worker is how the Windows host starts an entry's process; here entries run in forks"); }
+#endif
 
 } // namespace host

@@ -9,11 +9,13 @@
 # libraries; the aarch64 build uses clang with Debian's arm64 cross
 # libraries, which install beside gcc-multilib (a gcc cross compiler would
 # remove it).
-packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev)
-packages_build_x86=(gcc-multilib g++-multilib nasm)
+packages_build=(cmake ninja-build g++ googletest python3 nlohmann-json3-dev libseccomp-dev)
+packages_build_x86=(gcc-multilib g++-multilib nasm libseccomp-dev:i386)
 packages_bench=(libbenchmark-dev libeigen3-dev libopenblas-dev)
 packages_bench_x86=(libbenchmark-dev:i386)
-packages_test=()
+# debootstrap: the fresh Debian root the package is installed into;
+# dpkg-dev: dpkg-shlibdeps, the package's dependencies.
+packages_test=(debootstrap dpkg-dev)
 packages_test_x86=(qemu-user mingw-w64 wine wine32:i386
     clang lld libc6-dev-arm64-cross libstdc++-12-dev-arm64-cross binutils-aarch64-linux-gnu)
 packages_perf=(util-linux llvm)
@@ -167,7 +169,8 @@ wine_starts() {
 host_usage() {
     local h
     for h in "$root"/build/*/host/circuit-host; do
-        [ -x "$h" ] && "$h" --help 2>/dev/null && return 0
+        # Not a host built before the option table's last change.
+        [ -x "$h" ] && [ "$h" -nt "$root/host/options.cpp" ] && "$h" --help 2>/dev/null && return 0
     done
     [ -f "$root/host/options.cpp" ] || return 1
     echo "circuit-host's options (circuit-host --help, once built, says what each does):"

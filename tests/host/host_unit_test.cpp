@@ -3,26 +3,45 @@
 // command line, the answer of an entry's process, saved results and hashes.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <regex>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include "answer.h"
+#include "baselines.h"
 #include "blocks.h"
 #include "check.h"
 #if defined(__i386__) || defined(__x86_64__)
 #include "cycles.h"
 #endif
 #include "errors.h"
+#include "finish.h"
+#include "fpstate.h"
 #include "isolate.h"
 #include "json.h"
 #include "machine.h"
 #include "measure.h"
+#include "module.h"
 #include "options.h"
+#include "plan.h"
 #include "problem.h"
 #include "report.h"
 #include "rounds.h"
+#include "runner.h"
+#include "sandbox.h"
 #include "saved.h"
 #include "svg.h"
 #include "stats.h"
@@ -124,21 +143,37 @@ TEST(CheckOutput, FixedPointWrapsAndLeavesOutOfRangeValuesUnchecked) {
 TEST(EntryBlocks, SeeWritesOutsideTheOutputFloatsOfTheLayout) {
     const circuit::Problem p = host::randomProblem(5);
     host::EntryBlocks aos(ENTRY_FPU, p), soa(ENTRY_SSE | ENTRY_SOA, p);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.output()) % 16, 0u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(soa.coefficients()) % 16, 0u);
     EXPECT_EQ(aos.unwritten().size(), size_t{OUTPUT_COUNT});
     for (int i = 0; i < 18; ++i) aos.output()[i] = soa.output()[i] = 1.0f;
     EXPECT_TRUE(aos.unwritten().empty());
-    EXPECT_EQ(aos.damage(), "");
-    soa.output()[18] = soa.output()[19] = 0.0f; // the SOA pads belong to the block
-    EXPECT_EQ(soa.damage(), "");
-    aos.output()[18] = 0.0f;
-    EXPECT_EQ(aos.damage(), "wrote past its 18 output floats (float 18)");
-    soa.output()[20 + host::EntryBlocks::kGuardAfter - 1] = 0.0f;
-    EXPECT_NE(soa.damage(), "");
-    soa.resetOutput();
-    soa.output()[-1] = 0.0f;
-    EXPECT_EQ(soa.damage(), "wrote before its output block");
+    // One write per row, into a fresh output: where it lands, what it says.
+    enum Block { Output, Coefficients, Input };
+    const struct {
+        bool soa;
+        Block block;
+        int index;
+        const char* damage;
+    } rows[] = {
+        {false, Output, 17, ""},
+        {true, Output, 19, ""}, // the SOA pads belong to the block
+        {false, Output, 18, "wrote past its 18 output floats (float 18)"},
+        {true, Output, 20 + host::EntryBlocks::kGuardAfter - 1, "wrote past its 20 output floats (float 31)"},
+        {true, Output, -1, "wrote before its output block (float -1)"},
+        {false, Output, -host::EntryBlocks::kGuardBefore, "wrote before its output block (float -64)"},
+        {false, Input, 35, "changed its input block (float 35)"},
+        {true, Input, 4 * 9 + 2, "changed its input block (float 38)"},
+        {true, Coefficients, 20 * 7 + 3, "changed its coefficient block (float 143)"},
+    };
+    for (const auto& row : rows) {
+        host::EntryBlocks& b = row.soa ? soa : aos;
+        b.resetOutput();
+        float* target = row.block == Output ? b.output() : const_cast<float*>(row.block == Input ? b.input()
+                                                                                              : b.coefficients());
+        const float saved = target[row.index];
+        target[row.index] = 0.5f;
+        EXPECT_EQ(b.damage(), row.damage) << row.index;
+        target[row.index] = saved;
+    }
     // The SOA layout: transposed rows of 20 with zero pads, four equal lanes.
     EXPECT_EQ(soa.coefficients()[20 * 7 + 3], p.m[3][7]);
     EXPECT_EQ(soa.coefficients()[20 * 7 + 18], 0.0f);
@@ -249,6 +284,10 @@ TEST(Options, NumbersAreDecimalAndEveryMistakeIsNamed) {
     EXPECT_NE(fatalText({"--time-per-entry", "0x10", "m"}), "");
     EXPECT_NE(fatalText({"--timeout", "1e3", "m"}), "");
     EXPECT_NE(fatalText({"--timeout", "0", "m"}), "");
+    for (const char* pct : {"-1", "1e2", "10%", "", ".", "10001"})
+        EXPECT_NE(fatalText({"--compare", "a", "b", "--fail-if-slower", pct}), "") << pct;
+    EXPECT_EQ(host::parseOptions({"--compare", "a", "b", "--fail-if-slower", "0.0"}).failIfSlower, 0);
+    EXPECT_EQ(host::parseOptions({"--compare", "a", "b", "--fail-if-slower=2.5"}).failIfSlower, 2.5);
     const host::Options o = host::parseOptions({"--timeout", "2.5", "--", "-odd-name.so"});
     EXPECT_EQ(o.module, "-odd-name.so");
     EXPECT_EQ(o.timeoutSeconds, 2.5);
@@ -267,20 +306,42 @@ TEST(Options, OneTableFeedsTheParserAndHelp) {
     for (const host::OptionHelp& row : host::optionHelp()) {
         EXPECT_NE(usage.find("\n  " + row.name + (row.value.empty() ? "" : " " + row.value)), std::string::npos)
             << row.name;
+        const bool gate = row.name == "--fail-if-slower"; // an option of --compare alone
         std::vector<std::string> args = {row.name};
         if (!row.value.empty() && row.name != "--compare") args.push_back("1");
         args.push_back("m");
+        if (gate) args.insert(args.begin(), {"--compare", "base"});
         EXPECT_NO_THROW(host::parseOptions(args)) << row.name;
     }
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--csv", "--markdown", "m"}, {"--json", "--no-notes", "m"},
-          {"--export-json", "", "m"}, {"--compare", "a.json", "--export-csv", "x"}})
+          {"--export-json", "", "m"}, {"--compare", "a.json", "--wide", "x"}, {"--compare", "a", "--fail-if-slower", "5"},
+          {"--compare", "a", "b", "--json", "--csv"}, {"--fail-if-slower", "5", "m"}})
         EXPECT_THROW(host::parseOptions(args), host::UsageError) << args[0] << " " << args[1];
     const host::Options o = host::parseOptions({"--export-json", "a", "--export-markdown=b", "m"});
     ASSERT_EQ(o.exports.size(), 2u);
     EXPECT_EQ(o.exports[1].format, host::Format::Markdown);
     EXPECT_EQ(o.exports[1].path, "b");
 }
+
+#ifndef _WIN32
+// A baseline's name is a file name in its folder and nothing more; the
+// folder follows XDG_DATA_HOME when it is absolute, else HOME.
+TEST(Options, BaselineNamesStayInTheirFolder) {
+    const bool xdg = std::getenv("XDG_DATA_HOME") != nullptr;
+    const std::string saved = xdg ? std::getenv("XDG_DATA_HOME") : "";
+    setenv("XDG_DATA_HOME", "/d", 1);
+    EXPECT_EQ(host::baselinePath("v2.0_rc-1", false), "/d/circuit-host/baselines/v2.0_rc-1.json");
+    for (const std::string& name : std::vector<std::string>{"", "../x", "a/b", ".x", "-x", "a\\b", std::string(65, 'a')})
+        EXPECT_THROW(host::baselinePath(name, false), host::UsageError) << name;
+    EXPECT_EQ(host::savedRunPath("dir/run.json"), "dir/run.json"); // no baseline's name: a file as given
+    setenv("XDG_DATA_HOME", "relative", 1);
+    if (std::getenv("HOME"))
+        EXPECT_EQ(host::baselineFolder(), std::string(std::getenv("HOME")) + "/.local/share/circuit-host/baselines");
+    if (xdg) setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
+}
+#endif
 
 // How a child ended, read in one place for POSIX and Windows alike.
 TEST(Isolation, OneClassifierForEveryEnd) {
@@ -336,7 +397,8 @@ TEST(Outcome, CrossesThePipeExactly) {
     EXPECT_EQ(back.timing.medianClocks, 201.5);
     EXPECT_EQ(back.timing.clockNote, "moved");
     host::EntryResult cut;
-    EXPECT_THROW(host::decodeOutcome("work 0x1p-2\nstatus 0\n", cut), host::Fatal);
+    const std::string whole = host::encodeOutcome(e, 0.25);
+    EXPECT_THROW(host::decodeOutcome(whole.substr(0, whole.size() / 2), cut), host::Fatal);
 }
 
 // A run written as JSON reads back for comparison; other JSON is refused.
@@ -620,6 +682,7 @@ struct SavedSpec {
     const char* reason = "";
     bool nsOnly = false;
     bool noCallClocks = false; // as a run saved before calls' clocks were
+    int calls = 50;
 };
 host::SavedRun savedOf(const SavedSpec& s) {
     host::RunInfo r;
@@ -639,7 +702,7 @@ host::SavedRun savedOf(const SavedSpec& s) {
     e.timing.medianClocks = s.median;
     e.timing.medianNs = s.median / 4; // ns apart from clocks: the test must follow the clocks
     e.timing.unstableReason = s.reason;
-    for (int k = 0; k < 50; ++k) {
+    for (int k = 0; k < s.calls; ++k) {
         e.timing.callClocks.push_back(s.median + k);
         e.timing.callNs.push_back(75.75 + k % 2);
     }
@@ -683,6 +746,38 @@ TEST(Comparison, ReadsTheMediansAndWarnsAboutDifferentRuns) {
     EXPECT_NE(host::comparisonSvg(host::compareSaved({saved(Run{}), saved(Run{909, 2})}))
                   .find("Warning: runs/r #2 and runs/r timed different problems"),
               std::string::npos);
+}
+
+// --fail-if-slower over saved runs crafted for it: only a change slower than
+// the threshold trips it; an unstable or untested entry is untestable, and a
+// gate that tested nothing is no pass. The outputs say the same.
+TEST(Comparison, TheGateTripsOnlyOnASlowerChange) {
+    using Run = SavedSpec;
+    const struct {
+        Run b;
+        double pct;
+        const char *gate, *result;
+    } cases[] = {
+        {Run{303}, 10, "pass", "passed"},                    // equal
+        {Run{151}, 10, "pass", "passed"},                    // faster
+        {Run{909}, 10, "tripped", "tripped"},                // three times slower
+        {Run{327}, 10, "pass", "passed"},                    // a change, 8 % slower: below the threshold
+        {Run{327}, 5, "tripped", "tripped"},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "noise"}, 10, "untestable", "nothing tested"},
+        {Run{909, 1, 64, false, "ab", 3.0, 400, "", false, false, 3}, 10, "untestable", "nothing tested"},
+    };
+    for (const auto& c : cases) {
+        host::Comparison compared = host::compareSaved({savedOf(Run{}), savedOf(c.b)});
+        compared.failIfSlower = c.pct;
+        const std::string why = std::string(c.gate) + " / " + c.result;
+        EXPECT_EQ(host::gateSummary(compared).failed(), std::string(c.result) != "passed") << why;
+        const host::Json json = host::parseJson(host::comparisonJson(compared));
+        EXPECT_EQ(json["schema"], "circuit-host comparison");
+        EXPECT_EQ(json["entries"][0]["gate"], c.gate) << why;
+        EXPECT_EQ(json["gate"]["result"], c.result) << why;
+        EXPECT_NE(host::comparisonCsv(compared).find("," + std::string(c.gate) + ","), std::string::npos) << why;
+        EXPECT_NE(host::comparisonText(compared).find(": " + std::string(c.result)), std::string::npos) << why;
+    }
 }
 
 // A set of calls' own flags (the noise and a second mode: 30 % of the calls
@@ -805,3 +900,208 @@ TEST(Charts, LogAxisSpansWholeDecades) {
     EXPECT_DOUBLE_EQ(host::textWidth("\xe8\xa8\x80", 10), 10 * 1.03);
     EXPECT_EQ(host::xml("a\x1b[2J<\xff"), "a\\x1B[2J&lt;\\xFF");
 }
+
+// ---- The parent's own checks of an entry's answer -------------------------------
+
+namespace {
+
+// A good answer of entry 1 of circuit 2's table on `ref`'s problem.
+host::EntryResult goodAnswer(const host::Reference& ref) {
+    host::EntryResult e;
+    e.index = 1;
+    e.record.flags = ENTRY_FPU;
+    e.ran = true;
+    e.status = host::Status::Ok;
+    std::memcpy(e.check.y, ref.rule[1], sizeof e.check.y);
+    host::Timing& t = e.timing;
+    t.done = true;
+    t.count = 1000;
+    t.samples = 10;
+    t.minNs = 300, t.lowNs = 301, t.medianNs = 310, t.maxNs = 400;
+    t.clocks = true;
+    t.minClocks = 900, t.lowClocks = 905, t.medianClocks = 930;
+    return e;
+}
+
+} // namespace
+
+// Each row forges or spoils one thing of an answer; the host, which believes
+// only what it can check, gives the entry this status and a reason like this.
+TEST(Verify, TheHostBelievesOnlyWhatItChecks) {
+    const circuit::Problem p = host::randomProblem(11);
+    const host::Reference ref = host::referenceFor(p);
+    const struct Row {
+        const char* name;
+        bool ownTable;
+        std::function<void(host::EntryResult&)> spoil;
+        const char* raw; // the whole answer instead, when not null
+        host::Status status;
+        const char* reason;
+    } rows[] = {
+        {"good", true, [](host::EntryResult&) {}, nullptr, host::Status::Ok, "^$"},
+        {"one ulp off", true, [](host::EntryResult& e) { e.check.y[5] = std::nextafter(e.check.y[5], 10.0f); },
+         nullptr, host::Status::Failed, "^y\\[5\\] = .* \\(bits 0x[0-9A-F]{8}\\), its rule gives .* \\(bits 0x"},
+        {"forged zeros", true, [](host::EntryResult& e) { std::memset(e.check.y, 0, sizeof e.check.y); }, nullptr,
+         host::Status::Failed, "^y\\[0\\] = 0 "},
+        {"other table, within bound", false,
+         [](host::EntryResult& e) { e.check.y[5] = std::nextafter(e.check.y[5], 10.0f); }, nullptr, host::Status::Ok,
+         "^$"},
+        {"count ignored", true, [](host::EntryResult& e) { e.timing.minNs = e.timing.lowNs = 1e-5; }, nullptr,
+         host::Status::Failed, "does not grow with the count"},
+        {"too many per clock", true, [](host::EntryResult& e) { e.timing.minClocks = e.timing.lowClocks = e.timing.medianClocks = 9; }, nullptr,
+         host::Status::Failed, "multiply-adds per clock, more than any processor"},
+        {"longer than its life", true, [](host::EntryResult& e) { e.timing.count = 1 << 30; }, nullptr,
+         host::Status::Failed, "add up to .* but its process lived"},
+        {"out of order", true, [](host::EntryResult& e) { e.timing.medianNs = 200; }, nullptr, host::Status::Failed,
+         "disagree with one another"},
+        {"forged status", true, [](host::EntryResult& e) { e.status = host::Status::Skipped; }, nullptr,
+         host::Status::Crashed, "answered nonsense"},
+        {"terminal escapes", true,
+         [](host::EntryResult& e) {
+             e.status = host::Status::Failed;
+             e.reason = "\x1b]0;owned\x07\x1b[2J";
+         },
+         nullptr, host::Status::Failed, "^\\\\x1B\\]0;owned\\\\x07\\\\x1B\\[2J$"},
+        {"stray byte", true, nullptr, "x", host::Status::Crashed, "^answered nonsense"},
+        {"error answer", true, nullptr, "{\"error\": \"\\u001b[2Jgone\"}", host::Status::Crashed,
+         "^answered nonsense: its process answered an error: \\\\x1B\\[2Jgone$"},
+    };
+    for (const Row& row : rows) {
+        host::EntryResult planned = goodAnswer(ref), e = planned;
+        if (row.spoil) row.spoil(e);
+        host::Isolated r;
+        r.kind = host::Isolated::Finished;
+        r.answer = row.raw ? std::string(row.raw) : host::encodeOutcome(e, 0.01);
+        r.seconds = 1;
+        double work = 0;
+        host::takeOutcome(r, host::Judge{ref, row.ownTable, 60, false}, planned, work);
+        EXPECT_EQ(planned.status, row.status) << row.name << ": " << planned.reason;
+        EXPECT_TRUE(std::regex_search(planned.reason, std::regex(row.reason))) << row.name << ": " << planned.reason;
+    }
+}
+
+// Known answers of the verdicts' arithmetic: the fixed-point bound weighs an
+// input's Q15 error by the coefficient and a coefficient's Q10 error by the
+// input; a change of the flush-to-zero bit is named; in a group that must
+// agree, the member nearest the exact sums stands even when it is not first.
+TEST(Verify, KnownAnswersOfTheVerdicts) {
+    circuit::Problem p = zeros();
+    for (int i = 0; i < OUTPUT_COUNT; ++i)
+        for (int j = 0; j < INPUT_COUNT; ++j) p.m[i][j] = 1.0f;
+    for (float& x : p.x) x = 0.5f;
+    EXPECT_EQ(host::exactReference(p).fixedBound[0], 36 * (0x1p-16L + 0.5L * 0x1p-11L + 0x1p-27L + 0x1p-9L));
+
+    host::FpState before;
+    before.known = before.hasMxcsr = true;
+    before.x87Control = 0x27F;
+    before.mxcsr = 0x1F80;
+    host::FpState after = before;
+    after.mxcsr = 0x9F80;
+    EXPECT_NE(host::fpStateChange(before, after).find("(denormal handling)"), std::string::npos);
+
+    const circuit::Problem q = host::randomProblem(3);
+    host::RunInfo run;
+    run.module.records.resize(ENTRY_COUNT);
+    run.module.nameTerminated.assign(ENTRY_COUNT, true);
+    const EntryFlags flags[ENTRY_COUNT] = {0x001, 0x001, 0x001, 0x001, 0x001, 0x101, 0x006,
+                                           0x106, 0x106, 0x106, 0x108, 0x108, 0x003, 0x103};
+    const host::Reference ref = host::referenceFor(q);
+    for (int i = 0; i < ENTRY_COUNT; ++i) {
+        run.module.records[i].flags = flags[i];
+        std::snprintf(run.module.records[i].name, ENTRY_NAME_BYTES, "renamed %d", i); // no rule known
+        host::EntryResult e;
+        e.index = i;
+        e.record = run.module.records[i];
+        e.ran = i >= 7 && i <= 9;
+        e.status = e.ran ? host::Status::Ok : host::Status::Skipped;
+        for (int k = 0; k < OUTPUT_COUNT; ++k) e.check.y[k] = static_cast<float>(ref.y[k]);
+        run.entries.push_back(e);
+    }
+    run.entries[7].check.y[4] = std::nextafter(run.entries[7].check.y[4], 100.0f); // first, and farther
+    host::finishRun(run, ref, false);
+    EXPECT_EQ(run.entries[7].status, host::Status::Failed);
+    EXPECT_EQ(run.entries[8].status, host::Status::Ok);
+    EXPECT_EQ(run.entries[9].status, host::Status::Ok);
+}
+
+#ifndef _WIN32
+namespace {
+
+// Whether process `pid` is gone (or a zombie left to init) within 5 s.
+bool ends(pid_t pid) {
+    for (int k = 0; k < 500; ++k) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        if (!stat || text.substr(text.rfind(')') + 2, 1) == "Z") return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+} // namespace
+
+// An entry's process: ended at once when the run is interrupted (not at its
+// deadline), and whatever it started ends with it, whether it finished or
+// not: a helper in its group, and (the host a subreaper) a daemon of its own
+// session.
+TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
+    auto* helper = static_cast<volatile pid_t*>(
+        mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(helper, MAP_FAILED);
+    enum Case { Interrupted, Finishes, Daemon };
+    for (const Case c : {Interrupted, Finishes, Daemon}) {
+        if (c == Daemon) host::protectHost();
+        volatile std::sig_atomic_t stop = 0;
+        std::thread interrupt([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop = 1;
+        });
+        *helper = 0;
+        const host::Isolated r = host::runIsolated(
+            [&]() -> std::string {
+                if (c == Daemon && fork() != 0) {
+                    while (*helper == 0) usleep(1000);
+                    return "done";
+                }
+                if (c == Daemon) setsid(); // a session of its own
+                const pid_t pid = fork();
+                if (pid == 0)
+                    for (;;) pause();
+                *helper = pid;
+                if (c == Daemon) _exit(0);
+                volatile bool spin = c == Interrupted;
+                while (spin) {
+                }
+                return "done";
+            },
+            "", 60, &stop, [] {});
+        interrupt.join();
+        EXPECT_EQ(r.kind, c == Interrupted ? host::Isolated::TimedOut : host::Isolated::Finished) << c;
+        EXPECT_LT(r.seconds, 30.0);
+        ASSERT_GT(*helper, 0);
+        EXPECT_TRUE(ends(*helper)) << c;
+    }
+}
+#endif
+
+#ifndef _WIN32
+// What a module's constructor changes of the host's process (signals it
+// blocks, its working directory) is put back once loading returns.
+TEST(Module, PutsBackWhatItsConstructorChanged) {
+    char before[4096], after[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    sigset_t maskBefore, maskAfter;
+    sigprocmask(SIG_SETMASK, nullptr, &maskBefore);
+    setenv("CIRCUIT_STAND_IN", "ctor_block", 1);
+    {
+        host::Module module(CIRCUIT_STAND_IN_PATH, 30);
+        EXPECT_EQ(module.query().records.size(), size_t{ENTRY_COUNT});
+        sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
+        ASSERT_NE(getcwd(after, sizeof after), nullptr);
+    }
+    unsetenv("CIRCUIT_STAND_IN");
+    EXPECT_STREQ(after, before);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(sigismember(&maskAfter, sig), sigismember(&maskBefore, sig));
+}
+#endif

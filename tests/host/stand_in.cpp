@@ -1,9 +1,7 @@
 // The host's tests' one stand-in circuit-2 module. Good by default: circuit
-// 2's own entry table (the real names and flags, so the groups that must
-// agree bit for bit apply), every entry computing its declared arithmetic on
-// its declared layout (x87 entries with double sums, SIMD entries with
-// single-precision chains, fixed-point entries with the Q10 x Q15 -> Q9
-// rule), creator "Fake 2001/02/03".
+// 2's own entry table (the real names and flags, so each entry's own rule
+// applies), every entry computing its own rule with the project's C++
+// kernels (kernels/, linked in), creator "Fake 2001/02/03".
 //
 // CIRCUIT_STAND_IN names the faults this run plants, read when the module is
 // loaded: one name of kFaults below, or several joined by ","; unset or
@@ -23,15 +21,24 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/ptrace.h>
+#endif
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
+#include <tlhelp32.h>
 #endif
 
 #include "circuit.h"
 #include "entries.h"
+#include "kernels.h"
 
 #ifdef _WIN32
 #define STAND_IN_EXPORT extern "C" __declspec(dllexport)
@@ -64,15 +71,6 @@ double x87Sum(const float* c, const float* x, bool soa, int i) {
     return s;
 }
 
-float singleSum(const float* c, const float* x, bool soa, int i) {
-    volatile float s = 0;
-    for (int j = 0; j < INPUT_COUNT; ++j) {
-        volatile float p = coefficient(c, soa, i, j) * input(x, soa, j);
-        s = s + p;
-    }
-    return s;
-}
-
 int16_t toFixed(float v, float scale) {
     double r = std::nearbyint(static_cast<double>(v) * scale);
     return (r < -32768 || r > 32767 || std::isnan(r)) ? int16_t(-32768) : static_cast<int16_t>(r);
@@ -87,14 +85,12 @@ float fixedSum(const float* c, const float* x, bool soa, int i, bool asUnsigned)
     return static_cast<float>(asUnsigned ? static_cast<int32_t>(s) : static_cast<int16_t>(s)) / 512.0f;
 }
 
-void compute(uint32_t index, const float* c, const float* x, float* y) {
-    const bool soa = soaEntry(index);
-    for (int i = 0; i < OUTPUT_COUNT; ++i)
-        y[i] = index <= 5    ? static_cast<float>(x87Sum(c, x, soa, i))
-               : index <= 11 ? singleSum(c, x, soa, i)
-                             : fixedSum(c, x, soa, i, false);
-    if (index == 10 || index == 11) y[18] = y[19] = 0; // whole 4-wide groups
-}
+#define STAND_IN_KERNEL(index, stem, name, flags, native) &portable::kernel##stem,
+const EntryKernel kKernels[14] = {CIRCUIT_ENTRIES(STAND_IN_KERNEL)};
+#undef STAND_IN_KERNEL
+
+void compute(uint32_t index, const float* c, const float* x, float* y) { kKernels[index](c, x, y, 1); }
+
 
 // ---- What faults use ----
 
@@ -192,8 +188,11 @@ int thisProcess() {
 // ---- The fault table ----
 
 // Where a fault acts: in the module's constructor or destructor, in one of
-// the exports, or (kRun) after its entry's work, once per call.
-enum Site : unsigned { kLoad = 1, kUnload = 2, kCreator = 4, kCount = 8, kSpecs = 16, kRun = 32, kExport = 64 };
+// the exports, (kRun) after its entry's work, once per call, or (kBefore)
+// before it, where it may change the count of repetitions to do.
+enum Site : unsigned {
+    kLoad = 1, kUnload = 2, kCreator = 4, kCount = 8, kSpecs = 16, kRun = 32, kExport = 64, kBefore = 128
+};
 
 struct Call {
     Site site;
@@ -204,6 +203,42 @@ struct Call {
     int32_t count;
     EntrySpec* records;
 };
+
+// Every output as the x87 entries sum them, in double precision.
+void doubleSums(Call& k) {
+    for (int i = 0; i < OUTPUT_COUNT; ++i) k.y[i] = static_cast<float>(x87Sum(k.c, k.x, soaEntry(k.index), i));
+}
+
+#ifndef _WIN32
+// The answer pipe of an entry's process: the one descriptor above 2 it keeps.
+constexpr int kAnswerPipe = 3;
+
+// What an entry's process would gain by reaching into the host: each try
+// that works spoils the entry's output, so that a good verdict proves all
+// failed.
+void reachHost(Call& k) {
+    const pid_t host = getppid();
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/mem", static_cast<long>(host));
+    const int mem = open(path, O_RDWR);
+    if (mem >= 0) k.y[0] += 1.0f, close(mem);
+#ifdef __linux__
+    if (ptrace(PTRACE_ATTACH, host, nullptr, nullptr) == 0) k.y[1] += 1.0f;
+    char byte = gCreator[0];
+    iovec local = {&byte, 1}, remote = {gCreator, 1}; // the host's copy of this module
+    if (process_vm_writev(host, &local, 1, &remote, 1, 0) == 1) k.y[2] += 1.0f;
+#endif
+}
+
+// A daemon of its own session that outlives the entry's process and holds
+// what it inherited for a minute.
+void startDaemon() {
+    if (fork() != 0) return;
+    setsid();
+    if (fork() == 0) sleep(60);
+    _exit(0);
+}
+#endif
 
 struct Fault {
     const char* name;
@@ -302,7 +337,99 @@ const Fault kFaults[] = {
      [](Call& k) { k.site == kLoad ? void(std::signal(SIGCHLD, SIG_IGN)) : std::abort(); }},
     {"sigterm", "sends SIGTERM to the host, then never returns", kRun, 1, [](Call&) { kill(getppid(), SIGTERM), spin(); }},
     {"sighup", "sends SIGHUP to the host, then never returns", kRun, 1, [](Call&) { kill(getppid(), SIGHUP), spin(); }},
+    // An entry's process that attacks the host or its answer.
+    {"forged", "writes a whole answer of zeros at 1 ns into the answer pipe and ends", kRun, 1,
+     [](Call&) {
+         const char forged[] = R"({"work_s":0.001,"status":0,"reason":"","check":{"ok":true,"unchecked":false,)"
+                               R"("max_error":0,"bound":1,"worst_ratio":0,"reason":"","rule_checked":true,)"
+                               R"("exact":true,"y_bits":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]},"timing":{"done":true,)"
+                               R"("count":1,"samples":1,"planned_calls":1,"call_ms":0,"min_ns":1,"median_ns":1,)"
+                               R"("max_ns":1,"min_ticks":1,"median_ticks":1,"clocks":true,"min_clocks":1,)"
+                               R"("median_clocks":1,"dropped":0,"ticks_per_clock":1,"ticks_per_ns":1,"clock_note":"",)"
+                               R"("low_ns":1,"low_clocks":1,"noise":0,"unstable_reason":"","call_ns":[1],"call_clocks":[1],)"
+                               R"("probe_clocks":0,"other_cpus_busy":-1,"steal_share":-1,"involuntary_switches":-1}})"
+                               "\nend\n";
+         (void)!write(kAnswerPipe, forged, sizeof forged - 1);
+         _exit(0);
+     }},
+    {"stray_byte", "writes one byte into the answer pipe", kRun, 1, [](Call&) { (void)!write(kAnswerPipe, "x", 1); }},
+    {"descriptors", "writes into every descriptor it may have inherited but 0 to 3", kRun, 1,
+     [](Call&) {
+         for (int fd = 4; fd < 1024; ++fd) (void)!write(fd, "{garbage", 8);
+     }},
+    {"reach_host", "opens the host's memory, traces it and writes into it", kRun, 1, [](Call& k) { reachHost(k); }},
+    {"signal_host", "stops, ends and interrupts the host and its process group", kRun, 1,
+     [](Call&) {
+         const pid_t host = getppid(), group = getpgid(host);
+         for (int sig : {SIGSTOP, SIGTERM, SIGKILL}) kill(host, sig), kill(-group, sig), kill(-1, sig);
+     }},
+    {"daemon", "starts a daemon of its own session that lives a minute", kRun, 1, [](Call&) { startDaemon(); }},
+    {"read_tty", "reads its input and the terminal", kRun, 1,
+     [](Call&) {
+         char c;
+         (void)!read(0, &c, 1);
+         const int tty = open("/dev/tty", O_RDWR);
+         if (tty >= 0) (void)!read(tty, &c, 1), (void)!write(tty, "?", 1), close(tty);
+     }},
+    {"oom", "runs out of memory under a limit of its address space, to the last small block", kRun, 1,
+     [](Call&) {
+         rlimit limit = {512u << 20, 512u << 20};
+         setrlimit(RLIMIT_AS, &limit);
+         static char* volatile kept;
+         for (size_t n = 1 << 20; n >= 16; n /= 4) try {
+                 for (;;) kept = new char[n](); // keeps all
+             } catch (const std::bad_alloc&) {
+             }
+         throw std::bad_alloc();
+     }},
+    {"ctor_fork", "the constructor forks: the copy returns into the host too", kLoad, -1,
+     [](Call&) { (void)fork(); }},
+    {"ctor_block", "the constructor blocks SIGINT, SIGTERM and SIGHUP and changes directory", kLoad, -1,
+     [](Call&) {
+         sigset_t s;
+         sigemptyset(&s);
+         for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&s, sig);
+         sigprocmask(SIG_BLOCK, &s, nullptr);
+         (void)!chdir("/");
+     }},
 #endif
+    {"hang_query", "getEntryCount never returns", kCount, -1, [](Call&) { spin(); }},
+    {"escapes", "prints escape sequences that retitle the window and clear the screen", kRun, 1,
+     [](Call&) { std::fputs("\x1b]0;owned\x07\x1b[2J\x1b[H\n", stderr); }},
+#ifdef _WIN32
+    {"end_host", "opens the host's process to end it and write into it", kRun, 1,
+     [](Call& k) {
+         static bool tried = false;
+         if (tried) return;
+         tried = true;
+         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+         PROCESSENTRY32W p = {};
+         p.dwSize = sizeof p;
+         DWORD parent = 0;
+         for (BOOL more = Process32FirstW(snapshot, &p); more; more = Process32NextW(snapshot, &p))
+             if (p.th32ProcessID == GetCurrentProcessId()) parent = p.th32ParentProcessID;
+         CloseHandle(snapshot);
+         // The parent of the worker is the host; what it can open spoils the output.
+         if (HANDLE h = OpenProcess(PROCESS_VM_WRITE | PROCESS_VM_OPERATION, FALSE, parent)) k.y[0] += 1, CloseHandle(h);
+         if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, parent)) TerminateProcess(h, 0);
+     }},
+#endif
+    {"count_ignored", "does one repetition whatever the count", kBefore, 1, [](Call& k) { k.count = 1; }},
+    {"memo", "returns at once when called again on the same blocks with the same count", kBefore, 1,
+     [](Call& k) {
+         static const float* seen = nullptr;
+         static int32_t seenCount = 0;
+         const int32_t count = k.count;
+         if (count > 1 && seen == k.c && seenCount == count) k.count = 0;
+         seen = k.c, seenCount = count;
+     }},
+    {"seven_double", "entry 7 sums in double precision", kRun, 7, doubleSums},
+    {"ten_double", "entry 10 sums in double precision", kRun, 10, doubleSums},
+    {"before_output", "writes 8 floats before its output block", kRun, 1, [](Call& k) { k.y[-8] = 1.0f; }},
+    {"input_when_timed", "writes into its input block when called with a count above 1", kRun, 1,
+     [](Call& k) {
+         if (k.count > 1) const_cast<float*>(k.x)[0] += 1.0f;
+     }},
     // Entries whose results or contract are wrong.
     {"wrong", "adds 0.25 to y[5]", kRun, 2, [](Call& k) { k.y[5] += 0.25f; }},
     {"spill", "writes one float past an AOS output block", kRun, 4, [](Call& k) { k.y[18] = 1.0f; }},
@@ -378,16 +505,19 @@ bool planted(Site site) {
 }
 
 // Runs the hooks planted at a site (at kRun, those of the called entry).
-void at(Call call) {
+void at(Call& call) {
     readPlanted();
     for (int n = 0; n < gPlantedCount; ++n) {
         const Planted& p = gPlanted[n];
         if ((p.fault->sites & call.site) == 0) continue;
-        if (call.site == kRun && static_cast<int>(call.index) != p.entry) continue;
+        if ((call.site & (kRun | kBefore)) && static_cast<int>(call.index) != p.entry) continue;
         p.fault->hook(call);
     }
 }
-void at(Site site) { at(Call{site, 0, nullptr, nullptr, nullptr, 0, nullptr}); }
+void at(Site site) {
+    Call call{site, 0, nullptr, nullptr, nullptr, 0, nullptr};
+    at(call);
+}
 
 struct AtLoad {
     AtLoad() { at(kLoad); }
@@ -396,8 +526,11 @@ struct AtLoad {
 
 void CIRCUIT_CALL runEntryBody(uint32_t index, const float* c, const float* x, float* y, int32_t count) {
     if (index >= 14 || count <= 0) return;
-    for (int32_t n = 0; n < count; ++n) compute(index, c, x, y);
-    at(Call{kRun, index, c, x, y, count, nullptr});
+    Call before{kBefore, index, c, x, y, count, nullptr};
+    at(before);
+    for (int32_t n = 0; n < before.count; ++n) compute(index, c, x, y);
+    Call after{kRun, index, c, x, y, count, nullptr};
+    at(after);
 }
 
 } // namespace
@@ -417,7 +550,8 @@ STAND_IN_EXPORT int32_t CIRCUIT_CALL getEntryCount(void) {
 
 STAND_IN_EXPORT void CIRCUIT_CALL getEntrySpecs(EntrySpec* records) {
     std::memcpy(records, gRecords, sizeof gRecords);
-    at(Call{kSpecs, 0, nullptr, nullptr, nullptr, 0, records});
+    Call call{kSpecs, 0, nullptr, nullptr, nullptr, 0, records};
+    at(call);
 }
 
 #ifdef __ELF__

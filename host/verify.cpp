@@ -1,0 +1,111 @@
+// What the host checks itself of an entry's answer (verify.h).
+#include <cmath>
+#include <cstdio>
+
+#include "text.h"
+#include "verify.h"
+
+namespace host {
+
+namespace {
+
+bool positive(double v) { return std::isfinite(v) && v > 0; }
+// a <= b, but for the last bits an interpolated percentile may carry.
+bool inOrder(double a, double b) { return a <= b * (1 + 1e-9); }
+
+// The figures must be in order: min <= low <= median <= max, all above 0.
+std::string disorder(const Timing& t) {
+    if (t.samples < 1 || t.count < 1) return "its figures count no calls";
+    if (!positive(t.minNs) || !(inOrder(t.minNs, t.lowNs) && inOrder(t.lowNs, t.medianNs) && inOrder(t.medianNs, t.maxNs)) ||
+        !std::isfinite(t.maxNs))
+        return "its figures disagree with one another (min, low, median and max ns not in order)";
+    if (t.clocks && (!positive(t.minClocks) || !(inOrder(t.minClocks, t.lowClocks) && inOrder(t.lowClocks, t.medianClocks)) ||
+                     !std::isfinite(t.medianClocks)))
+        return "its figures disagree with one another (min, low and median clocks not in order)";
+    return "";
+}
+
+// Fails e with `reason` and drops its figures.
+void fail(EntryResult& e, const std::string& reason) {
+    e.status = Status::Failed;
+    e.reason = reason;
+    e.timing = Timing();
+}
+
+void makePrintable(EntryResult& e) {
+    e.reason = printable(e.reason);
+    e.check.reason = printable(e.check.reason);
+    e.timing.clockNote = printable(e.timing.clockNote);
+    e.timing.unstableReason = printable(e.timing.unstableReason);
+}
+
+} // namespace
+
+std::string implausibleFigures(const Timing& t, double lifetimeSeconds) {
+    const std::string order = disorder(t);
+    if (!order.empty()) return order;
+    char text[240];
+    const double macsPerNs = kMultiplyAdds / t.minNs;
+    if (macsPerNs > kMostMacsPerClock * kMostClocksPerNs) {
+        std::snprintf(text, sizeof text,
+                      "its time does not grow with the count: %.3g ns per repetition at count %ld, %.3g "
+                      "multiply-adds per ns (no processor does more than %g)",
+                      t.minNs, static_cast<long>(t.count), macsPerNs, kMostMacsPerClock * kMostClocksPerNs);
+        return text;
+    }
+    // The median: one call whose calibration went astray cannot fail an entry.
+    if (t.clocks && kMultiplyAdds / t.medianClocks > kMostMacsPerClock) {
+        std::snprintf(text, sizeof text,
+                      "%.3g multiply-adds per clock, more than any processor does (%g): the figures were not "
+                      "measured",
+                      kMultiplyAdds / t.medianClocks, kMostMacsPerClock);
+        return text;
+    }
+    // Every timed call took at least the minimum: together they cannot have
+    // lasted longer than the process that made them.
+    const double timed = t.minNs * 1e-9 * t.count * t.samples;
+    if (timed > lifetimeSeconds + 1e-3) {
+        std::snprintf(text, sizeof text, "its timed calls add up to %.3g s, but its process lived %.3g s", timed,
+                      lifetimeSeconds);
+        return text;
+    }
+    return "";
+}
+
+void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double lifetimeSeconds) {
+    makePrintable(e);
+    if (e.status == Status::Skipped || e.status == Status::TimedOut) {
+        fail(e, "answered nonsense (a status no process of an entry gives)");
+        e.status = Status::Crashed;
+        return;
+    }
+    if (e.status != Status::Ok && e.status != Status::Unchecked) return; // it blames itself
+    Check c = checkOutput(e.record.flags, e.check.y, ref);
+    if (ownTable) judgeByRule(e.index, e.check.y, ref, c);
+    e.check = c;
+    if (!c.ok) return fail(e, c.reason);
+    e.status = c.unchecked ? Status::Unchecked : Status::Ok;
+    if (c.unchecked) e.reason = c.reason;
+    if (!e.timing.done) return;
+    const std::string figures = implausibleFigures(e.timing, lifetimeSeconds);
+    if (!figures.empty()) fail(e, figures);
+}
+
+std::string printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80;
+        if (c < 0x20 || c == 0x7F || c1) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c1 ? static_cast<unsigned char>(text[++i]) : c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return displayPath(out);
+}
+
+} // namespace host
