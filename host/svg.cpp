@@ -9,17 +9,11 @@
 namespace host {
 
 // Text from a module or a saved file may hold bytes that are not UTF-8 and
-// control characters, which XML cannot hold at all: both become \xHH, as a
-// module's names do in the table.
+// control characters, which XML cannot hold at all: both become \xHH, as
+// they do in the table (printable).
 std::string xml(const std::string& s) {
     std::string out;
-    for (char c : displayPath(s)) {
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-            out += hex;
-            continue;
-        }
+    for (char c : printable(s)) {
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;

@@ -91,21 +91,4 @@ void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double li
     if (!figures.empty()) fail(e, figures);
 }
 
-std::string printable(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80;
-        if (c < 0x20 || c == 0x7F || c1) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c1 ? static_cast<unsigned char>(text[++i]) : c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return displayPath(out);
-}
-
 } // namespace host

@@ -30,10 +30,6 @@ std::string implausibleFigures(const Timing& t, double lifetimeSeconds);
 // true. Texts from the answer are made printable.
 void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double lifetimeSeconds);
 
-// `text` with control characters (C0, DEL, C1) and invalid UTF-8 as \xHH:
-// nothing from a module reaches a terminal as a command.
-std::string printable(const std::string& text);
-
 } // namespace host
 
 #endif // CIRCUIT_HOST_VERIFY_H
