@@ -35,6 +35,11 @@ Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);
 // with both values. The bound check's figures stay as the second line.
 void judgeByRule(int index, const float* y, const Reference& ref, Check& c);
 
+// An entry that ran and ended without an output to judge (it crashed, timed
+// out, threw, answered nonsense): `status` and `reason`, no timing, and a
+// check whose figures and outputs are NaN.
+void endWithoutOutput(EntryResult& e, Status status, const std::string& reason);
+
 } // namespace host
 
 #endif // CIRCUIT_HOST_CHECK_H
