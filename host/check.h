@@ -25,9 +25,8 @@ Reference exactReference(const circuit::Problem& p);
 std::string overflowText(const Reference& ref);
 
 // Output i's distance from the exact sum, as the check measures it (fixed-point
-// sums may wrap where they can leave their range), and its bound.
+// sums may wrap where they can leave their range).
 long double outputError(Arithmetic kind, float y, const Reference& ref, int i);
-long double outputBound(Arithmetic kind, const Reference& ref, int i);
 
 Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);
 // The verdict by entry `index`'s own rule of circuit 2's table: the output

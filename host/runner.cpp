@@ -1,7 +1,6 @@
 // Running the planned entries in turn, each in a process of its own, with
 // progress on the terminal; how each process ended becomes its result.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #ifdef _WIN32

@@ -25,6 +25,9 @@ std::string xml(const std::string& s) {
     return out;
 }
 
+namespace {
+
+// Axis: 1, 2 or 5 times a power of ten per tick, four to ten ticks.
 void niceAxis(double longest, double& step, double& axisMax) {
     step = 1;
     axisMax = 1;
@@ -37,6 +40,8 @@ void niceAxis(double longest, double& step, double& axisMax) {
     }
     axisMax = std::ceil(longest / step) * step;
 }
+
+} // namespace
 
 // Advances in em of the Latin sans-serif faces (DejaVu Sans, the widest of
 // them, by classes of characters), 3 % more to be safe; a wide (CJK)

@@ -9,6 +9,11 @@ namespace host {
 
 namespace {
 
+// Most multiply-adds per core clock, and core clocks per ns, any processor
+// reaches: figures beyond them were not measured.
+constexpr double kMostMacsPerClock = 64;
+constexpr double kMostClocksPerNs = 10;
+
 bool positive(double v) { return std::isfinite(v) && v > 0; }
 // a <= b, but for the last bits an interpolated percentile may carry.
 bool inOrder(double a, double b) { return a <= b * (1 + 1e-9); }
@@ -39,8 +44,9 @@ void makePrintable(EntryResult& e) {
     e.timing.unstableReason = printable(e.timing.unstableReason);
 }
 
-} // namespace
-
+// Why e's figures cannot be true, or "": they disagree with one another,
+// exceed what any processor does (the time of a call that does not grow
+// with its count), or add up to more than the process lived.
 std::string implausibleFigures(const Timing& t, double lifetimeSeconds) {
     const std::string order = disorder(t);
     if (!order.empty()) return order;
@@ -71,6 +77,8 @@ std::string implausibleFigures(const Timing& t, double lifetimeSeconds) {
     }
     return "";
 }
+
+} // namespace
 
 void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double lifetimeSeconds) {
     makePrintable(e);
