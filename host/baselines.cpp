@@ -5,6 +5,7 @@
 
 #include "baselines.h"
 #include "errors.h"
+#include "files.h"
 #include "text.h"
 
 namespace host {
