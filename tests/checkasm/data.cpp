@@ -6,12 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include <exception>
 
 namespace checkasm {
 
@@ -272,39 +267,22 @@ void makeData(int set, uint64_t seed, Data& d) {
 
 constexpr uint32_t kPoison = 0x7FBADBADu; // fills the page around the input blocks
 
-    PageGuardedBlock::PageGuardedBlock() {
-#if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<unsigned char*>(
-            VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        if (base_) {
-            VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
-            VirtualProtect(base_ + 2 * page_, page_, PAGE_NOACCESS, &old);
-        }
-#else
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = (p == MAP_FAILED) ? nullptr : static_cast<unsigned char*>(p);
-        if (base_) {
-            mprotect(base_, page_, PROT_NONE);
-            mprotect(base_ + 2 * page_, page_, PROT_NONE);
-        }
-#endif
-        if (!base_) {
-            std::fprintf(stderr, "checkasm: cannot map guarded pages\n");
-            std::exit(2);
-        }
+PageGuardedBlock::PageGuardedBlock() {
+    try {
+        span_ = std::make_unique<circuit::GuardedSpan>(circuit::GuardedSpan::pageSize());
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "checkasm: cannot map guarded pages\n");
+        std::exit(2);
     }
+}
 
 float* PageGuardedBlock::place(size_t bytes, bool tail, size_t misalign) {
-    unsigned char* page = base_ + page_;
-    for (size_t i = 0; i < page_ / 4; ++i) std::memcpy(page + 4 * i, &kPoison, 4);
+    unsigned char* page = span_->begin();
+    const size_t bytesOnPage = span_->size();
+    for (size_t i = 0; i < bytesOnPage / 4; ++i) std::memcpy(page + 4 * i, &kPoison, 4);
     // Every block size is a multiple of 16 bytes, so a tail block with no
     // misalignment ends exactly at the guard page.
-    if (tail) return reinterpret_cast<float*>(page + page_ - bytes - misalign);
+    if (tail) return reinterpret_cast<float*>(page + bytesOnPage - bytes - misalign);
     return reinterpret_cast<float*>(page + misalign);
 }
 

@@ -8,10 +8,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "circuit.h"
 #include "floatbits.h"
+#include "guarded.h"
 #include "splitmix64.h"
 
 namespace checkasm {
@@ -67,9 +69,10 @@ void makeData(int set, uint64_t seed, Data& d);
 
 // ---------------------------------------------------------------- memory
 
-// A block placed against an inaccessible page, so that reading past its end
-// (tail placement) or before its start (head placement) faults instead of
-// passing unseen. The rest of the accessible page holds poison NaNs.
+// A block placed against an inaccessible page (one page between two guard
+// pages, common/guarded.h), so that reading past its end (tail placement)
+// or before its start (head placement) faults instead of passing unseen.
+// The rest of the accessible page holds poison NaNs.
 class PageGuardedBlock {
   public:
     PageGuardedBlock();
@@ -78,8 +81,7 @@ class PageGuardedBlock {
     float* place(size_t bytes, bool tail, size_t misalign);
 
   private:
-    size_t page_ = 0;
-    unsigned char* base_ = nullptr;
+    std::unique_ptr<circuit::GuardedSpan> span_;
 };
 
 // Where the three blocks lie: each `misalign` bytes past a 16-byte boundary

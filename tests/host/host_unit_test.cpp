@@ -1053,7 +1053,9 @@ TEST(Isolation, InterruptionAndTheEntrysGroupEndItsProcess) {
     ASSERT_NE(helper, MAP_FAILED);
     enum Case { Interrupted, Finishes, Daemon };
     for (const Case c : {Interrupted, Finishes, Daemon}) {
-        if (c == Daemon) host::protectHost();
+        // Where the system refuses the host a subreaper (qemu-user does), the
+        // run's header says a daemon may outlive it: nothing to hold here.
+        if (c == Daemon && host::protectHost().find("no subreaper") != std::string::npos) continue;
         volatile std::sig_atomic_t stop = 0;
         std::thread interrupt([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
