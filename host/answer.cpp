@@ -115,13 +115,7 @@ std::string encodeError(const std::string& message) { return Json({{"error", mes
 
 // What an entry's process answers when the entry ended its work by throwing.
 std::string thrown(EntryResult mine, const char* why) {
-    mine.ran = true;
-    mine.status = Status::Crashed;
-    mine.reason = why;
-    mine.timing = Timing();
-    mine.check = Check();
-    mine.check.maxError = mine.check.bound = mine.check.worstRatio = NAN;
-    for (float& y : mine.check.y) y = NAN;
+    endWithoutOutput(mine, Status::Crashed, why);
     return encodeOutcome(mine, 0);
 }
 

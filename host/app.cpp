@@ -61,7 +61,7 @@ void distinctLabels(std::vector<SavedRun>& runs) {
     };
     std::vector<bool> clash = clashes();
     for (size_t k = 0; k < runs.size(); ++k)
-        if (clash[k]) runs[k].label = displayPath(runs[k].file);
+        if (clash[k]) runs[k].label = printable(runs[k].file);
     clash = clashes();
     for (size_t k = 0; k < runs.size(); ++k)
         if (clash[k]) runs[k].label += " #" + std::to_string(k + 1);

@@ -48,12 +48,12 @@ std::string baselineFolder() {
 
 std::string baselinePath(const std::string& name, bool create) {
     if (!isBaselineName(name))
-        throw UsageError("'" + displayPath(name) +
+        throw UsageError("'" + printable(name) +
                          "' is no baseline name: 1 to 64 letters, digits, '.', '-' and '_', not starting with '.' or '-'");
     const std::string folder = baselineFolder();
     std::error_code error;
     if (create) fs::create_directories(fs::u8path(folder), error);
-    if (error) throw Fatal("cannot create the baselines folder " + displayPath(folder) + ": " + error.message());
+    if (error) throw Fatal("cannot create the baselines folder " + printable(folder) + ": " + error.message());
 #ifdef _WIN32
     return folder + "\\" + name + ".json";
 #else
@@ -67,7 +67,7 @@ std::string savedRunPath(const std::string& arg) {
     const std::string path = baselinePath(arg, false);
     if (!fs::exists(fs::u8path(path), error))
         throw Fatal("no results file or baseline " + arg + " (--save-baseline " + arg + " saves one in " +
-                    displayPath(baselineFolder()) + ")");
+                    printable(baselineFolder()) + ")");
     return path;
 }
 

@@ -112,8 +112,6 @@ bool inFixedRange(float x, float c) {
     return x >= -1.0f && x < 32767.5f / 32768.0f && c >= -32.0f && c < 32767.5f / 1024.0f;
 }
 
-} // namespace
-
 long double outputBound(Arithmetic kind, const Reference& ref, int i) {
     if (kind == Arithmetic::Fixed) return ref.fixedBound[i];
     // Any order of 36 rounded additions (at most 35 deep) and rounded
@@ -124,6 +122,8 @@ long double outputBound(Arithmetic kind, const Reference& ref, int i) {
     // most half the smallest denormal per operation.
     return 37.0L * 0x1p-24L * ref.absSum[i] * (1 + 0x1p-20L) + 74 * 0x1p-150L;
 }
+
+} // namespace
 
 long double outputError(Arithmetic kind, float y, const Reference& ref, int i) {
     long double error = std::fabs(static_cast<long double>(y) - ref.y[i]);
@@ -221,6 +221,16 @@ std::string overflowText(const Reference& ref) {
             return text;
         }
     return "";
+}
+
+void endWithoutOutput(EntryResult& e, Status status, const std::string& reason) {
+    e.ran = true;
+    e.status = status;
+    e.reason = reason;
+    e.timing = Timing();
+    e.check = Check();
+    e.check.maxError = e.check.bound = e.check.worstRatio = NAN;
+    for (float& y : e.check.y) y = NAN;
 }
 
 } // namespace host

@@ -25,15 +25,19 @@ Reference exactReference(const circuit::Problem& p);
 std::string overflowText(const Reference& ref);
 
 // Output i's distance from the exact sum, as the check measures it (fixed-point
-// sums may wrap where they can leave their range), and its bound.
+// sums may wrap where they can leave their range).
 long double outputError(Arithmetic kind, float y, const Reference& ref, int i);
-long double outputBound(Arithmetic kind, const Reference& ref, int i);
 
 Check checkOutput(EntryFlags flags, const float* y, const Reference& ref);
 // The verdict by entry `index`'s own rule of circuit 2's table: the output
 // must have the rule's bits, all 18 of them; the first that differs is named
 // with both values. The bound check's figures stay as the second line.
 void judgeByRule(int index, const float* y, const Reference& ref, Check& c);
+
+// An entry that ran and ended without an output to judge (it crashed, timed
+// out, threw, answered nonsense): `status` and `reason`, no timing, and a
+// check whose figures and outputs are NaN.
+void endWithoutOutput(EntryResult& e, Status status, const std::string& reason);
 
 } // namespace host
 

@@ -65,7 +65,7 @@ std::string notRegularFile(const std::string& path) {
 std::string readFile(const std::string& path, size_t limit, const std::string& what) {
     const bool standardInput = path == "-";
     std::FILE* f = standardInput ? stdin : openFile(path, "rb");
-    const std::string name = standardInput ? "standard input" : what + " " + displayPath(path);
+    const std::string name = standardInput ? "standard input" : what + " " + printable(path);
     if (f == nullptr) throw Fatal("cannot read " + name + ": " + std::strerror(errno));
 #ifdef _WIN32
     if (standardInput) _setmode(_fileno(stdin), _O_BINARY);
@@ -131,12 +131,12 @@ void refuseOverwriting(const std::string& option, const std::string& output,
     const std::string id = fileIdentity(output);
     if (id.empty()) return;
     if (id == stdoutIdentity())
-        throw Fatal(option + " " + displayPath(output) + " is where standard output goes (the results); give the "
+        throw Fatal(option + " " + printable(output) + " is where standard output goes (the results); give the "
                     "output another name");
     for (const auto& input : inputs)
         if (input.second != "-" && fileIdentity(input.second) == id)
-            throw Fatal(option + " " + displayPath(output) + " is the " + input.first + " " +
-                        displayPath(input.second) + "; give the output another name");
+            throw Fatal(option + " " + printable(output) + " is the " + input.first + " " +
+                        printable(input.second) + "; give the output another name");
 }
 
 // An output file tried before any work, so that an unwritable path is
@@ -145,16 +145,16 @@ void refuseOverwriting(const std::string& option, const std::string& output,
 // results come.
 OutputFile::OutputFile(const std::string& path) : path_(path) {
     const std::string why = notRegularFile(path);
-    if (why == "is a directory") throw Fatal("cannot write " + displayPath(path) + ": is a directory");
+    if (why == "is a directory") throw Fatal("cannot write " + printable(path) + ": is a directory");
 #ifndef _WIN32
     // A FIFO would hold the run until someone read it.
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
-        throw Fatal("cannot write " + displayPath(path) + ": is a FIFO, not a file");
+        throw Fatal("cannot write " + printable(path) + ": is a FIFO, not a file");
 #endif
     created_ = !why.empty();
     std::FILE* f = openFile(path, "ab");
-    if (f == nullptr) throw Fatal("cannot write " + displayPath(path) + ": " + std::strerror(errno));
+    if (f == nullptr) throw Fatal("cannot write " + printable(path) + ": " + std::strerror(errno));
     std::fclose(f);
 #ifndef _WIN32
     // What the try created, a symlink's target included; the link stays.
@@ -179,14 +179,14 @@ OutputFile::~OutputFile() {
 void OutputFile::write(const std::string& content) {
     written_ = true;
     std::FILE* f = openFile(path_, "wb");
-    if (f == nullptr) throw Fatal("cannot write " + displayPath(path_) + ": " + std::strerror(errno));
+    if (f == nullptr) throw Fatal("cannot write " + printable(path_) + ": " + std::strerror(errno));
     errno = 0;
     const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
     const bool flushed = std::fflush(f) == 0;
     const int error = errno;
     const bool closed = std::fclose(f) == 0;
     if (!ok || !flushed || !closed)
-        throw Fatal("cannot write " + displayPath(path_) + ": " + (error ? std::strerror(error) : "write error"));
+        throw Fatal("cannot write " + printable(path_) + ": " + (error ? std::strerror(error) : "write error"));
 }
 
 namespace {

@@ -20,8 +20,9 @@ int registersInUse(uint16_t tag) {
     return n;
 }
 
-} // namespace
-
+#if defined(__i386__) || defined(__x86_64__)
+// Whether MXCSR may be read: CPUID says SSE. The 32-bit host runs on a plain
+// i586 too, where the instruction does not exist.
 bool processorHasMxcsr() {
 #if defined(__x86_64__)
     return true;
@@ -39,6 +40,9 @@ bool processorHasMxcsr() {
     return false;
 #endif
 }
+#endif
+
+} // namespace
 
 FpState readFpState() {
     FpState s;

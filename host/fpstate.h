@@ -19,10 +19,6 @@ struct FpState {
     uint32_t mxcsr = 0;
 };
 
-// Whether MXCSR may be read: CPUID says SSE. The 32-bit host runs on a plain
-// i586 too, where the instruction does not exist.
-bool processorHasMxcsr();
-
 // The settings now. Leaves them as they are.
 FpState readFpState();
 // Puts `s` back: the control word and MXCSR, and an empty x87 stack with no

@@ -18,25 +18,17 @@
 #include "errors.h"
 #include "isolate.h"
 #include "sandbox.h"
-#include "verify.h"
+#include "signals.h"
+#include "text.h"
 
 namespace host {
 
 namespace {
 
 std::string signalName(int sig) {
-    switch (sig) {
-    case SIGSEGV: return "memory access violation";
-    case SIGILL: return "illegal instruction";
-    case SIGFPE: return "arithmetic fault";
-    case SIGBUS: return "bus error";
-    case SIGABRT: return "abort";
-    case SIGKILL: return "killed";
-    default: {
-        const char* s = strsignal(sig);
-        return s ? s : "signal " + std::to_string(sig);
-    }
-    }
+    const char* s = signalWords(sig);
+    if (!s) s = strsignal(sig);
+    return s ? s : "signal " + std::to_string(sig);
 }
 
 void writeAll(int fd, const std::string& s) {

@@ -14,7 +14,7 @@
 #include "errors.h"
 #include "isolate.h"
 #include "sandbox.h"
-#include "verify.h"
+#include "text.h"
 
 namespace host {
 

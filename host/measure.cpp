@@ -3,7 +3,6 @@
 // the same code circuit_bench uses). Calls whose calibration moved give no
 // core clocks; their nanoseconds still count.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>

@@ -179,10 +179,10 @@ auto Module::ask(const Query& query) const -> decltype(query()) {
 
 Module::Module(const std::string& path, double deadlineSeconds) : path_(path), deadlineSeconds_(deadlineSeconds) {
     const std::string why = notRegularFile(path);
-    if (!why.empty()) throw Fatal("cannot load module " + displayPath(path) + ": " + why);
+    if (!why.empty()) throw Fatal("cannot load module " + printable(path) + ": " + why);
     const int bits = wordSizeOf(path), hostBits = static_cast<int>(sizeof(void*) * 8);
     if (bits != 0 && bits != hostBits)
-        throw Fatal("cannot load module " + displayPath(path) + ": it is a " + std::to_string(bits) +
+        throw Fatal("cannot load module " + printable(path) + ": it is a " + std::to_string(bits) +
                     "-bit module and this circuit-host is " + std::to_string(hostBits) + "-bit; run it with the " +
                     std::to_string(bits) + "-bit circuit-host" +
                     (bits == 32 ? " (the i686-linux build, or the win32 build for a DLL)" : " (the portable build)"));

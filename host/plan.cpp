@@ -1,6 +1,5 @@
 // Before any entry runs: the problem, the module's entries as the run
 // describes them, and which of them to run.
-#include <cstring>
 #include <ctime>
 #include <random>
 

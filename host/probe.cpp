@@ -22,6 +22,11 @@ constexpr int kRuns = 15;
 #if defined(__i386__) || defined(__x86_64__)
 constexpr unsigned long kPasses = 1000;
 
+// The three loops look alike and are kept apart on purpose: each is the
+// one kind of instruction (x87, SSE, MMX) whose units it measures, with its
+// own registers and clobbers, in a function of its own with its own target
+// attribute (no SSE or MMX on the i586 the 32-bit host runs on).
+
 __attribute__((noinline)) void x87Loop(unsigned long passes) {
     static const float one = 1;
     __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"

@@ -95,7 +95,7 @@ circuit::Problem parseProblem(const std::string& file, const std::string& what) 
 circuit::Problem readProblem(const std::string& path) {
     // 684 numbers with comments fit easily; anything larger is not a problem.
     const size_t kLimit = 1 << 20;
-    return parseProblem(readFile(path, kLimit, "problem file"), path == "-" ? "standard input" : displayPath(path));
+    return parseProblem(readFile(path, kLimit, "problem file"), path == "-" ? "standard input" : printable(path));
 }
 
 } // namespace host

@@ -24,7 +24,7 @@ std::string subtitleText(const RunInfo& run) {
     return run.creator + " · " + processorText(run.machine.cpu) + " · median of each entry's timed calls, shorter is faster";
 }
 std::string moduleText(const RunInfo& run) {
-    return displayPath(run.module.path) + " (" + std::to_string(run.machine.hostBits) + "-bit build, SHA-256 " +
+    return printable(run.module.path) + " (" + std::to_string(run.machine.hostBits) + "-bit build, SHA-256 " +
            run.moduleFile.sha256.substr(0, 12) + ") · " + problemText(run.problem) + " · " + run.machine.os;
 }
 const char* const kEmulated = "EMULATED: not this processor's times";

@@ -8,7 +8,6 @@
 #include "fields.h"
 #include "report.h"
 #include "text.h"
-#include "words.h"
 
 namespace host {
 

@@ -3,12 +3,9 @@
 // saved.cpp reads them back). Written by hand, not by a library: the layout
 // (one entry per line) and the numbers (%.9g) are part of what people and
 // scripts read.
-#include <cmath>
-
 #include "fields.h"
 #include "report.h"
 #include "text.h"
-#include "words.h"
 
 namespace host {
 

@@ -30,8 +30,8 @@ std::string header(const RunInfo& run) {
     if (!run.name.empty()) appendf(s, "Run        %s\n", run.name.c_str());
     if (!run.timeUtc.empty())
         appendf(s, "Date       %s%s\n", run.timeUtc.c_str(),
-                run.hostName.empty() ? "" : (" on " + displayPath(run.hostName)).c_str());
-    appendf(s, "Module     %s (%llu bytes)\n", displayPath(run.module.path).c_str(),
+                run.hostName.empty() ? "" : (" on " + printable(run.hostName)).c_str());
+    appendf(s, "Module     %s (%llu bytes)\n", printable(run.module.path).c_str(),
             static_cast<unsigned long long>(run.moduleFile.size));
     appendf(s, "SHA-256    %s\n", run.moduleFile.sha256.c_str());
     appendf(s, "Circuit    %d (y = M x: 18 x 36 single-precision matrix, 36 inputs)\n", run.module.circuit);

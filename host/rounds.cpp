@@ -126,6 +126,9 @@ Timing combineRounds(const std::vector<Timing>& rounds, double bestProbe, double
 
 namespace {
 
+// The longest timed call: more time per entry means more calls, not longer ones.
+constexpr double kLongestCallSeconds = 250e-6;
+
 // The work of one round: its share of the calls, each at most
 // kLongestCallSeconds long.
 RunSettings roundSettings(const RunSettings& s, int rounds) {

@@ -14,14 +14,12 @@
 
 namespace host {
 
-// The longest timed call: more time per entry means more calls, not longer ones.
-constexpr double kLongestCallSeconds = 250e-6;
-
 // Checks and times the entries `toRun` in `rounds` rounds (the first one
 // checks them as runEntries does; any round's failure stands), retrying the
 // entries whose rounds did not settle in up to `rounds` more, and fills the
 // run's load figures. s.work holds the whole time per entry (callSeconds x
-// trials); each round gets its share in calls of at most kLongestCallSeconds.
+// trials); each round gets its share in calls of at most 250 microseconds
+// (more time per entry means more calls, not longer ones).
 void runRounds(const Module& module, const circuit::Problem& problem, const Reference& reference,
                const RunSettings& s, int rounds, const std::vector<size_t>& toRun, RunInfo& run);
 

@@ -1,7 +1,6 @@
 // Running the planned entries in turn, each in a process of its own, with
 // progress on the terminal; how each process ended becomes its result.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -49,8 +48,7 @@ std::string fitColumns(const std::string& utf8, int columns) {
     size_t end = 0;
     int used = 0;
     while (end < utf8.size()) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[end]);
-        const size_t n = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const size_t n = std::max<size_t>(1, utf8Length(static_cast<unsigned char>(utf8[end])));
         const int w = displayWidth(utf8.substr(end, n));
         if (used + w > columns) break;
         used += w;
@@ -114,21 +112,6 @@ volatile int* sharedFlag() {
 
 } // namespace
 
-namespace {
-
-// An entry whose process ended without an answer the host can use.
-void noAnswer(EntryResult& e, Status status, const std::string& reason) {
-    e.ran = true;
-    e.status = status;
-    e.reason = reason;
-    e.timing = Timing();
-    e.check = Check();
-    e.check.maxError = e.check.bound = e.check.worstRatio = NAN;
-    for (float& y : e.check.y) y = NAN;
-}
-
-} // namespace
-
 void takeOutcome(const Isolated& r, const Judge& judge, EntryResult& e, double& workSeconds) {
     workSeconds = 0;
     if (judge.interrupted && r.kind != Isolated::Finished) {
@@ -141,13 +124,13 @@ void takeOutcome(const Isolated& r, const Judge& judge, EntryResult& e, double& 
             e.record = planned.record;
             verifyAnswer(e, judge.reference, judge.ownTable, r.seconds);
         } catch (const Fatal& nonsense) {
-            noAnswer(e, Status::Crashed, printable(std::string("answered nonsense: ") + nonsense.what()));
+            endWithoutOutput(e, Status::Crashed, printable(std::string("answered nonsense: ") + nonsense.what()));
         }
         if (!(workSeconds >= 0 && workSeconds <= r.seconds)) workSeconds = r.seconds;
     } else {
         char limit[32];
         std::snprintf(limit, sizeof limit, "%g", judge.timeoutSeconds);
-        noAnswer(e, r.kind == Isolated::TimedOut ? Status::TimedOut : Status::Crashed,
+        endWithoutOutput(e, r.kind == Isolated::TimedOut ? Status::TimedOut : Status::Crashed,
                  r.kind == Isolated::TimedOut ? std::string("after ") + limit + " s" : r.how);
     }
 }

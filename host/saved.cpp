@@ -51,26 +51,6 @@ Json parseSaved(const std::string& text) {
     }
 }
 
-// Text of a file as the terminal may show it: invalid UTF-8 and control
-// characters (escape sequences that would move the cursor or retitle the
-// window) as \xHH.
-std::string shown(const std::string& text) {
-    const std::string valid = displayPath(text);
-    std::string s;
-    for (size_t i = 0; i < valid.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(valid[i]);
-        const bool c1 = c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) < 0xA0;
-        if (c < 0x20 || c == 0x7F || c1) {
-            const unsigned char code = c1 ? static_cast<unsigned char>(valid[++i]) : c;
-            static const char hex[] = "0123456789ABCDEF";
-            s += std::string("\\x") + hex[code >> 4] + hex[code & 15];
-        } else {
-            s += valid[i];
-        }
-    }
-    return s;
-}
-
 std::string labelOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     std::string label = path.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -109,10 +89,10 @@ SavedEntry savedEntry(const Json& e, const std::string& path) {
     const Json& index = member(e, "index");
     s.index = index.is_number_integer() ? index.get<int>() : -1;
     if (s.index < 0 || s.index >= kMaxEntries) throw Fatal(path + ": an entry without a valid index");
-    s.name = shown(stringOr(member(e, "name")));
-    s.status = shown(stringOr(member(e, "status")));
+    s.name = printable(stringOr(member(e, "name")));
+    s.status = printable(stringOr(member(e, "status")));
     s.unstable = member(e, "unstable").is_boolean() && member(e, "unstable").get<bool>();
-    s.unstableReason = shown(stringOr(member(e, "unstable_reason")));
+    s.unstableReason = printable(stringOr(member(e, "unstable_reason")));
     s.medianClocks = savedFigure(member(e, "median_clocks"), path, s.index, "median_clocks");
     s.medianNs = savedFigure(member(e, "median_ns"), path, s.index, "median_ns");
     s.substitute = member(e, "substitute").is_boolean() && member(e, "substitute").get<bool>();
@@ -144,27 +124,27 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
     }
     checkSchema(doc, path);
     SavedRun r;
-    r.file = shown(path);
-    r.label = shown(labelOf(path));
+    r.file = printable(path);
+    r.label = printable(labelOf(path));
     const Json& machine = member(doc, "machine");
     const Json& cpu = member(machine, "cpu");
-    r.cpu = shown(stringOr(member(cpu, "brand")));
-    if (r.cpu.empty()) r.cpu = shown(stringOr(member(cpu, "vendor")));
+    r.cpu = printable(stringOr(member(cpu, "brand")));
+    if (r.cpu.empty()) r.cpu = printable(stringOr(member(cpu, "vendor")));
     if (member(cpu, "family").is_number_integer())
         r.cpuId = "family " + member(cpu, "family").dump() + ", model " + member(cpu, "model").dump() +
                   ", stepping " + member(cpu, "stepping").dump();
-    r.os = shown(stringOr(member(machine, "os")));
+    r.os = printable(stringOr(member(machine, "os")));
     r.coreGHz = numberOr(member(machine, "core_clock_ghz"), 0);
     r.hostBits = static_cast<int>(numberOr(member(member(doc, "host"), "word_size"), 0));
-    r.hostVersion = shown(stringOr(member(member(doc, "host"), "version")));
-    r.module = shown(stringOr(member(member(doc, "module"), "path")));
-    r.sha256 = shown(stringOr(member(member(doc, "module"), "sha256")));
-    r.name = shown(stringOr(member(doc, "name")));
+    r.hostVersion = printable(stringOr(member(member(doc, "host"), "version")));
+    r.module = printable(stringOr(member(member(doc, "module"), "path")));
+    r.sha256 = printable(stringOr(member(member(doc, "module"), "sha256")));
+    r.name = printable(stringOr(member(doc, "name")));
     timingOf(doc, r);
     r.emulated = member(machine, "emulated").is_boolean() && member(machine, "emulated").get<bool>();
     const Json& problem = member(doc, "problem");
     if (stringOr(member(problem, "source")) == "file")
-        r.problem = "file " + shown(stringOr(member(problem, "file")));
+        r.problem = "file " + printable(stringOr(member(problem, "file")));
     else if (member(problem, "seed").is_number())
         r.problem = "seed " + member(problem, "seed").dump();
     const Json& entries = member(doc, "entries");
@@ -180,7 +160,7 @@ SavedRun parseSavedRun(const std::string& text, const std::string& path) {
 }
 
 SavedRun readSavedRun(const std::string& path) {
-    return parseSavedRun(readFile(path, size_t(1) << 26, "results file"), displayPath(path));
+    return parseSavedRun(readFile(path, size_t(1) << 26, "results file"), printable(path));
 }
 
 namespace {

@@ -28,13 +28,11 @@ namespace {
 char gInside[160] = "loading the module";
 
 extern "C" void moduleCrashed(int signal) {
-    const char* what = signal == SIGILL ? "an illegal instruction"
-                       : signal == SIGFPE ? "an arithmetic exception"
-                       : signal == SIGSEGV ? "a memory access violation"
-                                           : "a fatal signal";
+    const char* what = signalWords(signal);
+    const char* article = !what ? "" : std::strchr("aeiou", what[0]) ? "an " : "a ";
     char text[320];
-    std::snprintf(text, sizeof text, "\ncircuit-host: the module stopped the program with %s while %s\n",
-                  what, gInside);
+    std::snprintf(text, sizeof text, "\ncircuit-host: the module stopped the program with %s%s while %s\n",
+                  article, what ? what : "a fatal signal", gInside);
     std::fputs(text, stderr);
     std::fflush(stderr);
     std::_Exit(3);
@@ -106,6 +104,22 @@ extern "C" void deadlinePassed(int) {
 #endif
 
 } // namespace
+
+const char* signalWords(int sig) {
+    switch (sig) {
+    case SIGSEGV: return "memory access violation";
+    case SIGILL: return "illegal instruction";
+    case SIGFPE: return "arithmetic fault";
+#ifdef SIGBUS
+    case SIGBUS: return "bus error";
+#endif
+    case SIGABRT: return "abort";
+#ifdef SIGKILL
+    case SIGKILL: return "killed";
+#endif
+    default: return nullptr;
+    }
+}
 
 void armModuleDeadline(double seconds) {
     if (!(seconds > 0)) return;

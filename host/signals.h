@@ -8,6 +8,11 @@
 
 namespace host {
 
+// What a signal that ends a process says of it: "memory access violation",
+// "illegal instruction", "arithmetic fault", "bus error", "abort", "killed";
+// nullptr for another. A plain string, for a signal handler too.
+const char* signalWords(int sig);
+
 // From here on a fatal signal in the host's own process ends it with a
 // message naming `inside` (what the host is doing inside the module) and
 // exit status 3.

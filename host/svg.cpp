@@ -9,17 +9,11 @@
 namespace host {
 
 // Text from a module or a saved file may hold bytes that are not UTF-8 and
-// control characters, which XML cannot hold at all: both become \xHH, as a
-// module's names do in the table.
+// control characters, which XML cannot hold at all: both become \xHH, as
+// they do in the table (printable).
 std::string xml(const std::string& s) {
     std::string out;
-    for (char c : displayPath(s)) {
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-            out += hex;
-            continue;
-        }
+    for (char c : printable(s)) {
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
@@ -31,6 +25,9 @@ std::string xml(const std::string& s) {
     return out;
 }
 
+namespace {
+
+// Axis: 1, 2 or 5 times a power of ten per tick, four to ten ticks.
 void niceAxis(double longest, double& step, double& axisMax) {
     step = 1;
     axisMax = 1;
@@ -43,6 +40,8 @@ void niceAxis(double longest, double& step, double& axisMax) {
     }
     axisMax = std::ceil(longest / step) * step;
 }
+
+} // namespace
 
 // Advances in em of the Latin sans-serif faces (DejaVu Sans, the widest of
 // them, by classes of characters), 3 % more to be safe; a wide (CJK)

@@ -15,8 +15,6 @@ std::string xml(const std::string& s);
 // more than the average advance of the sans-serif faces charts are read in,
 // so that a line is never cut at the chart's edge.
 double textWidth(const std::string& utf8, double fontSize);
-// Axis: 1, 2 or 5 times a power of ten per tick, four to ten ticks.
-void niceAxis(double longest, double& step, double& axisMax);
 // A logarithmic axis over whole decades from `lo` to `hi` (powers of ten),
 // for values that span more than ten times: a bar many times shorter than
 // the longest still shows. Where a value sits, as a share of the plot width.

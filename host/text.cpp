@@ -17,18 +17,22 @@ namespace host {
 
 namespace {
 
+// One byte as \xHH.
+std::string hexEscape(unsigned char c) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    return hex;
+}
+
 // Printable ASCII kept, every other byte as \xHH: shown when a name cannot
 // be converted, so that nothing is lost and nothing is misread.
 std::string escaped(const std::string& bytes) {
     std::string s;
     for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        if (c >= 0x20 && c < 0x7F && c != '\\')
             s += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            s += hex;
-        }
+        else
+            s += hexEscape(c);
     }
     return s;
 }
@@ -75,6 +79,26 @@ size_t decode(const std::string& s, size_t i, uint32_t& cp) {
     return n;
 }
 
+// Valid UTF-8 as it is; every byte that does not start a valid sequence as
+// \xHH (file names on Linux are bytes).
+std::string validUtf8(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        const size_t n = utf8Length(c);
+        bool valid = n > 0 && i + n <= bytes.size() && (n == 1 || c >= 0xC2);
+        for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+        if (valid) {
+            out.append(bytes, i, n);
+            i += n;
+        } else {
+            out += hexEscape(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
 bool wide(uint32_t cp) {
     return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF && cp != 0x303F) ||
            (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
@@ -100,22 +124,17 @@ std::string sjisToUtf8(const std::string& sjis, bool* converted) {
     return ok ? utf8 : escaped(sjis);
 }
 
-std::string displayPath(const std::string& bytes) {
+std::string printable(const std::string& text) {
+    const std::string valid = validUtf8(text);
     std::string out;
-    for (size_t i = 0; i < bytes.size();) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        const size_t n = utf8Length(c);
-        bool valid = n > 0 && i + n <= bytes.size() && (n == 1 || c >= 0xC2);
-        for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
-        if (valid) {
-            out.append(bytes, i, n);
-            i += n;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-            ++i;
-        }
+    for (size_t i = 0; i < valid.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(valid[i]);
+        // C1 controls are U+0080 to U+009F, in valid UTF-8 C2 80 to C2 9F.
+        const bool c1 = c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) < 0xA0;
+        if (c < 0x20 || c == 0x7F || c1)
+            out += hexEscape(c1 ? static_cast<unsigned char>(valid[++i]) : c);
+        else
+            out += valid[i];
     }
     return out;
 }
@@ -214,7 +233,7 @@ std::string markdownTable(const std::vector<std::vector<std::string>>& lines, bo
 
 std::string jsonString(const std::string& bytes) {
     std::string out = "\"";
-    for (unsigned char c : displayPath(bytes)) {
+    for (unsigned char c : validUtf8(bytes)) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);

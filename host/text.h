@@ -20,9 +20,11 @@ size_t utf8Length(unsigned char lead);
 int displayWidth(const std::string& utf8);        // terminal columns
 std::string padRight(const std::string& utf8, int width);
 std::string padLeft(const std::string& utf8, int width);
-// Valid UTF-8 as it is; every byte that is not part of a valid sequence as
-// \xHH (file names on Linux are bytes).
-std::string displayPath(const std::string& bytes);
+// `text` as a terminal may show it: valid UTF-8 as it is; control characters
+// (C0, DEL, C1) and every byte that is not part of a valid sequence as \xHH.
+// For all that comes from outside: a module's texts, saved files, file names
+// (bytes on Linux, where a name may hold an escape sequence).
+std::string printable(const std::string& text);
 
 // `v` through a printf format of one double.
 std::string format(const char* fmt, double v);

@@ -9,6 +9,11 @@ namespace host {
 
 namespace {
 
+// Most multiply-adds per core clock, and core clocks per ns, any processor
+// reaches: figures beyond them were not measured.
+constexpr double kMostMacsPerClock = 64;
+constexpr double kMostClocksPerNs = 10;
+
 bool positive(double v) { return std::isfinite(v) && v > 0; }
 // a <= b, but for the last bits an interpolated percentile may carry.
 bool inOrder(double a, double b) { return a <= b * (1 + 1e-9); }
@@ -39,8 +44,9 @@ void makePrintable(EntryResult& e) {
     e.timing.unstableReason = printable(e.timing.unstableReason);
 }
 
-} // namespace
-
+// Why e's figures cannot be true, or "": they disagree with one another,
+// exceed what any processor does (the time of a call that does not grow
+// with its count), or add up to more than the process lived.
 std::string implausibleFigures(const Timing& t, double lifetimeSeconds) {
     const std::string order = disorder(t);
     if (!order.empty()) return order;
@@ -72,6 +78,8 @@ std::string implausibleFigures(const Timing& t, double lifetimeSeconds) {
     return "";
 }
 
+} // namespace
+
 void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double lifetimeSeconds) {
     makePrintable(e);
     if (e.status == Status::Skipped || e.status == Status::TimedOut) {
@@ -89,23 +97,6 @@ void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double li
     if (!e.timing.done) return;
     const std::string figures = implausibleFigures(e.timing, lifetimeSeconds);
     if (!figures.empty()) fail(e, figures);
-}
-
-std::string printable(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80;
-        if (c < 0x20 || c == 0x7F || c1) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c1 ? static_cast<unsigned char>(text[++i]) : c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return displayPath(out);
 }
 
 } // namespace host

@@ -7,32 +7,16 @@
 #ifndef CIRCUIT_HOST_VERIFY_H
 #define CIRCUIT_HOST_VERIFY_H
 
-#include <string>
-
 #include "check.h"
 #include "model.h"
 
 namespace host {
-
-// Most multiply-adds per core clock, and core clocks per ns, any processor
-// reaches: figures beyond them were not measured.
-constexpr double kMostMacsPerClock = 64;
-constexpr double kMostClocksPerNs = 10;
-
-// Why e's figures cannot be true, or "": they disagree with one another,
-// exceed what any processor does (the time of a call that does not grow
-// with its count), or add up to more than the process lived.
-std::string implausibleFigures(const Timing& t, double lifetimeSeconds);
 
 // Checks e as decoded from its process's answer, and fails it where the
 // answer does not hold: an output without its rule's bits (ownTable) or
 // beyond its bound, a status no process can answer, figures that cannot be
 // true. Texts from the answer are made printable.
 void verifyAnswer(EntryResult& e, const Reference& ref, bool ownTable, double lifetimeSeconds);
-
-// `text` with control characters (C0, DEL, C1) and invalid UTF-8 as \xHH:
-// nothing from a module reaches a terminal as a command.
-std::string printable(const std::string& text);
 
 } // namespace host
 

@@ -89,7 +89,7 @@ std::string extensionsText(const Processor& cpu) {
 }
 
 std::string problemText(const ProblemSource& p) {
-    if (p.fromFile) return "from " + (p.path == "-" ? std::string("standard input") : displayPath(p.path));
+    if (p.fromFile) return "from " + (p.path == "-" ? std::string("standard input") : printable(p.path));
     return "random, seed " + std::to_string(p.seed) + " (repeat with --seed " +
            std::to_string(p.seed) + ")";
 }

@@ -3,8 +3,6 @@
 #ifndef CIRCUIT_HOST_WORK_H
 #define CIRCUIT_HOST_WORK_H
 
-#include <string>
-
 #include "check.h"
 #include "layout.h"
 #include "model.h"

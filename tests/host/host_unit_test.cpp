@@ -254,8 +254,10 @@ TEST(Text, ColumnsCountWideCharactersTwice) {
     EXPECT_EQ(host::displayWidth("C言語 SDKコード(VC6Pro Blend)"), 29);
     EXPECT_EQ(host::padRight("言語", 6), "言語  ");
     EXPECT_EQ(host::padLeft("7", 3), "  7");
-    // File names are bytes: what is not UTF-8 is shown escaped, the rest kept.
-    EXPECT_EQ(host::displayPath("a\xFF" "\xC3\xA9" "\xC3" "b"), "a\\xFF\xC3\xA9\\xC3b");
+    // File names are bytes: what is not UTF-8 is shown escaped, the rest
+    // kept; so are control characters (an escape sequence, C1's CSI).
+    EXPECT_EQ(host::printable("a\xFF" "\xC3\xA9" "\xC3" "b"), "a\\xFF\xC3\xA9\\xC3b");
+    EXPECT_EQ(host::printable("r\x1b]0;t\x07\xC2\x9B" "2J\x7F"), "r\\x1B]0;t\\x07\\x9B" "2J\\x7F");
     EXPECT_EQ(host::flagsText(ENTRY_MMX | ENTRY_3DNOW | ENTRY_SOA | 0x40u), "MMX 3DNow! SOA 0x40");
 }
 
