@@ -64,7 +64,7 @@ fault_row(count1000      FAULT count1000     EXIT 2 ERR "announces 1000 entries"
 fault_row(specs_overrun  FAULT specs_overrun EXIT 2 ERR "wrote more than the 14 entry records" NOT_OUT ".")
 fault_row(specs_far      FAULT specs_far     EXIT 3 ARGS --check-only ERR "memory access violation while asking the module")
 fault_row(exit_query     FAULT exit_query    EXIT 3 ARGS --json ERR "the module ended the program while asking the module" NOT_OUT ".")
-fault_row(creator        FAULT creator_long  EXIT 0 ARGS --json --check-only JSON "module.creator_fits_field=OFF" "failed=0")
+fault_row(creator        FAULT creator_long  EXIT 0 ARGS --json --check-only ${run_fpu} JSON "module.creator_fits_field=OFF" "failed=0")
 # Entry 0 renamed: no entry's own rule is known, the entries that must give
 # the same bits are compared instead.
 fault_row(renamed        FAULT renamed,ulp   JSON "failed=1" "entries.0.status=ok" "entries.9.status=failed"
@@ -171,7 +171,9 @@ fault_row(signal_host FAULT signal_host ONLY seccomp ${ok_others})
 fault_row(end_host    FAULT end_host    ONLY windows ${ok_others})
 fault_row(daemon      FAULT daemon      ONLY linux ${ok_others})
 fault_row(read_tty    FAULT read_tty    ONLY posix TIMEOUT 20 ${ok_others})
-fault_row(oom         FAULT oom         ONLY linux JSON "entries.1.status=crashed" "entries.1.reason=ran out of memory" ${others})
+# x86 only: under qemu-aarch64 the limit stops the emulator itself, and the
+# entry hangs to its timeout instead of running out of memory.
+fault_row(oom         FAULT oom         ONLY linux x86 JSON "entries.1.status=crashed" "entries.1.reason=ran out of memory" ${others})
 # The module while loading and answering queries.
 fault_row(ctor_fork   FAULT ctor_fork   ONLY posix EXIT 0 JSON "failed=0" "entries.1.status=ok")
 fault_row(ctor_block  FAULT ctor_block  ONLY posix EXIT 0 JSON "failed=0" "entries.1.status=ok")
